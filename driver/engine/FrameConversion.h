@@ -1,0 +1,40 @@
+// Frame conversion: the pixel work behind FrameEngine::WriteFrame. Pushed
+// frames arrive as planar I420 or packed 24-bit RGB and are turned into the
+// stream's packed YUY2 rows (Y0 U Y1 V per pixel pair).
+//
+// All three routines are pageable and run at PASSIVE_LEVEL in the thread that
+// pushed the frame; they take no lock, allocate nothing and only touch the
+// memory they are given. Strides, widths and heights are signed 32-bit; a
+// stride may be negative (the rows then run backwards in memory).
+#pragma once
+
+#include "driver/platform/Platform.h"
+
+// PASSIVE_LEVEL, pageable; called by FrameEngine::WriteFrame (and tests).
+// Converts a planar 4:2:0 image into packed YUY2 rows destinationStride bytes
+// apart. Luma rows 2j and 2j + 1 share chroma row j; with an odd height the last
+// luma row uses chroma row (height - 1) / 2. Does nothing when a pointer is null,
+// when width is not positive or when height is not positive. Each output row is
+// 4 x ((width + 1) / 2) bytes (see PackYuy2Row for an odd width).
+void ConvertI420ToYuy2(const UCHAR* yPlane, LONG yStride, const UCHAR* uPlane, LONG uStride,
+                       const UCHAR* vPlane, LONG vStride, PUCHAR destination,
+                       LONG destinationStride, LONG width, LONG height);
+
+// PASSIVE_LEVEL, pageable. Packs one row of `width` pixels: pixels 2k and
+// 2k + 1 become Y[2k], U[k], Y[2k + 1], V[k]. An odd width ends with one more
+// group Y[width - 1], U[width / 2], 0, V[width / 2]: the missing second luma
+// value is written as 0. Does nothing when a pointer is null or width < 1.
+void PackYuy2Row(const UCHAR* yRow, const UCHAR* uRow, const UCHAR* vRow, PUCHAR destinationRow,
+                 LONG width);
+
+// PASSIVE_LEVEL, pageable; called by FrameEngine::WriteFrame. Converts packed
+// 24-bit RGB (bytes B, G, R per pixel, the Windows order; source row 0 is the
+// top of the picture) into YUY2 with the BT.601 limited-range matrix:
+//   Y = 16 + (66 R + 129 G + 25 B + 128) / 256
+//   U = 128 + (-38 R - 74 G + 112 B + 128) / 256
+//   V = 128 + (112 R - 94 G - 18 B + 128) / 256
+// where U and V are taken from the average of each pixel pair. An odd width
+// ends each row with Y, U, 0, V from the last pixel alone, as PackYuy2Row does.
+// Does nothing when a pointer is null or width or height is not positive.
+void ConvertRgb24ToYuy2(const UCHAR* source, LONG sourceStride, PUCHAR destination,
+                        LONG destinationStride, LONG width, LONG height);

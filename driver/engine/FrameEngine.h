@@ -1,0 +1,105 @@
+// FrameEngine: the device's frame pump. A one-shot timer, armed with absolute
+// due times startTime + k x framePeriod, runs Tick once per frame period at
+// DISPATCH_LEVEL; each Running tick snapshots the current image, fills the
+// capture buffer at the head of the queue, and tells the owner a tick passed.
+//
+// Ownership: built zero-filled in NonPagedPoolNx ("HSim") by the device's
+// start and owned by the device's object bag, which frees the memory only; the
+// pin stops the engine before the device can go away.
+//
+// Locking: queueLock guards the queue, its counters, completedFrames and
+// entryPool. The image buffers are handed between pushes and ticks without a
+// lock (imageState, see WriteFrame); state/stopRequested/tickIndex are written
+// only by the control thread while no tick runs, or by the tick itself.
+#pragma once
+
+#include "driver/engine/EngineState.h"
+#include "driver/engine/FrameTickOwner.h"
+#include "driver/engine/PixelLayout.h"
+#include "driver/engine/QueuedBuffer.h"
+#include "driver/platform/Platform.h"
+
+class FrameEngine {
+public:
+    // PASSIVE_LEVEL, on zero-filled memory; called by the device's start.
+    explicit FrameEngine(FrameTickOwner* owner);
+
+    // PASSIVE_LEVEL, pageable. Only on a Stopped engine. STATUS_SUCCESS,
+    // STATUS_INSUFFICIENT_RESOURCES (a buffer could not be had; nothing is
+    // kept) or STATUS_INVALID_PARAMETER (framePeriod below 1, or imageSize
+    // larger than width x height x 3; nothing is allocated). On failure the
+    // engine stays Stopped.
+    NTSTATUS Start(PixelLayout* layout, LONGLONG framePeriod, ULONG width, ULONG height,
+                   ULONG imageSize);
+    // PASSIVE_LEVEL, pageable. true pauses a Running engine and returns after
+    // the acknowledging tick; false resumes a Paused engine on the next period
+    // boundary of the schedule. Any other state: nothing. Always success.
+    NTSTATUS SetPaused(BOOLEAN pause);
+    // PASSIVE_LEVEL, resident (takes queueLock). Waits for the acknowledging
+    // tick when Running and for a push in progress, then frees the buffers and
+    // drains the queue without completing anything. Always success.
+    NTSTATUS Stop();
+    // Any IRQL, no lock: capture buffers filled since Start.
+    ULONG CompletedFrameCount() const;
+
+    // PASSIVE_LEVEL, pageable; only between a successful Start and its Stop.
+    // Accepts byteCount bytes at *cursor whole (advancing *cursor, returning
+    // byteCount) or not at all (0, no queue entry to be had).
+    ULONG QueueBuffer(PKSSTREAM_POINTER streamPointer, PUCHAR* cursor, ULONG byteCount);
+
+    // PASSIVE_LEVEL, pageable; any time. Makes a pushed I420 or RGB24 frame
+    // the current image while Running; dropped otherwise.
+    void WriteFrame(const UCHAR* data, ULONG length);
+
+    // DISPATCH_LEVEL, resident; the timer DPC's body.
+    void Tick();
+    // DISPATCH_LEVEL, resident; inside Tick, after the snapshot was taken.
+    void FillFrame();
+
+    // A tick that finds the schedule more than this many periods behind (a
+    // long stall, or the system clock set forward) skips to the next period
+    // boundary as a resume does, instead of running every missed tick.
+    static const ULONG MaxCatchUpPeriods = 8;
+
+    // ---- fields (the order is the engine's documented layout) ----
+
+    // Layout of the running format; set by Start; borrowed from the device.
+    PixelLayout* layout;
+    // imageSize bytes, owned; only the tick reads and writes it.
+    PUCHAR snapshot;
+    // width x height x 3 bytes, owned: image slot 0, black at Start.
+    PUCHAR frameBuffer;
+    LONGLONG framePeriod;  // 100 ns units, at least 1
+    ULONG width;           // pixels
+    ULONG height;          // rows (|biHeight|)
+    ULONG imageSize;       // bytes of one image in the stream's layout
+    KSPIN_LOCK queueLock;
+    LIST_ENTRY queue;                    // QueuedBuffer FIFO; queueLock
+    NPAGED_LOOKASIDE_LIST entryPool;     // QueuedBuffer entries; queueLock; Start..Stop
+    volatile LONG state;                 // EngineState
+    volatile BOOLEAN stopRequested;      // set by pause/stop, cleared by the acknowledging tick
+    KEVENT tickDone;                     // auto-reset; signalled by the acknowledging tick
+    volatile ULONG completedFrames;      // buffers filled since Start; queueLock for writes
+    ULONG queuedCount;                   // entries in queue; queueLock
+    ULONG queuedBytes;                   // sum of the entries' byteCount; queueLock
+    ULONG tickIndex;                     // latest tick, in periods from startTime
+    LONGLONG startTime;                  // system time at Start: the schedule's origin
+    KDPC tickDpc;
+    KTIMER tickTimer;
+    FrameTickOwner* owner;               // not owned
+
+    // ---- image hand-over between pushes and ticks ----
+
+    // imageSize bytes, owned: image slot 1, the second half of the double
+    // buffer that keeps every delivered image whole. Start..Stop.
+    PUCHAR backBuffer;
+    // Bit 0: the published slot (0 frameBuffer, 1 backBuffer). Bits 1 and 2:
+    // slot 0 / slot 1 is being read by a tick. Pushes flip bit 0; ticks set and
+    // clear their reading bit. Interlocked only.
+    volatile LONG imageState;
+    // Serialises pushes (a synchronization event used as a PASSIVE_LEVEL
+    // mutex): one writer at a time owns the unpublished slot.
+    KEVENT writeGate;
+    // Keeps Stop from freeing the buffers under a push in progress.
+    EX_RUNDOWN_REF pushRundown;
+};
