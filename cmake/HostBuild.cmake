@@ -45,6 +45,10 @@ foreach(dir host engine injection device pin e2e)
     gtest_discover_tests(test_${dir} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
   endif()
 endforeach()
+# libyuv is the outside oracle of the frame conversion tests.
+if(TARGET test_injection)
+  target_link_libraries(test_injection PRIVATE yuv)
+endif()
 
 foreach(extra tests/launcher tests/abi tests/fuzz tools/vcam)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)

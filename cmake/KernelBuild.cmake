@@ -5,7 +5,7 @@ set(MINGW_DDK_INCLUDE /usr/share/mingw-w64/include/ddk)
 
 set(VCAM_KERNEL_FLAGS
     -O2 -fno-exceptions -fno-rtti -ffreestanding -fno-threadsafe-statics
-    -fno-stack-protector -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -fno-stack-protector
     -Wall -Wextra -Werror -Wno-unknown-pragmas)
 
 file(GLOB_RECURSE VCAM_DRIVER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/driver/*.cpp)

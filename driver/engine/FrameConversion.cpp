@@ -44,91 +44,156 @@ inline void PackRowTail(const UCHAR* yRow, const UCHAR* uRow, const UCHAR* vRow,
     }
 }
 
-// Packs one row, or two rows that share their chroma row (Rows == 2), 32
-// pixels per step: the chroma bytes are interleaved once and woven into the
-// luma of each row. Returns the first pixel not yet written (always even).
-template <int Rows>
-inline LONG PackRowsSse2(const UCHAR* y0, const UCHAR* y1, const UCHAR* uRow, const UCHAR* vRow,
-                         PUCHAR out0, PUCHAR out1, LONG width) {
+// Packs 64 pixels per step: 32 chroma bytes of each plane are interleaved
+// into U V pairs and woven into 64 luma bytes, eight 16-byte stores. Rows are
+// packed one at a time, each a single pass over three sources and one
+// destination, which is what the caches stream best. Returns the first pixel
+// not yet written (always even).
+inline LONG PackRowSse2(const UCHAR* yRow, const UCHAR* uRow, const UCHAR* vRow, PUCHAR out,
+                        LONG width) {
     LONG x = 0;
-    for (; x + 32 <= width; x += 32) {
-        const __m128i u = Load16(uRow + x / 2);
-        const __m128i v = Load16(vRow + x / 2);
-        const __m128i uvLow = _mm_unpacklo_epi8(u, v);
-        const __m128i uvHigh = _mm_unpackhi_epi8(u, v);
-        const __m128i a0 = Load16(y0 + x);
-        const __m128i b0 = Load16(y0 + x + 16);
-        Store16(out0 + 2 * x, _mm_unpacklo_epi8(a0, uvLow));
-        Store16(out0 + 2 * x + 16, _mm_unpackhi_epi8(a0, uvLow));
-        Store16(out0 + 2 * x + 32, _mm_unpacklo_epi8(b0, uvHigh));
-        Store16(out0 + 2 * x + 48, _mm_unpackhi_epi8(b0, uvHigh));
-        if (Rows == 2) {
-            const __m128i a1 = Load16(y1 + x);
-            const __m128i b1 = Load16(y1 + x + 16);
-            Store16(out1 + 2 * x, _mm_unpacklo_epi8(a1, uvLow));
-            Store16(out1 + 2 * x + 16, _mm_unpackhi_epi8(a1, uvLow));
-            Store16(out1 + 2 * x + 32, _mm_unpacklo_epi8(b1, uvHigh));
-            Store16(out1 + 2 * x + 48, _mm_unpackhi_epi8(b1, uvHigh));
-        }
+    for (; x + 64 <= width; x += 64) {
+        const UCHAR* u = uRow + x / 2;
+        const UCHAR* v = vRow + x / 2;
+        const __m128i u0 = Load16(u);
+        const __m128i v0 = Load16(v);
+        const __m128i u1 = Load16(u + 16);
+        const __m128i v1 = Load16(v + 16);
+        const __m128i uv0 = _mm_unpacklo_epi8(u0, v0);
+        const __m128i uv1 = _mm_unpackhi_epi8(u0, v0);
+        const __m128i uv2 = _mm_unpacklo_epi8(u1, v1);
+        const __m128i uv3 = _mm_unpackhi_epi8(u1, v1);
+        const __m128i y0 = Load16(yRow + x);
+        const __m128i y1 = Load16(yRow + x + 16);
+        const __m128i y2 = Load16(yRow + x + 32);
+        const __m128i y3 = Load16(yRow + x + 48);
+        PUCHAR d = out + 2 * x;
+        Store16(d, _mm_unpacklo_epi8(y0, uv0));
+        Store16(d + 16, _mm_unpackhi_epi8(y0, uv0));
+        Store16(d + 32, _mm_unpacklo_epi8(y1, uv1));
+        Store16(d + 48, _mm_unpackhi_epi8(y1, uv1));
+        Store16(d + 64, _mm_unpacklo_epi8(y2, uv2));
+        Store16(d + 80, _mm_unpackhi_epi8(y2, uv2));
+        Store16(d + 96, _mm_unpacklo_epi8(y3, uv3));
+        Store16(d + 112, _mm_unpackhi_epi8(y3, uv3));
     }
-    if (x + 16 <= width) {
+    for (; x + 16 <= width; x += 16) {
         const __m128i uv = _mm_unpacklo_epi8(Load8(uRow + x / 2), Load8(vRow + x / 2));
-        const __m128i a0 = Load16(y0 + x);
-        Store16(out0 + 2 * x, _mm_unpacklo_epi8(a0, uv));
-        Store16(out0 + 2 * x + 16, _mm_unpackhi_epi8(a0, uv));
-        if (Rows == 2) {
-            const __m128i a1 = Load16(y1 + x);
-            Store16(out1 + 2 * x, _mm_unpacklo_epi8(a1, uv));
-            Store16(out1 + 2 * x + 16, _mm_unpackhi_epi8(a1, uv));
-        }
-        x += 16;
+        const __m128i y = Load16(yRow + x);
+        Store16(out + 2 * x, _mm_unpacklo_epi8(y, uv));
+        Store16(out + 2 * x + 16, _mm_unpackhi_epi8(y, uv));
     }
     return x;
 }
 
 inline void PackOneRow(const UCHAR* yRow, const UCHAR* uRow, const UCHAR* vRow, PUCHAR out,
                        LONG width) {
-    const LONG done = PackRowsSse2<1>(yRow, nullptr, uRow, vRow, out, nullptr, width);
-    PackRowTail(yRow, uRow, vRow, out, done, width);
+    PackRowTail(yRow, uRow, vRow, out, PackRowSse2(yRow, uRow, vRow, out, width), width);
 }
 
-// BT.601 limited range in 8.8 fixed point; the constants fold the +16 / +128
-// offsets and the rounding half into one term, and keep every intermediate
-// sum positive.
+// BT.601 limited range in 8.8 fixed point. Luma per pixel:
+//   Y = (66 R + 129 G + 25 B + 0x1080) >> 8
+// chroma per pair, from the sums of the pair's channels (one more bit of
+// precision than averaging first):
+//   U = (112 Bs - 74 Gs - 38 Rs + 0x10100) >> 9
+//   V = (-18 Bs - 94 Gs + 112 Rs + 0x10100) >> 9
+// The constants fold the +16 / +128 offsets and the rounding half in, and
+// keep every sum positive. The scalar and the SSE2 code compute exactly this.
 inline UCHAR LumaOf(ULONG b, ULONG g, ULONG r) {
     return static_cast<UCHAR>((66 * r + 129 * g + 25 * b + 0x1080) >> 8);
 }
-inline UCHAR BlueDifferenceOf(LONG b, LONG g, LONG r) {
-    return static_cast<UCHAR>((112 * b - 74 * g - 38 * r + 0x8080) >> 8);
+inline UCHAR BlueDifferenceOfSums(LONG b, LONG g, LONG r) {
+    return static_cast<UCHAR>((112 * b - 74 * g - 38 * r + 0x10100) >> 9);
 }
-inline UCHAR RedDifferenceOf(LONG b, LONG g, LONG r) {
-    return static_cast<UCHAR>((-18 * b - 94 * g + 112 * r + 0x8080) >> 8);
+inline UCHAR RedDifferenceOfSums(LONG b, LONG g, LONG r) {
+    return static_cast<UCHAR>((-18 * b - 94 * g + 112 * r + 0x10100) >> 9);
 }
 
-// One row of B, G, R pixels into YUY2; chroma from each pair's rounded mean.
-inline void ConvertRgb24Row(const UCHAR* in, PUCHAR out, LONG width) {
-    LONG pair = 0;
+// Pixels [from, width) of one B, G, R row the plain way, `from` even. An odd
+// width ends with Y, U, 0, V of the last pixel alone (its own colour: the
+// sums of a pair of two equal pixels).
+inline void ConvertRgb24RowTail(const UCHAR* in, PUCHAR out, LONG from, LONG width) {
+    LONG pair = from / 2;
     for (; 2 * pair + 1 < width; ++pair) {
         const UCHAR* p = in + 6 * pair;
-        const ULONG b0 = p[0], g0 = p[1], r0 = p[2];
-        const ULONG b1 = p[3], g1 = p[4], r1 = p[5];
-        const LONG b = static_cast<LONG>((b0 + b1 + 1) >> 1);
-        const LONG g = static_cast<LONG>((g0 + g1 + 1) >> 1);
-        const LONG r = static_cast<LONG>((r0 + r1 + 1) >> 1);
         PUCHAR group = out + 4 * pair;
-        group[0] = LumaOf(b0, g0, r0);
-        group[1] = BlueDifferenceOf(b, g, r);
-        group[2] = LumaOf(b1, g1, r1);
-        group[3] = RedDifferenceOf(b, g, r);
+        const LONG b = p[0] + p[3], g = p[1] + p[4], r = p[2] + p[5];
+        group[0] = LumaOf(p[0], p[1], p[2]);
+        group[1] = BlueDifferenceOfSums(b, g, r);
+        group[2] = LumaOf(p[3], p[4], p[5]);
+        group[3] = RedDifferenceOfSums(b, g, r);
     }
     if ((width & 1) != 0) {
         const UCHAR* p = in + 3 * (width - 1);
         PUCHAR group = out + 4 * pair;
         group[0] = LumaOf(p[0], p[1], p[2]);
-        group[1] = BlueDifferenceOf(p[0], p[1], p[2]);
+        group[1] = BlueDifferenceOfSums(2 * p[0], 2 * p[1], 2 * p[2]);
         group[2] = 0;
-        group[3] = RedDifferenceOf(p[0], p[1], p[2]);
+        group[3] = RedDifferenceOfSums(2 * p[0], 2 * p[1], 2 * p[2]);
     }
+}
+
+// Four 3-byte pixels from the first 12 bytes of `bytes`, one per 32-bit lane
+// as B, G, R and a fourth byte that the coefficients below ignore.
+inline __m128i SpreadPixels(__m128i bytes) {
+    const __m128i first = _mm_unpacklo_epi32(bytes, _mm_srli_si128(bytes, 3));
+    const __m128i second = _mm_unpacklo_epi32(_mm_srli_si128(bytes, 6), _mm_srli_si128(bytes, 9));
+    return _mm_unpacklo_epi64(first, second);
+}
+
+// Sums of adjacent 32-bit lanes, left in lanes 0 and 2 and moved to 0 and 1.
+inline __m128i PairSums(__m128i products) {
+    const __m128i sums = _mm_add_epi32(products, _mm_srli_epi64(products, 32));
+    return _mm_shuffle_epi32(sums, _MM_SHUFFLE(3, 3, 2, 0));
+}
+
+// Luma of four spread pixels, as 32-bit lanes.
+inline __m128i LumaOfFour(__m128i pixels, __m128i zero, __m128i coefficients, __m128i bias) {
+    const __m128i low = _mm_madd_epi16(_mm_unpacklo_epi8(pixels, zero), coefficients);
+    const __m128i high = _mm_madd_epi16(_mm_unpackhi_epi8(pixels, zero), coefficients);
+    const __m128i sums = _mm_unpacklo_epi64(PairSums(low), PairSums(high));
+    return _mm_srli_epi32(_mm_add_epi32(sums, bias), 8);
+}
+
+// Chroma of two pairs of spread pixels as the 32-bit lanes U0, V0, U1, V1.
+inline __m128i ChromaOfTwoPairs(__m128i pixels, __m128i zero, __m128i blueCoefficients,
+                                __m128i redCoefficients, __m128i bias) {
+    const __m128i low = _mm_unpacklo_epi8(pixels, zero);   // pixels 0, 1 as 16-bit
+    const __m128i high = _mm_unpackhi_epi8(pixels, zero);  // pixels 2, 3
+    // Channel sums of each pair: lanes 0..2 of the low half, then of the high.
+    const __m128i sums = _mm_unpacklo_epi64(_mm_add_epi16(low, _mm_srli_si128(low, 8)),
+                                            _mm_add_epi16(high, _mm_srli_si128(high, 8)));
+    const __m128i u = PairSums(_mm_madd_epi16(sums, blueCoefficients));
+    const __m128i v = PairSums(_mm_madd_epi16(sums, redCoefficients));
+    const __m128i uv = _mm_unpacklo_epi32(u, v);
+    return _mm_srli_epi32(_mm_add_epi32(uv, bias), 9);
+}
+
+// One row of B, G, R pixels into YUY2, 8 pixels per SSE2 step. A step reads
+// 28 bytes for its 24, so the vector loop stops while 10 pixels remain.
+inline void ConvertRgb24Row(const UCHAR* in, PUCHAR out, LONG width) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lumaCoefficients = _mm_set_epi16(0, 66, 129, 25, 0, 66, 129, 25);
+    const __m128i blueCoefficients = _mm_set_epi16(0, -38, -74, 112, 0, -38, -74, 112);
+    const __m128i redCoefficients = _mm_set_epi16(0, 112, -94, -18, 0, 112, -94, -18);
+    const __m128i lumaBias = _mm_set1_epi32(0x1080);
+    const __m128i chromaBias = _mm_set1_epi32(0x10100);
+    LONG x = 0;
+    for (; x + 10 <= width; x += 8) {
+        const UCHAR* p = in + 3 * x;
+        const __m128i first = SpreadPixels(Load16(p));
+        const __m128i second = SpreadPixels(Load16(p + 12));
+        const __m128i luma =
+            _mm_packs_epi32(LumaOfFour(first, zero, lumaCoefficients, lumaBias),
+                            LumaOfFour(second, zero, lumaCoefficients, lumaBias));
+        const __m128i chroma = _mm_packs_epi32(
+            ChromaOfTwoPairs(first, zero, blueCoefficients, redCoefficients, chromaBias),
+            ChromaOfTwoPairs(second, zero, blueCoefficients, redCoefficients, chromaBias));
+        // Bytes Y0..Y7 then U0 V0 .. U3 V3; woven as Y0 U0 Y1 V0 ...
+        const __m128i bytes = _mm_packus_epi16(luma, chroma);
+        Store16(out + 2 * x, _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 8)));
+    }
+    ConvertRgb24RowTail(in, out, x, width);
 }
 
 }  // namespace
@@ -154,31 +219,15 @@ VCAM_PAGE void ConvertI420ToYuy2(const UCHAR* yPlane, LONG yStride, const UCHAR*
         width < 1 || height < 1) {
         return;
     }
-    // Two rows that share a chroma row are packed in one pass when their
-    // outputs cannot overlap: an even width writes exactly 2 x width bytes a
-    // row. Otherwise (an odd width spills its last group into the next row,
-    // or rows closer than a row's length) the rows go strictly one after the
-    // other, so a later row overwrites an earlier one as the order says.
-    const LONG_PTR rowBytes = 2 * static_cast<LONG_PTR>(width);
-    const LONG_PTR strideMagnitude =
-        destinationStride < 0 ? -static_cast<LONG_PTR>(destinationStride) : destinationStride;
-    const bool pairs = (width & 1) == 0 && strideMagnitude >= rowBytes;
-
+    // Rows strictly top to bottom: with an odd width (or rows closer than a
+    // row's length) a later row overwrites what an earlier one spilled.
     for (LONG j = 0; j < height / 2; ++j) {
-        const UCHAR* y0 = yPlane + RowOffset(2 * j, yStride);
-        const UCHAR* y1 = yPlane + RowOffset(2 * j + 1, yStride);
         const UCHAR* u = uPlane + RowOffset(j, uStride);
         const UCHAR* v = vPlane + RowOffset(j, vStride);
-        PUCHAR out0 = destination + RowOffset(2 * j, destinationStride);
-        PUCHAR out1 = destination + RowOffset(2 * j + 1, destinationStride);
-        if (pairs) {
-            const LONG done = PackRowsSse2<2>(y0, y1, u, v, out0, out1, width);
-            PackRowTail(y0, u, v, out0, done, width);
-            PackRowTail(y1, u, v, out1, done, width);
-        } else {
-            PackOneRow(y0, u, v, out0, width);
-            PackOneRow(y1, u, v, out1, width);
-        }
+        PackOneRow(yPlane + RowOffset(2 * j, yStride), u, v,
+                   destination + RowOffset(2 * j, destinationStride), width);
+        PackOneRow(yPlane + RowOffset(2 * j + 1, yStride), u, v,
+                   destination + RowOffset(2 * j + 1, destinationStride), width);
     }
     if ((height & 1) != 0) {
         const LONG last = height - 1;

@@ -29,12 +29,13 @@ void PackYuy2Row(const UCHAR* yRow, const UCHAR* uRow, const UCHAR* vRow, PUCHAR
 
 // PASSIVE_LEVEL, pageable; called by FrameEngine::WriteFrame. Converts packed
 // 24-bit RGB (bytes B, G, R per pixel, the Windows order; source row 0 is the
-// top of the picture) into YUY2 with the BT.601 limited-range matrix:
-//   Y = 16 + (66 R + 129 G + 25 B + 128) / 256
-//   U = 128 + (-38 R - 74 G + 112 B + 128) / 256
-//   V = 128 + (112 R - 94 G - 18 B + 128) / 256
-// where U and V are taken from the average of each pixel pair. An odd width
-// ends each row with Y, U, 0, V from the last pixel alone, as PackYuy2Row does.
-// Does nothing when a pointer is null or width or height is not positive.
+// top of the picture) into YUY2 with the BT.601 limited-range matrix, in
+// 8.8 fixed point, rounded:
+//   Y = 16 + (66 R + 129 G + 25 B) / 256                  per pixel
+//   U = 128 + (-38 R - 74 G + 112 B) / 256                per pixel pair,
+//   V = 128 + (112 R - 94 G - 18 B) / 256                 R, G, B the pair's mean
+// An odd width ends each row with Y, U, 0, V from the last pixel alone, as
+// PackYuy2Row does. Does nothing when a pointer is null or width or height is
+// not positive.
 void ConvertRgb24ToYuy2(const UCHAR* source, LONG sourceStride, PUCHAR destination,
                         LONG destinationStride, LONG width, LONG height);

@@ -42,7 +42,8 @@ public:
     // Any IRQL, no lock: capture buffers filled since Start.
     ULONG CompletedFrameCount() const;
 
-    // PASSIVE_LEVEL, pageable; only between a successful Start and its Stop.
+    // PASSIVE_LEVEL, resident (its body runs under queueLock at
+    // DISPATCH_LEVEL); only between a successful Start and its Stop.
     // Accepts byteCount bytes at *cursor whole (advancing *cursor, returning
     // byteCount) or not at all (0, no queue entry to be had).
     ULONG QueueBuffer(PKSSTREAM_POINTER streamPointer, PUCHAR* cursor, ULONG byteCount);

@@ -49,7 +49,8 @@ const GUID CaptureFilterCategories[3] = {
 const KS_DATARANGE_VIDEO CaptureDataRange = {
     // DataRange: its own size, fixed-size YUY2 samples of 1280 x 720 x 2.
     {{sizeof(KS_DATARANGE_VIDEO), 0, VCAM_IMAGE_SIZE, 0, VCAM_GUID(STATIC_KSDATAFORMAT_TYPE_VIDEO),
-      VcamMakeGuid(VCAM_FOURCC_YUY2, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71),
+      VcamMakeGuid(VCAM_FOURCC_YUY2, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B,
+                   0x71),
       VCAM_GUID(STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO)}},
     TRUE,   // bFixedSizeSamples: every frame is a whole image
     FALSE,  // bTemporalCompression: uncompressed
@@ -108,16 +109,17 @@ const KSALLOCATOR_FRAMING_EX CaptureAllocatorFraming = {
     {1, 1, 0},  // OutputCompression: none
     0,          // PinWeight
     {{
-        VCAM_GUID(STATIC_KSMEMORY_TYPE_KERNEL_NONPAGED),  // MemoryType: the engine fills at DISPATCH
-        VCAM_GUID(STATIC_GUID_NULL),                      // BusType: any
-        0,                                                // MemoryFlags
-        0,                                                // BusFlags
-        KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY |          // Flags: system memory,
-            KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY,    // as a preference
-        2,                                                // Frames: double buffering
-        0,                                                // FileAlignment: bytes
-        0,                                                // MemoryTypeWeight
-        {0, 0xFFFFFFFF, 1},                               // PhysicalRange: any
+        VCAM_GUID(
+            STATIC_KSMEMORY_TYPE_KERNEL_NONPAGED),      // MemoryType: the engine fills at DISPATCH
+        VCAM_GUID(STATIC_GUID_NULL),                    // BusType: any
+        0,                                              // MemoryFlags
+        0,                                              // BusFlags
+        KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY |        // Flags: system memory,
+            KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY,  // as a preference
+        2,                                              // Frames: double buffering
+        0,                                              // FileAlignment: bytes
+        0,                                              // MemoryTypeWeight
+        {0, 0xFFFFFFFF, 1},                             // PhysicalRange: any
         {{8192, 8192, 1}, 0, 0},  // FramingRange: placeholder; each pin sets its image size
     }},
 };
@@ -126,17 +128,17 @@ const KSPIN_DESCRIPTOR_EX CapturePinDescriptor = {
     &CapturePinDispatch,  // Dispatch
     nullptr,              // AutomationTable: the injection set lives on the filter
     {
-        0,                                 // InterfacesCount: the standard interface
-        nullptr,                           // Interfaces
-        0,                                 // MediumsCount: the standard medium
-        nullptr,                           // Mediums
-        1,                                 // DataRangesCount
-        CaptureDataRanges,                 // DataRanges: YUY2 1280 x 720
-        KSPIN_DATAFLOW_OUT,                // DataFlow: a capture pin produces
-        KSPIN_COMMUNICATION_BOTH,          // Communication: source and sink
-        &PinNameVideoCapture,              // Category: a video capture pin
-        &PinNameVideoCapture,              // Name: the same
-        {0},                               // ConstrainedDataRanges: none
+        0,                         // InterfacesCount: the standard interface
+        nullptr,                   // Interfaces
+        0,                         // MediumsCount: the standard medium
+        nullptr,                   // Mediums
+        1,                         // DataRangesCount
+        CaptureDataRanges,         // DataRanges: YUY2 1280 x 720
+        KSPIN_DATAFLOW_OUT,        // DataFlow: a capture pin produces
+        KSPIN_COMMUNICATION_BOTH,  // Communication: source and sink
+        &PinNameVideoCapture,      // Category: a video capture pin
+        &PinNameVideoCapture,      // Name: the same
+        {0},                       // ConstrainedDataRanges: none
     },
     KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY,  // Flags: Process only while running
     1,                                     // InstancesPossible: one capture pin per filter

@@ -21,4 +21,6 @@ VCAM_PAGE NTSTATUS VcamFilter::DispatchCreate(PKSFILTER filter, PIRP irp) {
     return status;
 }
 
-VCAM_RESIDENT void VcamFilter::BagFree(PVOID item) { PoolFree(item); }
+VCAM_RESIDENT void VcamFilter::BagFree(PVOID item) {
+    PoolFree(item);
+}

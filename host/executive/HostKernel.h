@@ -22,9 +22,12 @@ enum class ClockMode {
 };
 
 class HostKernel {
-public:
-    // Resets the executive (no timers, no queued DPCs) and picks the clock.
-    // Virtual mode starts at `virtualStart` (100 ns units since 1601).
+  public:
+    // Resets the executive (no timers, no queued DPCs, no live lookaside
+    // lists; the objects are forgotten, their memory is not touched) and picks
+    // the clock. Virtual mode starts at `virtualStart` (100 ns units since
+    // 1601). The calling thread is put back to PASSIVE_LEVEL holding no lock.
+    // Pool blocks stay tracked. A running real clock is shut down first.
     static void Boot(ClockMode mode, int64_t virtualStart = kDefaultVirtualStart);
     // Stops the real clock's threads; cancels nothing the driver armed (the
     // verifier reports timers still set at unload).
@@ -42,10 +45,12 @@ public:
     // Virtual clock only: set the clock without running anything (a clock set
     // forward or back); due DPCs run at the next Advance.
     static void SetTimeWithoutRunning(int64_t when);
-    // Virtual clock only: due time of the earliest armed timer, or -1.
+    // Due time of the earliest armed timer, or -1.
     static int64_t NextDueTime();
-    // Runs DPCs queued with KeInsertQueueDpc (virtual: on this thread now;
-    // real: waits until the DPC thread has drained them).
+    // Runs DPCs queued with KeInsertQueueDpc or by a timer set for a time
+    // already past (virtual: on this thread now; real: waits until the DPC
+    // thread has drained them). In virtual mode queued DPCs also run at the
+    // start of every Advance and during a PASSIVE wait.
     static void DrainDpcs();
 
     // Real clock only: waits until no DPC is queued or running.
@@ -57,13 +62,13 @@ public:
 // Sets the calling thread's IRQL for the scope (tests use it to call code
 // "from a DPC"); restores on exit.
 class ScopedIrql {
-public:
+  public:
     explicit ScopedIrql(KIRQL irql);
     ~ScopedIrql();
     ScopedIrql(const ScopedIrql&) = delete;
     ScopedIrql& operator=(const ScopedIrql&) = delete;
 
-private:
+  private:
     KIRQL old_;
 };
 

@@ -1,7 +1,8 @@
 #include "host/executive/ThreadState.h"
 
+#include "host/verifier/LockOrderGraph.h"
+
 #include <atomic>
-#include <map>
 
 namespace host {
 
@@ -11,7 +12,6 @@ struct State {
     KIRQL irql = PASSIVE_LEVEL;
     bool inDpc = false;
     ULONG_PTR id = 0;
-    std::map<const void*, int> rundown;  // rundown refs held, with counts
 };
 
 State& Current() {
@@ -23,10 +23,18 @@ std::atomic<ULONG_PTR> nextId{1};
 
 }  // namespace
 
-KIRQL ThreadState::Irql() { return Current().irql; }
-void ThreadState::SetIrql(KIRQL irql) { Current().irql = irql; }
-bool ThreadState::InDpc() { return Current().inDpc; }
-void ThreadState::SetInDpc(bool inDpc) { Current().inDpc = inDpc; }
+KIRQL ThreadState::Irql() {
+    return Current().irql;
+}
+void ThreadState::SetIrql(KIRQL irql) {
+    Current().irql = irql;
+}
+bool ThreadState::InDpc() {
+    return Current().inDpc;
+}
+void ThreadState::SetInDpc(bool inDpc) {
+    Current().inDpc = inDpc;
+}
 
 ULONG_PTR ThreadState::Id() {
     State& state = Current();
@@ -36,18 +44,11 @@ ULONG_PTR ThreadState::Id() {
     return state.id;
 }
 
-int ThreadState::HeldRundown(const void* runRef) {
-    auto& held = Current().rundown;
-    auto it = held.find(runRef);
-    return it == held.end() ? 0 : it->second;
-}
-
-void ThreadState::NoteRundown(const void* runRef, int delta) {
-    auto& held = Current().rundown;
-    int count = (held[runRef] += delta);
-    if (count <= 0) {
-        held.erase(runRef);
-    }
+void ThreadState::ResetCurrentThread() {
+    State& state = Current();
+    state.irql = PASSIVE_LEVEL;
+    state.inDpc = false;
+    LockOrderGraph::Instance().ForgetHeldByCurrentThread();
 }
 
 }  // namespace host

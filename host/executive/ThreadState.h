@@ -10,7 +10,7 @@
 namespace host {
 
 class ThreadState {
-public:
+  public:
     // Any IRQL; the calling thread's current IRQL (PASSIVE_LEVEL at start).
     static KIRQL Irql();
     static void SetIrql(KIRQL irql);
@@ -22,10 +22,10 @@ public:
     // A process-unique, non-zero id of the calling thread.
     static ULONG_PTR Id();
 
-    // Rundown references the calling thread holds (a thread that waits for
-    // rundown while holding one would wait for itself).
-    static int HeldRundown(const void* runRef);
-    static void NoteRundown(const void* runRef, int delta);
+    // Back to PASSIVE_LEVEL, outside any DPC, holding no lock (HostKernel::Boot
+    // calls it, so a test that failed half-way does not leak its IRQL or its
+    // held locks into the next one on the same thread).
+    static void ResetCurrentThread();
 };
 
 }  // namespace host

@@ -8,7 +8,7 @@
 namespace host {
 
 class CallSite {
-public:
+  public:
     // Any thread; costs a dladdr lookup, so it is called only when reporting.
     static std::string Format(const void* returnAddress);
 };

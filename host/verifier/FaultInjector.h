@@ -4,6 +4,7 @@
 // the driver can be walked deterministically.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -11,7 +12,7 @@
 namespace host {
 
 class FaultInjector {
-public:
+  public:
     static FaultInjector& Instance();
 
     // Any IRQL, any thread. Counts one allocation attempt of `tag` and says
@@ -29,13 +30,17 @@ public:
     uint64_t AllocationCount();
     uint64_t InjectedFailures();
 
-private:
-    std::mutex mutex_;            // guards every field below
-    uint64_t attempts_ = 0;       // allocations counted since Reset
-    uint64_t injected_ = 0;       // of those, failed on purpose
-    uint64_t failNth_ = 0;        // 0: off; else the attempt number that fails
-    bool failAll_ = false;        // every attempt fails
-    std::set<uint32_t> failTags_; // every attempt of these tags fails
+  private:
+    // The common path (no tag faults) uses relaxed atomics only: a shared
+    // mutex taken on every allocation would order the allocating threads and
+    // hide their data races from ThreadSanitizer.
+    std::atomic<uint64_t> attempts_{0};  // allocations counted since Reset
+    std::atomic<uint64_t> injected_{0};  // of those, failed on purpose
+    std::atomic<uint64_t> failNth_{0};   // 0: off; else the attempt number that fails
+    std::atomic<bool> failAll_{false};   // every attempt fails
+    std::atomic<bool> anyTags_{false};   // failTags_ is not empty
+    std::mutex mutex_;                   // guards failTags_
+    std::set<uint32_t> failTags_;        // every attempt of these tags fails
 };
 
 }  // namespace host

@@ -42,11 +42,21 @@ bool LockOrderGraph::Acquired(const void* lock, const char* name, const void* ca
             return false;
         }
     }
+    if (held.empty()) {
+        // No edge to add. Not touching the shared graph here keeps the
+        // verifier from ordering threads that take one lock at a time, which
+        // would hide their data races from ThreadSanitizer.
+        held.push_back(HeldLock{lock, name != nullptr ? name : "lock"});
+        return true;
+    }
     std::string cycle;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         Node& node = nodes_[lock];
         node.name = name != nullptr ? name : "lock";
+        for (const auto& h : held) {
+            nodes_[h.lock].name = h.name;
+        }
         for (const auto& h : held) {
             std::vector<const void*> path;
             if (Reaches(lock, h.lock, &path) && reported_.insert({h.lock, lock}).second) {
@@ -66,7 +76,8 @@ bool LockOrderGraph::Acquired(const void* lock, const char* name, const void* ca
     }
     held.push_back(HeldLock{lock, name != nullptr ? name : "lock"});
     if (!cycle.empty()) {
-        Verifier::Report(Rule::LockOrder, CallSite::Format(caller).c_str(), cycle + ": lock order cycle (possible deadlock)");
+        Verifier::Report(Rule::LockOrder, CallSite::Format(caller).c_str(),
+                         cycle + ": lock order cycle (possible deadlock)");
     }
     return true;
 }
@@ -91,7 +102,9 @@ bool LockOrderGraph::HeldByCurrentThread(const void* lock) {
     return false;
 }
 
-size_t LockOrderGraph::HeldCount() { return HeldLocks().size(); }
+size_t LockOrderGraph::HeldCount() {
+    return HeldLocks().size();
+}
 
 std::vector<std::string> LockOrderGraph::HeldNames() {
     std::vector<std::string> names;
@@ -129,6 +142,10 @@ void LockOrderGraph::Clear() {
     std::lock_guard<std::mutex> guard(mutex_);
     nodes_.clear();
     reported_.clear();
+}
+
+void LockOrderGraph::ForgetHeldByCurrentThread() {
+    HeldLocks().clear();
 }
 
 // Called with mutex_ held. Depth-first search; `path` gets from..to.

@@ -17,7 +17,7 @@
 namespace host {
 
 class LockOrderGraph {
-public:
+  public:
     static LockOrderGraph& Instance();
 
     // Any IRQL. The calling thread took `lock`; `name` describes it in
@@ -39,8 +39,10 @@ public:
     void ForgetRange(const void* begin, const void* end);
     // Forgets every edge (a new verifier session).
     void Clear();
+    // Forgets the calling thread's held locks (a new test on this thread).
+    void ForgetHeldByCurrentThread();
 
-private:
+  private:
     bool Reaches(const void* from, const void* to, std::vector<const void*>* path);
     std::string NameOf(const void* lock);
 
@@ -48,8 +50,8 @@ private:
         std::string name;
         std::set<const void*> next;  // locks taken while this one was held
     };
-    std::mutex mutex_;                          // guards nodes_ and reported_
-    std::map<const void*, Node> nodes_;         // by lock address
+    std::mutex mutex_;                                        // guards nodes_ and reported_
+    std::map<const void*, Node> nodes_;                       // by lock address
     std::set<std::pair<const void*, const void*>> reported_;  // cycles already reported
 };
 

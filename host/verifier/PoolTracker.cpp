@@ -135,7 +135,9 @@ void PoolTracker::RememberFreed(void* block) {
 }
 
 // Called with mutex_ held.
-void PoolTracker::ForgetFreed(void* block) { freed_.erase(block); }
+void PoolTracker::ForgetFreed(void* block) {
+    freed_.erase(block);
+}
 
 void PoolTracker::Quarantine(void* block, size_t size) {
     std::deque<void*> release;

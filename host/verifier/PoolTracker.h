@@ -21,7 +21,7 @@
 namespace host {
 
 class PoolTracker {
-public:
+  public:
     static PoolTracker& Instance();
 
     // Byte patterns: fresh blocks and freed blocks.
@@ -55,14 +55,14 @@ public:
     // Live blocks allocated after `mark`, with their records, address order.
     std::vector<std::pair<const void*, Block>> OutstandingSince(uint64_t mark);
 
-private:
+  private:
     void RememberFreed(void* block);
     void ForgetFreed(void* block);
     void Quarantine(void* block, size_t size);
 
-    std::mutex mutex_;                      // guards every field below
-    std::map<const void*, Block> live_;     // live blocks by address
-    uint64_t serial_ = 0;                   // last serial handed out
+    std::mutex mutex_;                   // guards every field below
+    std::map<const void*, Block> live_;  // live blocks by address
+    uint64_t serial_ = 0;                // last serial handed out
     // Addresses freed recently (for double-free detection), with the
     // generation of the free; a new allocation at an address forgets it.
     std::unordered_map<const void*, uint64_t> freed_;

@@ -47,25 +47,44 @@ std::string TagText(uint32_t tag) {
 
 const char* RuleName(Rule rule) {
     switch (rule) {
-        case Rule::PagedCodeAtRaisedIrql: return "PagedCodeAtRaisedIrql";
-        case Rule::WaitAtRaisedIrql: return "WaitAtRaisedIrql";
-        case Rule::SpinLockIrql: return "SpinLockIrql";
-        case Rule::SpinLockNotHeld: return "SpinLockNotHeld";
-        case Rule::SpinLockRecursion: return "SpinLockRecursion";
-        case Rule::LockOrder: return "LockOrder";
-        case Rule::PoolDoubleFree: return "PoolDoubleFree";
-        case Rule::PoolUnknownFree: return "PoolUnknownFree";
-        case Rule::PoolLeak: return "PoolLeak";
-        case Rule::PoolFreeWithLiveObject: return "PoolFreeWithLiveObject";
-        case Rule::UninitializedObject: return "UninitializedObject";
-        case Rule::TimerStillSet: return "TimerStillSet";
-        case Rule::DpcStillQueued: return "DpcStillQueued";
-        case Rule::LookasideNotDeleted: return "LookasideNotDeleted";
-        case Rule::LookasideMisuse: return "LookasideMisuse";
-        case Rule::IrqlTooHigh: return "IrqlTooHigh";
-        case Rule::StreamPointer: return "StreamPointer";
-        case Rule::KsObject: return "KsObject";
-        case Rule::Other: return "Other";
+        case Rule::PagedCodeAtRaisedIrql:
+            return "PagedCodeAtRaisedIrql";
+        case Rule::WaitAtRaisedIrql:
+            return "WaitAtRaisedIrql";
+        case Rule::SpinLockIrql:
+            return "SpinLockIrql";
+        case Rule::SpinLockNotHeld:
+            return "SpinLockNotHeld";
+        case Rule::SpinLockRecursion:
+            return "SpinLockRecursion";
+        case Rule::LockOrder:
+            return "LockOrder";
+        case Rule::PoolDoubleFree:
+            return "PoolDoubleFree";
+        case Rule::PoolUnknownFree:
+            return "PoolUnknownFree";
+        case Rule::PoolLeak:
+            return "PoolLeak";
+        case Rule::PoolFreeWithLiveObject:
+            return "PoolFreeWithLiveObject";
+        case Rule::UninitializedObject:
+            return "UninitializedObject";
+        case Rule::TimerStillSet:
+            return "TimerStillSet";
+        case Rule::DpcStillQueued:
+            return "DpcStillQueued";
+        case Rule::LookasideNotDeleted:
+            return "LookasideNotDeleted";
+        case Rule::LookasideMisuse:
+            return "LookasideMisuse";
+        case Rule::IrqlTooHigh:
+            return "IrqlTooHigh";
+        case Rule::StreamPointer:
+            return "StreamPointer";
+        case Rule::KsObject:
+            return "KsObject";
+        case Rule::Other:
+            return "Other";
     }
     return "?";
 }
@@ -113,7 +132,9 @@ std::string Verifier::Describe() {
     return text;
 }
 
-size_t Verifier::OutstandingBlocks() { return PoolTracker::Instance().Outstanding(); }
+size_t Verifier::OutstandingBlocks() {
+    return PoolTracker::Instance().Outstanding();
+}
 
 size_t Verifier::OutstandingBlocks(uint32_t tag) {
     return PoolTracker::Instance().Outstanding(tag);
@@ -132,16 +153,32 @@ void Verifier::CheckNoLeaks() {
     }
 }
 
-void Verifier::CheckUnload() { Executive::Instance().CheckUnload(); }
+void Verifier::CheckUnload() {
+    Executive::Instance().CheckUnload();
+}
 
-void Verifier::FailNth(uint64_t n) { FaultInjector::Instance().FailNth(n); }
-void Verifier::FailTag(uint32_t tag) { FaultInjector::Instance().FailTag(tag); }
-void Verifier::FailAll(bool on) { FaultInjector::Instance().FailAll(on); }
-void Verifier::ClearFaults() { FaultInjector::Instance().ClearFaults(); }
-uint64_t Verifier::AllocationCount() { return FaultInjector::Instance().AllocationCount(); }
-uint64_t Verifier::InjectedFailures() { return FaultInjector::Instance().InjectedFailures(); }
+void Verifier::FailNth(uint64_t n) {
+    FaultInjector::Instance().FailNth(n);
+}
+void Verifier::FailTag(uint32_t tag) {
+    FaultInjector::Instance().FailTag(tag);
+}
+void Verifier::FailAll(bool on) {
+    FaultInjector::Instance().FailAll(on);
+}
+void Verifier::ClearFaults() {
+    FaultInjector::Instance().ClearFaults();
+}
+uint64_t Verifier::AllocationCount() {
+    return FaultInjector::Instance().AllocationCount();
+}
+uint64_t Verifier::InjectedFailures() {
+    return FaultInjector::Instance().InjectedFailures();
+}
 
-uint64_t Verifier::AllocationMark() { return PoolTracker::Instance().Mark(); }
+uint64_t Verifier::AllocationMark() {
+    return PoolTracker::Instance().Mark();
+}
 
 std::vector<PoolBlockInfo> Verifier::OutstandingSince(uint64_t mark) {
     std::vector<PoolBlockInfo> list;
@@ -157,8 +194,8 @@ std::string Verifier::DescribeBlocks(const std::vector<PoolBlockInfo>& blocks) {
         PoolTracker::Block record{};
         bool live = PoolTracker::Instance().Find(block.address, &record);
         char line[160];
-        std::snprintf(line, sizeof line, "  %p %zu bytes tag '%s' from ", block.address,
-                      block.size, TagText(block.tag).c_str());
+        std::snprintf(line, sizeof line, "  %p %zu bytes tag '%s' from ", block.address, block.size,
+                      TagText(block.tag).c_str());
         text += line;
         text += live ? CallSite::Format(record.caller) : std::string("(freed since)");
         text += "\n";

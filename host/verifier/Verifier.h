@@ -13,24 +13,24 @@
 namespace host {
 
 enum class Rule {
-    PagedCodeAtRaisedIrql,      // PAGED_CODE() above APC_LEVEL
-    WaitAtRaisedIrql,           // KeWaitForSingleObject/rundown wait above APC_LEVEL
-    SpinLockIrql,               // spin lock call at the wrong IRQL
-    SpinLockNotHeld,            // release by a thread that does not hold it
-    SpinLockRecursion,          // acquire by the thread that holds it
-    LockOrder,                  // two locks taken in both orders (deadlock detection)
+    PagedCodeAtRaisedIrql,  // PAGED_CODE() above APC_LEVEL
+    WaitAtRaisedIrql,       // KeWaitForSingleObject/rundown wait above APC_LEVEL
+    SpinLockIrql,           // spin lock call at the wrong IRQL
+    SpinLockNotHeld,        // release by a thread that does not hold it
+    SpinLockRecursion,      // acquire by the thread that holds it
+    LockOrder,              // two locks taken in both orders (deadlock detection)
     PoolDoubleFree,
-    PoolUnknownFree,            // free of a block the pool never handed out
-    PoolLeak,                   // block still allocated at a leak check
-    PoolFreeWithLiveObject,     // freed memory holds an armed timer, queued DPC or live lookaside
-    UninitializedObject,        // executive object used before its Initialize call
-    TimerStillSet,              // unload check
-    DpcStillQueued,             // unload check
-    LookasideNotDeleted,        // unload check
-    LookasideMisuse,            // entry freed to the wrong list or list deleted with entries out
-    IrqlTooHigh,                // a platform call above the IRQL it allows
-    StreamPointer,              // AVStream rules: clones, locks, deletes
-    KsObject,                   // AVStream rules: objects, bags, callbacks
+    PoolUnknownFree,         // free of a block the pool never handed out
+    PoolLeak,                // block still allocated at a leak check
+    PoolFreeWithLiveObject,  // freed memory holds an armed timer, queued DPC or live lookaside
+    UninitializedObject,     // executive object used before its Initialize call
+    TimerStillSet,           // unload check
+    DpcStillQueued,          // unload check
+    LookasideNotDeleted,     // unload check
+    LookasideMisuse,         // entry freed to the wrong list or list deleted with entries out
+    IrqlTooHigh,             // a platform call above the IRQL it allows
+    StreamPointer,           // AVStream rules: clones, locks, deletes
+    KsObject,                // AVStream rules: objects, bags, callbacks
     Other,
 };
 
@@ -49,9 +49,9 @@ struct PoolBlockInfo {
 };
 
 class Verifier {
-public:
-    // Clears violations, fault injection and the allocation counters. Pool
-    // blocks still allocated stay tracked.
+  public:
+    // Clears violations, fault injection, the allocation counters and the
+    // lock-order history. Pool blocks still allocated stay tracked.
     static void Reset();
 
     static void Report(Rule rule, const char* site, const std::string& detail);

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Proves the ABI check can fail: with the host figures of one size and one
-# nested offset reported 8 bytes off (as a host header with a wrong layout
-# would give them), run_abi_check.sh must fail and name exactly those two,
-# with the platform's real figures; an unknown name must be refused rather
-# than skewing nothing.
+# Proves the ABI check can fail: with three host figures reported 8 bytes off
+# (a type's size, a nested field's offset, a field's width; as a host header
+# with a wrong layout would give them), run_abi_check.sh must fail and name
+# exactly those three, with the platform's real figures; a name that matches
+# no figure must be refused rather than skewing nothing.
 #
 # Usage: abi_self_test.sh <host-build-dir>
 set -uo pipefail
@@ -23,17 +23,21 @@ expect() {  # expect <description> <condition-status>
     fi
 }
 
-output=$("$check" "$build_dir" --skew KSSTREAM_HEADER.DataUsed --skew KS_DATARANGE_VIDEO 2>&1)
+output=$("$check" "$build_dir" --skew KSSTREAM_HEADER.PresentationTime.Numerator \
+    --skew KS_DATARANGE_VIDEO --skew KSDEVICE.Started:size 2>&1)
 status=$?
 echo "$output" | sed 's/^/    | /'
 [[ $status -eq 1 ]]
 expect "a skewed list fails the check (exit $status)" $?
-grep -qx 'abi: KSSTREAM_HEADER.DataUsed differs: kernel 36, host 44' <<<"$output"
-expect "the skewed offset is named with both figures" $?
-grep -qx 'abi: KS_DATARANGE_VIDEO differs: kernel 296, host 304' <<<"$output"
-expect "the skewed size is named with both figures" $?
-grep -q '^abi: 2 of [0-9]* types and [0-9]* fields differ$' <<<"$output"
-expect "exactly the two skewed entries differ" $?
+grep -qx 'abi: KSSTREAM_HEADER.PresentationTime.Numerator offset differs: kernel 16, host 24' \
+    <<<"$output"
+expect "the skewed nested offset is named with both figures" $?
+grep -qx 'abi: KS_DATARANGE_VIDEO size differs: kernel 296, host 304' <<<"$output"
+expect "the skewed type size is named with both figures" $?
+grep -qx 'abi: KSDEVICE.Started size differs: kernel 1, host 9' <<<"$output"
+expect "the skewed field width is named with both figures" $?
+grep -q '^abi: 3 figures of [0-9]* types and [0-9]* fields differ$' <<<"$output"
+expect "exactly the three skewed figures differ" $?
 
 "$check" "$build_dir" --skew KSSTREAM_HEADER.NoSuchField >/dev/null 2>&1
 status=$?

@@ -6,12 +6,15 @@
 # Usage: run_abi_check.sh <host-build-dir> [--skew TYPE[.field]]...
 #   <host-build-dir>  a configured and built host tree (it holds
 #                     tests/abi/abi_host_figures)
-#   --skew NAME       passed to abi_host_figures: report NAME 8 bytes off, so
-#                     the self-test can prove that a difference fails
+#   --skew NAME       passed to abi_host_figures: report one figure 8 bytes
+#                     off (TYPE, TYPE.field or TYPE.field:size), so the
+#                     self-test can prove that a difference fails
 # Environment: VCAM_MINGW_CXX (default x86_64-w64-mingw32-g++),
 #              VCAM_MINGW_DDK_INCLUDE (default /usr/share/mingw-w64/include/ddk).
-# Prints one line per difference and "abi: N types, M fields agree" or
-# "abi: K of N types and M fields differ"; exits 0 only when all agree.
+# Compared: the size of every type, the offset and the width of every field.
+# Prints one line per difference ("abi: KSPIN.Id offset differs: kernel 24,
+# host 28") and "abi: N types, M fields agree" or "abi: K figures of N types
+# and M fields differ"; exits 0 only when all agree.
 set -euo pipefail
 
 if [[ $# -lt 1 ]]; then
@@ -73,13 +76,13 @@ fi
 # figures from GCC's note "the comparison reduces to '(kernel == host)'".
 differences=$(awk '
     /static assertion failed: ABI mismatch: / {
-        sub(/.*ABI mismatch: /, ""); sub(/: (size|offset) in the host build is [0-9]+$/, "");
+        sub(/.*ABI mismatch: /, ""); sub(/: host build has [0-9]+$/, "");
         name = $0; next
     }
     /note: the comparison reduces to/ && name != "" {
         match($0, /\([0-9]+ == [0-9]+\)/);
         split(substr($0, RSTART + 1, RLENGTH - 2), v, " == ");
-        printf "abi: %s differs: kernel %s, host %s\n", name, v[1], v[3];
+        printf "abi: %s differs: kernel %s, host %s\n", name, v[1], v[2];
         count++; name = ""; next
     }
     END { print count + 0 > "/dev/stderr" }
@@ -89,7 +92,7 @@ if [[ $count -gt 0 ]]; then
     echo "$differences"
     # Anything else that failed (a fixed size, a missing name) is shown too.
     grep -E 'error:' "$work/compile.log" | grep -v 'ABI mismatch: ' || true
-    echo "abi: $count of $types types and $fields fields differ"
+    echo "abi: $count figures of $types types and $fields fields differ"
 else
     # Not a layout difference: a name one header set lacks, or a fixed size.
     cat "$work/compile.log"

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -116,8 +117,10 @@ class FakePlatform : public LauncherPlatform {
             return result;
         }
         ++keysOpened;
-        // A distinct token per opened key, so a close of the wrong key is noticed.
-        KeyHandle handle = reinterpret_cast<KeyHandle>(static_cast<uintptr_t>(0x1000 + keysOpened));
+        // A distinct handle per opened key, so a close of the wrong key is noticed. A deque
+        // keeps the addresses of its elements as it grows.
+        tokens_.emplace_back();
+        KeyHandle handle = &tokens_.back();
         open_.insert(handle);
         *key = handle;
         return kSuccess;
@@ -179,6 +182,7 @@ class FakePlatform : public LauncherPlatform {
     }
 
   private:
+    std::deque<char> tokens_;   // one per opened key; their addresses are the handles
     std::set<KeyHandle> open_;  // keys opened and not yet closed
 };
 

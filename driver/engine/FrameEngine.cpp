@@ -1,0 +1,466 @@
+#include "driver/engine/FrameEngine.h"
+
+#include "driver/engine/FrameConversion.h"
+#include "driver/platform/PoolTags.h"
+
+// _mm_pause: the processor's spin-wait hint, for the one place a push waits.
+#include <emmintrin.h>
+
+// The WDK's value; mingw-w64's headers do not define the flag.
+#ifndef POOL_NX_ALLOCATION
+#define POOL_NX_ALLOCATION 512
+#endif
+
+namespace {
+
+// A stream header followed by a KS_FRAME_INFO: at least this many bytes.
+const ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+
+// imageState: bit 0 names the published image slot; the bit ReadingBit(slot)
+// is set while a tick copies that slot into the snapshot.
+const LONG kPublishedSlotMask = 1;
+inline LONG ReadingBit(LONG slot) { return 2 << slot; }
+
+// Any IRQL. The engine's lock-free words are read with an interlocked
+// operation, so every read is ordered against the writers on other processors.
+inline LONG AtomicRead(volatile LONG* word) { return InterlockedCompareExchange(word, 0, 0); }
+
+// Any IRQL. stopRequested is a single byte shared between the control thread
+// and the tick; both compilers that build the driver provide these builtins.
+inline BOOLEAN ReadFlag(volatile BOOLEAN* flag) { return __atomic_load_n(flag, __ATOMIC_ACQUIRE); }
+inline void WriteFlag(volatile BOOLEAN* flag, BOOLEAN value) {
+    __atomic_store_n(flag, value, __ATOMIC_RELEASE);
+}
+
+// Any IRQL. Bytes a YUY2 image of width x height occupies when written at a
+// stride of 2 x width: an odd width's last group spills two bytes past the
+// row, so the last row reaches 4 x ((width + 1) / 2) bytes from its start.
+inline ULONGLONG Yuy2Extent(ULONG width, ULONG height) {
+    if (width == 0 || height == 0) {
+        return 0;
+    }
+    return static_cast<ULONGLONG>(height - 1) * 2 * width +
+           4 * ((static_cast<ULONGLONG>(width) + 1) / 2);
+}
+
+// Any IRQL. One past the last byte the I420 path reads from a push of this
+// size: the Y plane, then (height + 1) / 2 rows of (width + 1) / 2 bytes at a
+// stride of width / 2 from each chroma plane's start.
+inline ULONGLONG I420Extent(ULONG width, ULONG height) {
+    const ULONGLONG w = width;
+    const ULONGLONG h = height;
+    const ULONGLONG chromaRows = (h + 1) / 2;
+    const ULONGLONG chromaTail = (chromaRows - 1) * (w / 2) + (w + 1) / 2;
+    const ULONGLONG luma = w * h;
+    const ULONGLONG u = w * h + chromaTail;
+    const ULONGLONG v = h * (w + w / 4) + chromaTail;
+    ULONGLONG extent = luma;
+    if (u > extent) {
+        extent = u;
+    }
+    if (v > extent) {
+        extent = v;
+    }
+    return extent;
+}
+
+// PASSIVE_LEVEL (Start). Writes the black image that suits imageSize into one
+// image slot; the rules cover at most imageSize bytes. width x height x 3 fits
+// in 32 bits (Start checked), so the products here are exact.
+void WriteBlackImage(PUCHAR image, ULONG width, ULONG height, ULONG imageSize) {
+    const ULONG pixels = width * height;
+    if (imageSize == (pixels * 3) >> 1) {
+        RtlFillMemory(image, pixels, 0);
+        RtlFillMemory(image + pixels, pixels / 2, 0x80);
+    } else if (imageSize == pixels * 2) {
+        for (ULONG i = 0; i < pixels; ++i) {
+            image[2 * i] = 0x00;
+            image[2 * i + 1] = 0x80;
+        }
+    } else {
+        RtlZeroMemory(image, imageSize);
+    }
+}
+
+// How a push becomes the current image (see FrameEngine::WriteFrame).
+enum PushPath {
+    PushDropped,
+    PushI420ToYuy2,
+    PushRgb24ToYuy2,
+    PushRgb24Copy,
+};
+
+}  // namespace
+
+// DISPATCH_LEVEL, resident: the tick timer's DPC; its context is the engine.
+VCAM_RESIDENT static void FrameEngineTickDpc(PKDPC dpc, PVOID context, PVOID argument1,
+                                             PVOID argument2) {
+    (void)dpc;
+    (void)argument1;
+    (void)argument2;
+    static_cast<FrameEngine*>(context)->Tick();
+}
+
+// PASSIVE_LEVEL, pageable; the device's start builds the engine on zero-filled
+// pool memory. Pushes are refused until the first Start: the rundown reference
+// starts out run down (the wait returns at once, nobody holds it).
+VCAM_PAGE FrameEngine::FrameEngine(FrameTickOwner* tickOwner) {
+    PAGED_CODE();
+    owner = tickOwner;
+    KeInitializeDpc(&tickDpc, FrameEngineTickDpc, this);
+    KeInitializeEvent(&tickDone, SynchronizationEvent, FALSE);
+    KeInitializeTimer(&tickTimer);
+    KeInitializeSpinLock(&queueLock);
+    InitializeListHead(&queue);
+    KeInitializeEvent(&writeGate, SynchronizationEvent, TRUE);
+    ExInitializeRundownProtection(&pushRundown);
+    ExWaitForRundownProtectionRelease(&pushRundown);
+}
+
+// PASSIVE_LEVEL, pageable; StartStreaming of the device, on a Stopped engine.
+VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period,
+                                      ULONG imageWidth, ULONG imageHeight, ULONG streamImageSize) {
+    PAGED_CODE();
+    // Slot 0 holds width x height x 3 bytes; its size must be a 32-bit figure
+    // and the stream's image must fit in it. A period below 1 would make the
+    // schedule meaningless (every tick due at once, or relative due times).
+    const ULONGLONG rgbBytes = static_cast<ULONGLONG>(imageWidth) * imageHeight * 3;
+    if (streamLayout == nullptr || period < 1 || rgbBytes > 0xFFFFFFFFull ||
+        streamImageSize > rgbBytes) {
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    imageSize = streamImageSize;
+    layout = streamLayout;
+    framePeriod = period;
+    height = imageHeight;
+    width = imageWidth;
+    InitializeListHead(&queue);
+    completedFrames = 0;
+    queuedCount = 0;
+    queuedBytes = 0;
+    tickIndex = 0;
+    WriteFlag(&stopRequested, FALSE);
+    InterlockedExchange(&imageState, 0);
+
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    startTime = now.QuadPart;
+
+    snapshot = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, imageSize, VCAM_TAG_BUFFER));
+    frameBuffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, static_cast<SIZE_T>(rgbBytes), VCAM_TAG_BUFFER));
+    backBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, imageSize, VCAM_TAG_BUFFER));
+    if (snapshot == nullptr || frameBuffer == nullptr || backBuffer == nullptr) {
+        // Nothing is kept from a failed Start: no Stop follows it.
+        PUCHAR* buffers[] = {&snapshot, &frameBuffer, &backBuffer};
+        for (PUCHAR* buffer : buffers) {
+            if (*buffer != nullptr) {
+                ExFreePool(*buffer);
+                *buffer = nullptr;
+            }
+        }
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    // Both slots start as the same black image, so a reader never sees bytes
+    // the pool handed out uninitialised.
+    WriteBlackImage(frameBuffer, width, height, imageSize);
+    WriteBlackImage(backBuffer, width, height, imageSize);
+
+    ExInitializeNPagedLookasideList(&entryPool, nullptr, nullptr, POOL_NX_ALLOCATION,
+                                    sizeof(QueuedBuffer), VCAM_TAG_ENTRY, 0);
+    // The buffers exist: pushes may come in from now on.
+    ExReInitializeRundownProtection(&pushRundown);
+    InterlockedExchange(&state, EngineRunning);
+
+    LARGE_INTEGER due;
+    due.QuadPart = startTime + framePeriod;
+    KeSetTimer(&tickTimer, due, &tickDpc);
+    return STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL, pageable; SetPaused of the device. A pause returns after the
+// tick that acknowledges it; a resume re-arms on the next period boundary.
+VCAM_PAGE NTSTATUS FrameEngine::SetPaused(BOOLEAN pause) {
+    PAGED_CODE();
+    if (pause) {
+        if (AtomicRead(&state) != EngineRunning) {
+            return STATUS_SUCCESS;
+        }
+        WriteFlag(&stopRequested, TRUE);
+        KeWaitForSingleObject(&tickDone, Suspended, KernelMode, FALSE, nullptr);
+        InterlockedExchange(&state, EnginePaused);
+        return STATUS_SUCCESS;
+    }
+
+    if (AtomicRead(&state) != EnginePaused) {
+        return STATUS_SUCCESS;
+    }
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    // Periods elapsed since the schedule's origin, truncated. A clock set back
+    // before the origin counts as none, so the stream resumes at tick 1's due
+    // time instead of wrapping the 32-bit tick number into the far future.
+    LONGLONG elapsed = (now.QuadPart - startTime) / framePeriod;
+    if (elapsed < 0) {
+        elapsed = 0;
+    }
+    InterlockedExchange(&state, EngineRunning);
+    tickIndex = static_cast<ULONG>(elapsed);
+    const ULONG next = static_cast<ULONG>(elapsed) + 1;
+    LARGE_INTEGER due;
+    due.QuadPart = startTime + static_cast<LONGLONG>(next) * framePeriod;
+    KeSetTimer(&tickTimer, due, &tickDpc);
+    return STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL, resident (it takes queueLock); StopStreaming of the device.
+VCAM_RESIDENT NTSTATUS FrameEngine::Stop() {
+    const LONG current = AtomicRead(&state);
+    if (current == EngineStopped) {
+        // Nothing was started (or it was stopped already): nothing to release.
+        return STATUS_SUCCESS;
+    }
+    if (current == EngineRunning) {
+        WriteFlag(&stopRequested, TRUE);
+        KeWaitForSingleObject(&tickDone, Suspended, KernelMode, FALSE, nullptr);
+    }
+    InterlockedExchange(&state, EngineStopped);
+    // No tick runs or is pending now. Wait for a push that got in before the
+    // state changed; later pushes fail to acquire the reference and drop.
+    ExWaitForRundownProtectionRelease(&pushRundown);
+
+    PUCHAR* buffers[] = {&snapshot, &frameBuffer, &backBuffer};
+    for (PUCHAR* buffer : buffers) {
+        if (*buffer != nullptr) {
+            ExFreePool(*buffer);
+            *buffer = nullptr;
+        }
+    }
+
+    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queueLock);
+    while (queuedCount > 0) {
+        PLIST_ENTRY link = RemoveHeadList(&queue);
+        --queuedCount;
+        ExFreeToNPagedLookasideList(&entryPool, CONTAINING_RECORD(link, QueuedBuffer, link));
+    }
+    completedFrames = 0;
+    queuedBytes = 0;
+    ExDeleteNPagedLookasideList(&entryPool);
+    KeReleaseSpinLock(&queueLock, oldIrql);
+    return STATUS_SUCCESS;
+}
+
+// Any IRQL, resident, no lock; OnFrameTick of the device (DISPATCH_LEVEL).
+VCAM_RESIDENT ULONG FrameEngine::CompletedFrameCount() const { return completedFrames; }
+
+// PASSIVE_LEVEL, resident: the whole body runs under queueLock at
+// DISPATCH_LEVEL. QueueBuffer of the device, from the pin's Process.
+VCAM_RESIDENT ULONG FrameEngine::QueueBuffer(PKSSTREAM_POINTER streamPointer, PUCHAR* cursor,
+                                             ULONG byteCount) {
+    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queueLock);
+    QueuedBuffer* entry = static_cast<QueuedBuffer*>(ExAllocateFromNPagedLookasideList(&entryPool));
+    if (entry == nullptr) {
+        KeReleaseSpinLock(&queueLock, oldIrql);
+        return 0;
+    }
+    entry->target = *cursor;
+    entry->byteCount = byteCount;
+    entry->streamPointer = streamPointer;
+    *cursor += byteCount;
+    InsertTailList(&queue, &entry->link);
+    ++queuedCount;
+    queuedBytes += byteCount;
+    KeReleaseSpinLock(&queueLock, oldIrql);
+    return byteCount;
+}
+
+// DISPATCH_LEVEL, resident; the tick DPC. Ticks never overlap: the one-shot
+// timer is re-armed only as the tick's last step.
+VCAM_RESIDENT void FrameEngine::Tick() {
+    ++tickIndex;
+    if (AtomicRead(&state) == EngineRunning) {
+        // Mark the slot published at this instant as being read (one
+        // compare-exchange; it fails only if a push published in between),
+        // copy it, and unmark it. The tick never waits for a writer: a push
+        // only ever writes the slot that is not published.
+        LONG observed = AtomicRead(&imageState);
+        for (;;) {
+            const LONG marked = observed | ReadingBit(observed & kPublishedSlotMask);
+            const LONG previous = InterlockedCompareExchange(&imageState, marked, observed);
+            if (previous == observed) {
+                break;
+            }
+            observed = previous;
+        }
+        const LONG slot = observed & kPublishedSlotMask;
+        RtlCopyMemory(snapshot, slot == 0 ? frameBuffer : backBuffer, imageSize);
+        InterlockedExchangeAdd(&imageState, -ReadingBit(slot));
+        FillFrame();
+    }
+    if (owner != nullptr) {
+        owner->OnFrameTick();
+    }
+    if (ReadFlag(&stopRequested)) {
+        // Acknowledge a pause or stop: leave the timer idle and wake the
+        // requester. Signalling is this tick's last access to the engine.
+        WriteFlag(&stopRequested, FALSE);
+        KeSetEvent(&tickDone, 0, FALSE);
+        return;
+    }
+
+    const ULONG next = tickIndex + 1;
+    LONGLONG due = startTime + static_cast<LONGLONG>(next) * framePeriod;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    if (now.QuadPart >= startTime) {
+        // More than MaxCatchUpPeriods ticks overdue (a long stall or a clock
+        // set forward): skip to the next boundary as a resume does.
+        const LONGLONG elapsed = (now.QuadPart - startTime) / framePeriod;
+        if (elapsed >= static_cast<LONGLONG>(next) + static_cast<LONGLONG>(MaxCatchUpPeriods)) {
+            tickIndex = static_cast<ULONG>(elapsed);
+            due = startTime + static_cast<LONGLONG>(static_cast<ULONG>(elapsed) + 1) * framePeriod;
+        }
+    }
+    LARGE_INTEGER dueTime;
+    dueTime.QuadPart = due;
+    KeSetTimer(&tickTimer, dueTime, &tickDpc);
+}
+
+// DISPATCH_LEVEL, resident; inside a Running tick, after the snapshot. Fills
+// the head buffer when the queued buffers together can take an image: one
+// buffer per tick, `height` rows of lineBytes at the buffer's stride, each row
+// written only if it lies wholly inside the buffer's byteCount and wholly
+// inside the snapshot. The buffer counts as completed either way.
+VCAM_RESIDENT void FrameEngine::FillFrame() {
+    KeAcquireSpinLockAtDpcLevel(&queueLock);
+    if (imageSize != 0 && queuedCount != 0 && queuedBytes >= imageSize) {
+        PLIST_ENTRY link = RemoveHeadList(&queue);
+        --queuedCount;
+        QueuedBuffer* entry = CONTAINING_RECORD(link, QueuedBuffer, link);
+
+        const LONG rowLength = LayoutLineBytes(layout, width);
+        const ULONGLONG lineBytes = rowLength > 0 ? static_cast<ULONGLONG>(rowLength) : 0;
+        ULONGLONG stride = lineBytes;
+        PKSSTREAM_HEADER header =
+            entry->streamPointer != nullptr ? entry->streamPointer->StreamHeader : nullptr;
+        if (header != nullptr && header->Size >= kHeaderWithFrameInfo) {
+            const LONG pitch = VcamSurfacePitch(reinterpret_cast<const KS_FRAME_INFO*>(header + 1));
+            if (pitch != 0) {
+                // A negative pitch describes the same rows; rows always go top
+                // to bottom. Widened first, so the magnitude of the most
+                // negative pitch is exact.
+                const LONGLONG wide = pitch;
+                stride = static_cast<ULONGLONG>(wide < 0 ? -wide : wide);
+            }
+        }
+
+        ULONGLONG sourceOffset = 0;
+        for (ULONG row = 0; row < height; ++row) {
+            const ULONGLONG targetOffset = static_cast<ULONGLONG>(row) * stride;
+            if (targetOffset + lineBytes > entry->byteCount ||
+                sourceOffset + lineBytes > imageSize) {
+                break;  // offsets only grow: no later row fits either
+            }
+            RtlCopyMemory(entry->target + targetOffset, snapshot + sourceOffset,
+                          static_cast<SIZE_T>(lineBytes));
+            sourceOffset += lineBytes;
+        }
+
+        ++completedFrames;
+        queuedBytes -= entry->byteCount;
+        ExFreeToNPagedLookasideList(&entryPool, entry);
+    }
+    KeReleaseSpinLockFromDpcLevel(&queueLock);
+}
+
+// PASSIVE_LEVEL, pageable; PushFrame of the device, in the pushing thread.
+//
+// The length picks the layout: shorter than width x height x 3 is I420,
+// anything else RGB24. The image is written whole into the unpublished slot
+// and then published, so a tick always copies one complete image:
+//  - I420 becomes YUY2; a push shorter than the bytes its planes span is
+//    dropped (nothing is read beyond the pushed bytes).
+//  - RGB24 (B, G, R; first row on top) becomes YUY2 when the stream is YUY2
+//    (Yuy2Layout), is stored bottom-up as it stands when the stream is RGB24
+//    (Rgb24Layout), and is dropped for an I420 stream, which has no RGB form.
+//  - A result that would not fit in imageSize bytes (a slot holds no more;
+//    an odd width's last YUY2 group spills two bytes past the image) is
+//    dropped rather than written past the slot.
+// Pushes are serialised by writeGate; a push waits for another push, and for
+// a tick only while that tick still copies the slot the push needs.
+VCAM_PAGE void FrameEngine::WriteFrame(const UCHAR* data, ULONG length) {
+    PAGED_CODE();
+    if (data == nullptr || length == 0) {
+        return;
+    }
+    if (!ExAcquireRundownProtection(&pushRundown)) {
+        return;  // not started, or stopping: the buffers may be gone
+    }
+    if (AtomicRead(&state) != EngineRunning || width == 0 || height == 0) {
+        ExReleaseRundownProtection(&pushRundown);
+        return;
+    }
+
+    const ULONG rgbSize = width * height * 3;  // exact: Start bounded it
+    const ULONGLONG yuy2Extent = Yuy2Extent(width, height);
+    // The conversions take signed 32-bit sizes and strides of up to
+    // 3 x width.
+    const bool yuy2Fits = yuy2Extent <= imageSize && width <= 0x2AAAAAAA;
+    PushPath path = PushDropped;
+    if (length < rgbSize) {
+        if (length >= I420Extent(width, height) && yuy2Fits) {
+            path = PushI420ToYuy2;
+        }
+    } else {
+        const float bytesPerPixel = layout->BytesPerPixel();
+        if (bytesPerPixel == 2.0f) {
+            path = yuy2Fits ? PushRgb24ToYuy2 : PushDropped;
+        } else if (bytesPerPixel == 3.0f) {
+            path = rgbSize <= imageSize ? PushRgb24Copy : PushDropped;
+        }
+    }
+    if (path == PushDropped) {
+        ExReleaseRundownProtection(&pushRundown);
+        return;
+    }
+
+    KeWaitForSingleObject(&writeGate, Executive, KernelMode, FALSE, nullptr);
+    // Checked again under the gate: a pause that came while this push waited
+    // for another one drops it, as a push made while Paused is dropped.
+    if (AtomicRead(&state) == EngineRunning) {
+        const LONG target = (AtomicRead(&imageState) & kPublishedSlotMask) ^ 1;
+        // Only a tick that marked this slot while it was still published can
+        // be reading it; no new reader can come until it is published again.
+        while ((AtomicRead(&imageState) & ReadingBit(target)) != 0) {
+            _mm_pause();
+        }
+        PUCHAR image = target == 0 ? frameBuffer : backBuffer;
+        const LONG w = static_cast<LONG>(width);
+        const LONG h = static_cast<LONG>(height);
+        switch (path) {
+            case PushI420ToYuy2:
+                ConvertI420ToYuy2(data, w, data + width * height, w / 2,
+                                  data + height * (width + width / 4), w / 2, image, 2 * w, w, h);
+                break;
+            case PushRgb24ToYuy2:
+                ConvertRgb24ToYuy2(data, 3 * w, image, 2 * w, w, h);
+                break;
+            case PushRgb24Copy: {
+                const ULONG rowBytes = width * 3;
+                for (ULONG row = 0; row < height; ++row) {
+                    RtlCopyMemory(image + (height - 1 - row) * rowBytes, data + row * rowBytes,
+                                  rowBytes);
+                }
+                break;
+            }
+            case PushDropped:
+                break;
+        }
+        // Publish: the push is the only writer of bit 0, so adding or
+        // subtracting one flips it without disturbing the reading bits.
+        InterlockedExchangeAdd(&imageState, target == 1 ? 1 : -1);
+    }
+    KeSetEvent(&writeGate, 0, FALSE);
+    ExReleaseRundownProtection(&pushRundown);
+}

@@ -1,0 +1,360 @@
+#include "driver/pin/VcamPin.h"
+
+#include "driver/device/Pool.h"
+#include "driver/device/VcamDevice.h"
+
+namespace {
+
+// A stream header this large is followed by a KS_FRAME_INFO.
+const ULONG kFrameInfoHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+static_assert(sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO) == 128,
+              "a stream header with its frame information");
+// The video info fields ahead of bmiHeader.
+const ULONG kInfoFieldsSize = FIELD_OFFSET(KS_VIDEOINFOHEADER, bmiHeader);
+// Capture buffers the pin asks the allocator for.
+const ULONG kFramingFrames = 2;
+
+// processPending is written by Process and by FramesCompleted on another
+// processor, with no lock: single-byte loads and stores, spelled so that the
+// compiler emits exactly one indivisible access for each (a plain byte move
+// on x64) and a thread checker sees the sharing is intended. No ordering is
+// needed: a set that a completion call misses is seen one tick later.
+inline BOOLEAN LoadFlag(const BOOLEAN* flag) {
+    return __atomic_load_n(flag, __ATOMIC_RELAXED);
+}
+inline void StoreFlag(BOOLEAN* flag, BOOLEAN value) {
+    __atomic_store_n(flag, value, __ATOMIC_RELAXED);
+}
+
+}  // namespace
+
+// PASSIVE_LEVEL, pageable; DispatchCreate. Every other field stays zero:
+// no clock, no copy, no clone, not claimed, Stopped.
+VCAM_PAGE VcamPin::VcamPin(PKSPIN pin, VcamDevice* device) : ksPin(pin), deviceContext(device) {
+    PAGED_CODE();
+}
+
+// ---- creation and format copies ------------------------------------------
+
+// PASSIVE_LEVEL, pageable; the class library. Failures after the bag took the
+// VcamPin leave the clean-up to the bag: the class library deletes the pin
+// whose creation failed, and the bag frees everything added so far.
+VCAM_PAGE NTSTATUS VcamPin::DispatchCreate(PKSPIN Pin, PIRP Irp) {
+    PAGED_CODE();
+    (void)Irp;
+
+    PVOID memory = PoolAllocateZeroed(sizeof(VcamPin), NonPagedPoolNx, VCAM_TAG_PIN);
+    if (memory == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    VcamPin* pin = new (memory) VcamPin(Pin, static_cast<VcamDevice*>(KsGetDevice(Pin)->Context));
+
+    NTSTATUS status = KsAddItemToObjectBag(Pin->Bag, pin, BagFree);
+    if (!NT_SUCCESS(status)) {
+        pin->~VcamPin();
+        PoolFree(memory);
+        return status;
+    }
+    Pin->Context = pin;
+
+    if (pin->CopyVideoInfo() == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    // The pin's own descriptor, then its own framing, both in the pin's bag,
+    // so the framing can ask for buffers of exactly this format's image size.
+    status = KsEdit(Pin, &Pin->Descriptor, VCAM_TAG_BUFFER);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    PKSPIN_DESCRIPTOR_EX descriptor = const_cast<PKSPIN_DESCRIPTOR_EX>(Pin->Descriptor);
+    status = KsEdit(Pin, &descriptor->AllocatorFraming, VCAM_TAG_BUFFER);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    PKSALLOCATOR_FRAMING_EX framing =
+        const_cast<PKSALLOCATOR_FRAMING_EX>(descriptor->AllocatorFraming);
+    const ULONG imageSize = pin->videoInfo->bmiHeader.biSizeImage;
+    KS_FRAMING_ITEM& item = framing->FramingItem[0];
+    item.Frames = kFramingFrames;
+    item.PhysicalRange.MinFrameSize = imageSize;
+    item.PhysicalRange.MaxFrameSize = imageSize;
+    item.PhysicalRange.Stepping = 0;
+    item.FramingRange.Range.MinFrameSize = imageSize;
+    item.FramingRange.Range.MaxFrameSize = imageSize;
+    item.FramingRange.Range.Stepping = 0;
+
+    // Room behind each KSSTREAM_HEADER for a KS_FRAME_INFO.
+    Pin->StreamHeaderSize = kFrameInfoHeaderSize;
+    return status;
+}
+
+// PASSIVE_LEVEL, pageable; Create and SetDataFormat, never concurrently with
+// each other or with SetDeviceState. SetDataFormat has made sure that
+// biSize + 48 neither wraps nor runs past the connection format, and that the
+// header holds at least a whole KS_BITMAPINFOHEADER.
+//
+// On failure `videoInfo` keeps designating the previous copy, which is still
+// in the bag: it never points at freed memory, and a pin that exists (Create
+// fails when the first copy cannot be had) always has a copy to claim with.
+VCAM_PAGE PKS_VIDEOINFOHEADER VcamPin::CopyVideoInfo() {
+    PAGED_CODE();
+
+    const KS_DATAFORMAT_VIDEOINFOHEADER* format =
+        reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(ksPin->ConnectionFormat);
+    const ULONG size = format->VideoInfoHeader.bmiHeader.biSize + kInfoFieldsSize;
+
+    PKS_VIDEOINFOHEADER copy = static_cast<PKS_VIDEOINFOHEADER>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, size, VCAM_TAG_BUFFER));
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    // No free routine: the bag returns the block to the pool with the pin.
+    if (!NT_SUCCESS(KsAddItemToObjectBag(ksPin->Bag, copy, nullptr))) {
+        ExFreePool(copy);
+        return nullptr;
+    }
+    RtlCopyMemory(copy, &format->VideoInfoHeader, size);
+    videoInfo = copy;
+    return copy;
+}
+
+// Resident; wherever the class library frees the pin's bag.
+VCAM_RESIDENT void VcamPin::BagFree(PVOID item) {
+    if (item != nullptr) {
+        static_cast<VcamPin*>(item)->~VcamPin();
+        PoolFree(item);
+    }
+}
+
+// ---- stream states ---------------------------------------------------------
+
+// PASSIVE_LEVEL, pageable; the class library.
+VCAM_PAGE NTSTATUS VcamPin::DispatchSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+    PAGED_CODE();
+    return static_cast<VcamPin*>(Pin->Context)->SetDeviceState(ToState, FromState);
+}
+
+// PASSIVE_LEVEL, pageable; SetDeviceState. StopStreaming returns after the
+// engine's last tick, so no FramesCompleted call follows or overlaps what
+// comes next.
+VCAM_PAGE void VcamPin::StopEngineIfStreaming() {
+    PAGED_CODE();
+    if (streamingState != EngineStopped) {
+        deviceContext->StopStreaming();
+        streamingState = EngineStopped;
+    }
+}
+
+// PASSIVE_LEVEL, pageable; DispatchSetDeviceState, one neighbouring step at a
+// time (STOP-ACQUIRE, ACQUIRE-PAUSE, PAUSE-RUN). A failure goes back to the
+// class library, which keeps the pin in its old state.
+VCAM_PAGE NTSTATUS VcamPin::SetDeviceState(KSSTATE to, KSSTATE from) {
+    PAGED_CODE();
+    NTSTATUS status;
+
+    switch (to) {
+        case KSSTATE_STOP:
+            StopEngineIfStreaming();
+            DeleteClones();
+            if (engineClaimed) {
+                if (referenceClock != nullptr) {
+                    referenceClock->Release();
+                    referenceClock = nullptr;
+                }
+                deviceContext->ReleaseEngine();
+                engineClaimed = FALSE;
+            }
+            return STATUS_SUCCESS;
+
+        case KSSTATE_ACQUIRE:
+            if (from == KSSTATE_STOP) {
+                status = deviceContext->ClaimEngine(this, videoInfo);
+                if (!NT_SUCCESS(status)) {
+                    engineClaimed = FALSE;
+                } else {
+                    engineClaimed = TRUE;
+                    // A pin without a clock streams with presentation time 0.
+                    if (!NT_SUCCESS(KsPinGetReferenceClockInterface(ksPin, &referenceClock))) {
+                        referenceClock = nullptr;
+                    }
+                }
+                frameNumber = 0;
+                return status;
+            }
+            StopEngineIfStreaming();
+            DeleteClones();
+            frameNumber = 0;
+            return STATUS_SUCCESS;
+
+        case KSSTATE_PAUSE:
+            if (from == KSSTATE_RUN) {
+                // Returns after the engine's last tick; the engine keeps its
+                // queue and the pin its clones until the resume.
+                status = deviceContext->SetPaused(TRUE);
+                if (NT_SUCCESS(status)) {
+                    streamingState = EnginePaused;
+                }
+                frameNumber = 0;
+                return status;
+            }
+            frameNumber = 0;
+            return STATUS_SUCCESS;
+
+        case KSSTATE_RUN:
+            if (streamingState == EnginePaused) {
+                status = deviceContext->SetPaused(FALSE);
+            } else {
+                status = deviceContext->StartStreaming();
+            }
+            if (NT_SUCCESS(status)) {
+                streamingState = EngineRunning;
+            }
+            return status;
+
+        default:
+            return STATUS_SUCCESS;
+    }
+}
+
+// ---- streaming -----------------------------------------------------------
+
+// PASSIVE_LEVEL, pageable; the class library.
+VCAM_PAGE NTSTATUS VcamPin::DispatchProcess(PKSPIN Pin) {
+    PAGED_CODE();
+    return static_cast<VcamPin*>(Pin->Context)->Process();
+}
+
+// PASSIVE_LEVEL, pageable; DispatchProcess, one call at a time, beside the
+// engine's ticks. Each frame reaching the leading edge gets one clone, which
+// is queued to the device before the edge moves past the frame, so a tick
+// that meets the clone in between sees it as not yet filled.
+VCAM_PAGE NTSTATUS VcamPin::Process() {
+    PAGED_CODE();
+
+    PKSSTREAM_POINTER leadingEdge =
+        KsPinGetLeadingEdgeStreamPointer(ksPin, KSSTREAM_POINTER_STATE_LOCKED);
+    if (leadingEdge == nullptr) {
+        StoreFlag(&processPending, TRUE);
+        return STATUS_PENDING;
+    }
+
+    for (;;) {
+        NTSTATUS status;
+        const ULONG pieceBytes = leadingEdge->OffsetOut.Remaining;
+
+        if (leadingEdge->StreamHeader->Data == nullptr || pieceBytes == 0) {
+            // Nothing to fill: no clone, and the device never sees the frame.
+            // A frame with no room left would be a piece of 0 bytes, which
+            // the device's answer of 0 could not tell from a refusal.
+            status = KsStreamPointerAdvance(leadingEdge);
+        } else {
+            PKSSTREAM_POINTER clone = pendingClone;
+            if (clone == nullptr) {
+                status = KsStreamPointerClone(leadingEdge, nullptr, sizeof(PUCHAR), &clone);
+                if (!NT_SUCCESS(status)) {
+                    KsStreamPointerUnlock(leadingEdge, FALSE);
+                    StoreFlag(&processPending, TRUE);
+                    return status;
+                }
+                clone->StreamHeader->DataUsed = 0;
+                *WriteCursor(clone) = static_cast<PUCHAR>(clone->StreamHeader->Data);
+            }
+
+            const ULONG accepted =
+                deviceContext->QueueBuffer(clone, WriteCursor(clone), pieceBytes);
+            pendingClone = (accepted == pieceBytes) ? nullptr : clone;
+            if (accepted == 0) {
+                // Refused: the clone and its cursor wait in pendingClone, the
+                // edge stays on the frame, and the next Process offers the
+                // same piece again.
+                KsStreamPointerUnlock(leadingEdge, FALSE);
+                StoreFlag(&processPending, TRUE);
+                return STATUS_PENDING;
+            }
+            // Grows the frame's DataUsed by `accepted`; FramesCompleted's
+            // test for a filled frame rests on it.
+            status = KsStreamPointerAdvanceOffsets(leadingEdge, 0, accepted, FALSE);
+        }
+
+        if (NT_SUCCESS(status)) {
+            continue;
+        }
+        if (status == STATUS_DEVICE_NOT_READY) {
+            // The queue is used up; the edge is no longer locked.
+            return STATUS_SUCCESS;
+        }
+        StoreFlag(&processPending, TRUE);
+        return status;
+    }
+}
+
+// DISPATCH_LEVEL, resident; the device's OnFrameTick in the engine's timer
+// DPC, after the engine released its queue lock. Allocates nothing and takes
+// no lock. The engine fills pieces in queue order, which is clone order, so
+// the `count` frames filled since the previous call are the oldest clones.
+VCAM_RESIDENT void VcamPin::FramesCompleted(ULONG count) {
+    PKSSTREAM_POINTER clone = KsPinGetFirstCloneStreamPointer(ksPin);
+
+    while (count != 0 && clone != nullptr) {
+        PKSSTREAM_POINTER next = KsStreamPointerGetNextClone(clone);
+        PKSSTREAM_HEADER header = clone->StreamHeader;
+
+        if (header->DataUsed < clone->OffsetOut.Remaining) {
+            // Not yet handed over in full (Process has queued it but not yet
+            // moved the edge past it, or it waits in pendingClone): it stays,
+            // and younger clones are not looked at in this call.
+            KsStreamPointerAdvanceOffsets(clone, 0, header->DataUsed, FALSE);
+            break;
+        }
+
+        header->Duration = videoInfo->AvgTimePerFrame;
+        header->PresentationTime.Numerator = 1;
+        header->PresentationTime.Denominator = 1;
+        if (referenceClock != nullptr) {
+            header->PresentationTime.Time = referenceClock->GetTime();
+            header->OptionsFlags =
+                KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+        } else {
+            header->PresentationTime.Time = 0;
+        }
+
+        frameNumber += 1;
+        if (header->Size >= kFrameInfoHeaderSize) {
+            PKS_FRAME_INFO frameInfo = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
+            frameInfo->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+            frameInfo->dwFrameFlags = 0;
+            frameInfo->PictureNumber = frameNumber;
+            frameInfo->DropCount = 0;
+        }
+
+        count -= 1;
+        KsStreamPointerDelete(clone);
+        clone = next;
+    }
+
+    if (LoadFlag(&processPending)) {
+        StoreFlag(&processPending, FALSE);
+        KsPinAttemptProcessing(ksPin, TRUE);
+    }
+}
+
+// PASSIVE_LEVEL, pageable; SetDeviceState on the way down, after the engine
+// stopped and dropped its queue, so no FramesCompleted call overlaps it and
+// no Process runs (the pin has left KSSTATE_RUN).
+VCAM_PAGE NTSTATUS VcamPin::DeleteClones() {
+    PAGED_CODE();
+
+    PKSSTREAM_POINTER clone = KsPinGetFirstCloneStreamPointer(ksPin);
+    while (clone != nullptr) {
+        PKSSTREAM_POINTER next = KsStreamPointerGetNextClone(clone);
+        clone->StreamHeader->DataUsed = 0;
+        KsStreamPointerDelete(clone);
+        clone = next;
+    }
+    // The refused clone, if any, was among those just deleted: the next
+    // Process makes a new clone for the frame at the leading edge.
+    pendingClone = nullptr;
+    return STATUS_SUCCESS;
+}

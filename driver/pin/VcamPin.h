@@ -1,0 +1,104 @@
+// VcamPin: the capture pin's object, one per KS pin instance, in
+// KSPIN.Context and owned by the pin's object bag (which frees it with the
+// pin). It carries capture buffers from the pin's leading edge into the frame
+// engine (through the VcamDevice) and hands them back, stamped, as the device
+// reports them filled; it follows the pin through its stream states,
+// claiming, starting, pausing and stopping the engine; and it keeps the pin's
+// own copy of its connection format.
+//
+// Locking: the pin takes no lock of its own. The class library runs Create,
+// SetDataFormat and SetDeviceState one at a time, and Process one call at a
+// time; FramesCompleted runs in the engine's timer DPC, possibly beside
+// Process, and never beside DeleteClones or the release of the engine
+// (StopStreaming and a pause wait for the last tick).
+#pragma once
+
+#include "driver/device/CompletionSink.h"
+#include "driver/engine/EngineState.h"
+#include "driver/platform/Platform.h"
+
+class VcamDevice;
+
+class VcamPin final : public CompletionSink {
+  public:
+    // PASSIVE_LEVEL, pageable; Create, on zero-filled pool memory.
+    VcamPin(PKSPIN pin, VcamDevice* device);
+    // Resident: the bag free routine runs wherever the class library frees
+    // the pin. Releases nothing; the bag owns every block the pin added.
+    ~VcamPin() = default;
+
+    // ---- entry points named by the pin descriptor's dispatch table ----
+
+    // KSPIN_DISPATCH Create. PASSIVE_LEVEL, pageable; the class library, after
+    // SetDataFormat accepted the connection format. Builds the VcamPin, the
+    // first format copy, and the pin's private descriptor and framing.
+    static NTSTATUS DispatchCreate(PKSPIN Pin, PIRP Irp);
+    // KSPIN_DISPATCH SetDeviceState. PASSIVE_LEVEL, pageable; the class
+    // library, one neighbouring step at a time.
+    static NTSTATUS DispatchSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+    // KSPIN_DISPATCH Process. PASSIVE_LEVEL, pageable; the class library, one
+    // call at a time, only in KSSTATE_RUN.
+    static NTSTATUS DispatchProcess(PKSPIN Pin);
+    // Bag free routine for the VcamPin. Resident; any IRQL at which the class
+    // library frees a pin. Destroys the object and returns its memory.
+    static void BagFree(PVOID item);
+
+    // ---- operations ----
+
+    // PASSIVE_LEVEL, pageable; DispatchProcess. Hands every frame at the
+    // leading edge to the device, one clone per frame.
+    NTSTATUS Process();
+    // DISPATCH_LEVEL, resident; the device's OnFrameTick from the engine's
+    // timer DPC. Stamps and deletes the `count` oldest clones that are filled.
+    void FramesCompleted(ULONG count) override;
+    // PASSIVE_LEVEL, pageable; SetDeviceState on the way down to ACQUIRE or
+    // STOP, after the engine stopped. Returns every outstanding frame with
+    // DataUsed 0. Always STATUS_SUCCESS.
+    NTSTATUS DeleteClones();
+    // PASSIVE_LEVEL, pageable; Create and SetDataFormat (pin stopped). Makes
+    // a new bag-owned copy of the connection format's video info header and
+    // returns it; null on failure, with `videoInfo` left on the previous copy.
+    PKS_VIDEOINFOHEADER CopyVideoInfo();
+    // PASSIVE_LEVEL, pageable; DispatchSetDeviceState.
+    NTSTATUS SetDeviceState(KSSTATE to, KSSTATE from);
+
+    // ---- fields, in their documented order ----
+
+    // The pin this object serves. Set at construction; not owned.
+    PKSPIN ksPin;
+    // The Context of the pin's KS device. Set at construction; not owned.
+    VcamDevice* deviceContext;
+    // What this pin last did to the frame engine: Stopped, Paused, Running.
+    // Written only by SetDeviceState (serialised by the class library).
+    EngineState streamingState;
+    // The pin's reference clock, one counted reference, or null. Taken on
+    // STOP -> ACQUIRE, released at STOP; read by FramesCompleted only while
+    // the engine ticks, which is entirely inside that span.
+    PIKSREFERENCECLOCK referenceClock;
+    // The pin's own copy of the connection format's video info header (bitmap
+    // header included); owned by the pin's bag. Replaced only by
+    // CopyVideoInfo while the pin is stopped; never null once Create passed.
+    PKS_VIDEOINFOHEADER videoInfo;
+    // The youngest clone, made for the frame at the leading edge, whose piece
+    // the device has not accepted yet; null otherwise. Process only, and
+    // DeleteClones (which resets it) when no Process can run.
+    PKSSTREAM_POINTER pendingClone;
+    // Process last ended without handing over every available frame. Plain
+    // byte stores: set by Process, cleared by FramesCompleted.
+    BOOLEAN processPending;
+    // The pin holds the device's frame engine. SetDeviceState only.
+    BOOLEAN engineClaimed;
+    // Frames completed since the last move to ACQUIRE or PAUSE. Incremented by
+    // FramesCompleted; reset by SetDeviceState while no tick can run.
+    LONGLONG frameNumber;
+
+  private:
+    // The 8-byte context of every clone this pin makes: the address in the
+    // frame's data buffer where the next piece for the device starts.
+    static PUCHAR* WriteCursor(PKSSTREAM_POINTER clone) {
+        return static_cast<PUCHAR*>(clone->Context);
+    }
+    // PASSIVE_LEVEL, pageable; the way down: stops the engine if this pin
+    // started it.
+    void StopEngineIfStreaming();
+};

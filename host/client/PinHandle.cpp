@@ -1,0 +1,119 @@
+#include "host/client/PinHandle.h"
+
+#include <host/executive/HostKernel.h>
+
+#include "host/ks/KsFilterObject.h"
+#include "host/ks/KsPinObject.h"
+#include "host/ks/KsStatus.h"
+#include "host/ks/KsStreamQueue.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace host {
+
+PinHandle::PinHandle(std::shared_ptr<ks::KsFilterObject> filter,
+                     std::shared_ptr<ks::KsPinObject> pin)
+    : filter_(std::move(filter)), pin_(std::move(pin)) {}
+
+PinHandle::~PinHandle() {
+    Close();
+}
+
+NTSTATUS PinHandle::SetState(KSSTATE state) {
+    return pin_->SetState(state);
+}
+
+KSSTATE PinHandle::State() const {
+    return pin_->State();
+}
+
+NTSTATUS PinHandle::SetFormat(const void* format, ULONG formatLength) {
+    return pin_->SetFormat(format, formatLength);
+}
+
+NTSTATUS PinHandle::Submit(void* buffer, ULONG size, uint64_t* ticket) {
+    return pin_->Submit(buffer, size, 0, ticket);
+}
+
+NTSTATUS PinHandle::SubmitWithHeaderSize(void* buffer, ULONG size, ULONG headerSize,
+                                         uint64_t* ticket) {
+    if (headerSize == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return pin_->Submit(buffer, size, headerSize, ticket);
+}
+
+NTSTATUS PinHandle::WaitForCompletion(std::chrono::milliseconds timeout) {
+    const auto& queue = pin_->Queue();
+    if (HostKernel::Mode() == ClockMode::Real) {
+        return queue->WaitCompleted(std::chrono::steady_clock::now() + timeout) ? STATUS_SUCCESS
+                                                                                : STATUS_TIMEOUT;
+    }
+    // Virtual clock: move time to each timer as it falls due until a buffer
+    // is back or the time-out has passed.
+    const int64_t deadline = HostKernel::Now() + static_cast<int64_t>(timeout.count()) * 10000;
+    for (;;) {
+        if (queue->CompletedCount() != 0) {
+            return STATUS_SUCCESS;
+        }
+        int64_t now = HostKernel::Now();
+        if (now >= deadline) {
+            return STATUS_TIMEOUT;
+        }
+        int64_t next = HostKernel::NextDueTime();
+        HostKernel::AdvanceTo(next >= 0 && next <= deadline ? std::max(next, now) : deadline);
+    }
+}
+
+NTSTATUS PinHandle::TakeCompleted(CompletedFrame* frame) {
+    ks::KsCompletedFrame done;
+    if (!pin_->Queue()->TakeCompleted(&done)) {
+        return STATUS_NO_MORE_ENTRIES;
+    }
+    *frame = CompletedFrame();
+    frame->ticket = done.ticket;
+    frame->status = done.status;
+    std::memcpy(&frame->header, done.header.data(),
+                std::min(done.header.size(), sizeof(KSSTREAM_HEADER)));
+    frame->hasFrameInfo = done.header.size() >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+    if (frame->hasFrameInfo) {
+        std::memcpy(&frame->frameInfo, done.header.data() + sizeof(KSSTREAM_HEADER),
+                    sizeof(KS_FRAME_INFO));
+    }
+    frame->headerBytes.assign(done.header.begin(), done.header.end());
+    frame->data = done.data;
+    frame->bufferSize = done.bufferSize;
+    return STATUS_SUCCESS;
+}
+
+size_t PinHandle::CompletedCount() const {
+    return pin_->Queue()->CompletedCount();
+}
+
+NTSTATUS PinHandle::Close() {
+    if (pin_->Closed()) {
+        return STATUS_INVALID_HANDLE;
+    }
+    filter_->ClosePin(pin_);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PinHandle::GetAllocatorFraming(KSALLOCATOR_FRAMING_EX* framing) const {
+    const KSPIN_DESCRIPTOR_EX* descriptor = pin_->KsPin()->Descriptor;
+    if (descriptor == nullptr || descriptor->AllocatorFraming == nullptr) {
+        return STATUS_NOT_FOUND;
+    }
+    *framing = *descriptor->AllocatorFraming;
+    return STATUS_SUCCESS;
+}
+
+ULONG PinHandle::StreamHeaderSize() const {
+    return pin_->HeaderSize();
+}
+
+PKSPIN PinHandle::KsPin() const {
+    return pin_->KsPin();
+}
+
+}  // namespace host

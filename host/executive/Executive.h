@@ -1,0 +1,148 @@
+// The host's kernel executive core: the system clock (virtual or real), the
+// timer queue, the DPC queue, events and the registry of live lookaside
+// lists. The exported Ke/Ex routines are thin wrappers over this class.
+//
+// Locking: one mutex (mutex_) guards the clock's mode, the timer set, the DPC
+// queue, every KEVENT's signal state and the lookaside registry. It is a leaf
+// with respect to driver code: no DPC routine or other driver code runs while
+// it is held. DPC routines run with no executive lock held, one at a time
+// (one processor): in real mode on the DPC thread; in virtual mode on the
+// thread that advances time, drains or waits, which holds the runner token
+// meanwhile. The token is not a mutex: the thread holding it may take it
+// again (class-library code that runs passive work from a DPC may wait), and
+// lock-order checkers see no executive lock around driver code.
+#pragma once
+
+#include <host/executive/HostKernel.h>
+#include <host/ntddk.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace host {
+
+class Executive {
+  public:
+    static Executive& Instance();
+
+    // Object marks: an initialised object carries its kind's magic.
+    static constexpr ULONG kDpcMagic = 0x44504321;        // "!CPD"
+    static constexpr ULONG kTimerMagic = 0x524D5421;      // "!TMR"
+    static constexpr ULONG kEventMagic = 0x4E564521;      // "!EVN"
+    static constexpr ULONG kLookasideMagic = 0x4B4F4C21;  // "!LOK"
+    static constexpr ULONG kDeletedMagic = 0x44454C21;    // "!LED": deleted lookaside
+
+    // ---- clock control (HostKernel) ----
+    void Boot(ClockMode mode, int64_t virtualStart);
+    void Shutdown();
+    ClockMode Mode();
+    int64_t Now();
+    void AdvanceTo(int64_t when, const void* caller);
+    void SetTimeWithoutRunning(int64_t when, const void* caller);
+    int64_t NextDueTime();
+    void DrainDpcs(const void* caller);
+    void WaitForDpcIdle(const void* caller);
+
+    // ---- DPCs and timers ----
+    void InitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, const void* caller);
+    BOOLEAN InsertQueueDpc(PRKDPC dpc, PVOID argument1, PVOID argument2, const void* caller);
+    BOOLEAN RemoveQueueDpc(PRKDPC dpc, const void* caller);
+    void InitializeTimer(PKTIMER timer, const void* caller);
+    BOOLEAN SetTimer(PKTIMER timer, LONGLONG dueTime, PKDPC dpc, const void* caller);
+    BOOLEAN CancelTimer(PKTIMER timer, const void* caller);
+
+    // ---- events ----
+    void InitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+    LONG SetEvent(PRKEVENT event, const void* caller);
+    void ClearEvent(PRKEVENT event, const void* caller);
+    LONG ReadStateEvent(PRKEVENT event, const void* caller);
+    NTSTATUS WaitForEvent(PRKEVENT event, PLARGE_INTEGER timeout, const void* caller);
+
+    // ---- lookaside registry ----
+    // Registers a live list; false if it was already live (initialised twice).
+    bool RegisterLookaside(const void* list, ULONG tag);
+    // Unregisters; false if it was not live.
+    bool UnregisterLookaside(const void* list);
+    bool IsLookasideLive(const void* list);
+    // Entry bookkeeping: which live list handed an entry out.
+    void NoteLookasideEntry(const void* entry, const void* list);
+    // Forgets the entry; returns the list it came from, or nullptr.
+    const void* TakeLookasideEntry(const void* entry);
+
+    // ---- verifier hooks ----
+    // [begin, begin + size) is about to be freed: reports (and disarms) an
+    // armed timer, a queued DPC, a timer whose DPC lives there, or a live
+    // lookaside list inside it, so nothing runs on freed memory later.
+    void CheckFreedRange(const void* begin, size_t size, const void* caller);
+    // Unload checks: timers still set, DPCs still queued, lists not deleted.
+    void CheckUnload();
+
+  private:
+    Executive() = default;
+
+    using TimerKey = std::tuple<int64_t, uint64_t, PKTIMER>;  // due, sequence, timer
+    struct ArmedTimer {
+        TimerKey key;
+        PKDPC dpc;                   // queued when the timer expires
+        PKDEFERRED_ROUTINE routine;  // the DPC's routine when armed (for reports)
+    };
+
+    int64_t NowLocked();
+    bool CheckMagic(ULONG magic, ULONG expected, const char* what, const void* object,
+                    const void* caller);
+    bool DisarmLocked(PKTIMER timer);
+    // Queues the DPC if it is not queued yet; true if it was queued now.
+    bool QueueDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2);
+    // Removes the earliest timer and queues its DPC.
+    void FireFirstTimerLocked();
+    // Runs one queued DPC, if any; called with `lock` held, returns with it
+    // held, and drops it while the routine runs. True if one ran.
+    bool RunOneDpc(std::unique_lock<std::mutex>& lock);
+    // Virtual mode: runs every queued DPC (with the runner token held).
+    void RunQueuedDpcs(std::unique_lock<std::mutex>& lock);
+    // Virtual mode: takes the runner token (waiting while another thread
+    // holds it) / gives it back. Called with `lock` held.
+    void EnterRunner(std::unique_lock<std::mutex>& lock);
+    void LeaveRunner();
+    class RunnerScope;
+    void TimerThread();
+    void DpcThread();
+    NTSTATUS WaitVirtual(PRKEVENT event, bool hasDeadline, int64_t deadline, const void* caller);
+    NTSTATUS WaitReal(PRKEVENT event, bool hasDeadline, int64_t deadline);
+    bool TryConsumeLocked(PRKEVENT event);
+
+    std::mutex mutex_;                  // see the file comment
+    std::condition_variable eventCv_;   // an event was signalled (real-mode waits)
+    std::condition_variable timerCv_;   // the timer set changed, or stopping (timer thread)
+    std::condition_variable dpcCv_;     // a DPC was queued, or stopping (DPC thread)
+    std::condition_variable idleCv_;    // a DPC finished running (WaitForDpcIdle)
+    std::condition_variable runnerCv_;  // the runner token was given back
+
+    std::atomic<ClockMode> mode_{ClockMode::Virtual};                    // written by Boot only
+    std::atomic<int64_t> virtualNow_{HostKernel::kDefaultVirtualStart};  // virtual clock
+    std::set<TimerKey> timers_;                      // armed timers by due time; mutex_
+    std::unordered_map<PKTIMER, ArmedTimer> armed_;  // armed timer -> its record; mutex_
+    std::deque<PKDPC> dpcQueue_;                     // queued DPCs in order; mutex_
+    std::unordered_set<PKDPC> queued_;               // members of dpcQueue_; mutex_
+    int dpcsRunning_ = 0;                            // DPC routines running now; mutex_
+    std::thread::id runner_;                         // holder of the runner token; mutex_
+    int runnerDepth_ = 0;                            // its nesting; mutex_
+    uint64_t sequence_ = 0;                          // orders timers with equal due times; mutex_
+    std::map<const void*, ULONG> lookasides_;        // live lookaside lists -> tag; mutex_
+    std::unordered_map<const void*, const void*> lookasideEntries_;  // entry -> list; mutex_
+    bool stopping_ = false;      // real-mode threads must exit; mutex_
+    std::thread timerThread_;    // real mode only; Boot/Shutdown
+    std::thread dpcThread_;      // real mode only; Boot/Shutdown
+    std::mutex lifecycleMutex_;  // serialises Boot and Shutdown
+};
+
+}  // namespace host

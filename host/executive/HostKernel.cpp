@@ -1,0 +1,49 @@
+#include <host/executive/HostKernel.h>
+
+#include "host/executive/Executive.h"
+#include "host/verifier/CallSite.h"
+
+namespace host {
+
+void HostKernel::Boot(ClockMode mode, int64_t virtualStart) {
+    Executive::Instance().Boot(mode, virtualStart);
+}
+
+void HostKernel::Shutdown() {
+    Executive::Instance().Shutdown();
+}
+
+ClockMode HostKernel::Mode() {
+    return Executive::Instance().Mode();
+}
+
+int64_t HostKernel::Now() {
+    return Executive::Instance().Now();
+}
+
+void HostKernel::AdvanceBy(int64_t delta) {
+    Executive& executive = Executive::Instance();
+    executive.AdvanceTo(executive.Now() + delta, HOST_CALLER());
+}
+
+void HostKernel::AdvanceTo(int64_t when) {
+    Executive::Instance().AdvanceTo(when, HOST_CALLER());
+}
+
+void HostKernel::SetTimeWithoutRunning(int64_t when) {
+    Executive::Instance().SetTimeWithoutRunning(when, HOST_CALLER());
+}
+
+int64_t HostKernel::NextDueTime() {
+    return Executive::Instance().NextDueTime();
+}
+
+void HostKernel::DrainDpcs() {
+    Executive::Instance().DrainDpcs(HOST_CALLER());
+}
+
+void HostKernel::WaitForDpcIdle() {
+    Executive::Instance().WaitForDpcIdle(HOST_CALLER());
+}
+
+}  // namespace host

@@ -1,0 +1,29 @@
+// One-shot kernel timers and the system time they are set against.
+#include <host/ntddk.h>
+
+#include "host/executive/Executive.h"
+#include "host/executive/IrqlCheck.h"
+#include "host/verifier/CallSite.h"
+
+using host::Executive;
+using host::IrqlCheck;
+
+void KeInitializeTimer(PKTIMER Timer) {
+    Executive::Instance().InitializeTimer(Timer, HOST_CALLER());
+}
+
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    const void* caller = HOST_CALLER();
+    IrqlCheck::AtMost(DISPATCH_LEVEL, "KeSetTimer", caller);
+    return Executive::Instance().SetTimer(Timer, DueTime.QuadPart, Dpc, caller);
+}
+
+BOOLEAN KeCancelTimer(PKTIMER Timer) {
+    const void* caller = HOST_CALLER();
+    IrqlCheck::AtMost(DISPATCH_LEVEL, "KeCancelTimer", caller);
+    return Executive::Instance().CancelTimer(Timer, caller);
+}
+
+void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    CurrentTime->QuadPart = Executive::Instance().Now();
+}

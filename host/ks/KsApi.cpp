@@ -1,0 +1,185 @@
+// The class library's exported calls the driver makes, other than the stream
+// pointer calls (KsStreamPointerApi.cpp). Each checks its IRQL limit and its
+// arguments the way the verifier's AVStream rules do, then goes to the host
+// object behind the platform object it was given.
+#include <host/ks.h>
+
+#include "host/ks/KsDeviceObject.h"
+#include "host/ks/KsDriverRecord.h"
+#include "host/ks/KsFaults.h"
+#include "host/ks/KsFilterObject.h"
+#include "host/ks/KsObjectBag.h"
+#include "host/ks/KsObjectTable.h"
+#include "host/ks/KsPinObject.h"
+#include "host/ks/KsRequest.h"
+#include "host/ks/KsRules.h"
+#include "host/verifier/CallSite.h"
+
+#include <algorithm>
+#include <cstring>
+
+using host::Rule;
+using host::ks::KsDeviceObject;
+using host::ks::KsDriverRecord;
+using host::ks::KsObjectBag;
+using host::ks::KsObjectEntry;
+using host::ks::KsObjectKind;
+using host::ks::KsObjectTable;
+using host::ks::KsRequest;
+using host::ks::KsRules;
+
+NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
+                            const KSDEVICE_DESCRIPTOR* Descriptor) {
+    const void* caller = HOST_CALLER();
+    KsRules::IrqlAtMost(PASSIVE_LEVEL, "KsInitializeDriver", caller);
+    KsDriverRecord* record = KsDriverRecord::FromDriverObject(DriverObject);
+    if (record == nullptr || RegistryPathName == nullptr) {
+        KsRules::Report(Rule::KsObject, "KsInitializeDriver", caller,
+                        "not the driver object and registry path of a driver being loaded");
+        return STATUS_INVALID_PARAMETER;
+    }
+    record->Initialize(Descriptor);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor,
+                               PCWSTR RefString, PSECURITY_DESCRIPTOR, ULONG CreateItemFlags,
+                               PFNKSFILTERFACTORYPOWER, PFNKSFILTERFACTORYPOWER,
+                               PKSFILTERFACTORY* FilterFactory) {
+    const void* caller = HOST_CALLER();
+    KsRules::IrqlAtMost(PASSIVE_LEVEL, "KsCreateFilterFactory", caller);
+    KsDeviceObject* device = KsDeviceObject::FromDeviceObject(DeviceObject);
+    if (device == nullptr) {
+        KsRules::Report(Rule::KsObject, "KsCreateFilterFactory", caller,
+                        "not the functional device object of a KS device");
+        if (FilterFactory != nullptr) {
+            *FilterFactory = nullptr;
+        }
+        return STATUS_INVALID_PARAMETER;
+    }
+    return device->CreateFilterFactory(Descriptor, RefString, CreateItemFlags, FilterFactory);
+}
+
+void KsAcquireDevice(PKSDEVICE Device) {
+    const void* caller = HOST_CALLER();
+    KsRules::IrqlAtMost(APC_LEVEL, "KsAcquireDevice", caller);
+    KsObjectEntry entry;
+    if (!KsObjectTable::Find(Device, &entry) || entry.kind != KsObjectKind::Device) {
+        KsRules::Report(Rule::KsObject, "KsAcquireDevice", caller, "not a live KSDEVICE");
+        return;
+    }
+    entry.device->Mutex().Acquire();
+}
+
+void KsReleaseDevice(PKSDEVICE Device) {
+    const void* caller = HOST_CALLER();
+    KsRules::IrqlAtMost(APC_LEVEL, "KsReleaseDevice", caller);
+    KsObjectEntry entry;
+    if (!KsObjectTable::Find(Device, &entry) || entry.kind != KsObjectKind::Device) {
+        KsRules::Report(Rule::KsObject, "KsReleaseDevice", caller, "not a live KSDEVICE");
+        return;
+    }
+    if (!entry.device->Mutex().Release()) {
+        KsRules::Report(Rule::KsObject, "KsReleaseDevice", caller,
+                        "the device mutex was released by a thread that does not hold it");
+    }
+}
+
+NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free) {
+    const void* caller = HOST_CALLER();
+    KsRules::IrqlAtMost(PASSIVE_LEVEL, "KsAddItemToObjectBag", caller);
+    KsObjectBag* bag = KsObjectBag::FromHandle(ObjectBag);
+    if (bag == nullptr || Item == nullptr) {
+        KsRules::Report(Rule::KsObject, "KsAddItemToObjectBag", caller,
+                        bag == nullptr ? "not the bag of a live KS object" : "no item given");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (host::KsFaults::ShouldFailBagInsertion(ObjectBag)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return bag->Add(Item, Free);
+}
+
+NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
+                 ULONG OldSize, ULONG Tag) {
+    const void* caller = HOST_CALLER();
+    KsRules::IrqlAtMost(PASSIVE_LEVEL, "_KsEdit", caller);
+    KsObjectBag* bag = KsObjectBag::FromHandle(ObjectBag);
+    if (bag == nullptr || PointerToPointerToItem == nullptr) {
+        KsRules::Report(Rule::KsObject, "_KsEdit", caller,
+                        bag == nullptr ? "not the bag of a live KS object" : "no pointer given");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (*PointerToPointerToItem != nullptr && bag->Contains(*PointerToPointerToItem)) {
+        // Already the object's own copy: it may be written as it is.
+        return STATUS_SUCCESS;
+    }
+    // The copy is the driver's memory (pool, so the verifier's fault
+    // injection and leak tracking reach it), owned by the bag.
+    PVOID copy = ExAllocatePoolWithTag(NonPagedPoolNx, NewSize, Tag);
+    if (copy == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ULONG copied = 0;
+    if (*PointerToPointerToItem != nullptr) {
+        copied = std::min(OldSize, NewSize);
+        std::memcpy(copy, *PointerToPointerToItem, copied);
+    }
+    std::memset(static_cast<UCHAR*>(copy) + copied, 0, NewSize - copied);
+    bag->Add(copy, nullptr);
+    *PointerToPointerToItem = copy;
+    return STATUS_SUCCESS;
+}
+
+PKSDEVICE KsGetDevice(PVOID Object) {
+    const void* caller = HOST_CALLER();
+    KsObjectEntry entry;
+    if (!KsObjectTable::Find(Object, &entry) ||
+        entry.kind == KsObjectKind::FunctionalDeviceObject) {
+        KsRules::Report(Rule::KsObject, "KsGetDevice", caller,
+                        "not a live KSDEVICE, KSFILTERFACTORY, KSFILTER or KSPIN");
+        return nullptr;
+    }
+    return entry.device->KsDevice();
+}
+
+PKSFILTER KsGetFilterFromIrp(PIRP Irp) {
+    const void* caller = HOST_CALLER();
+    KsRules::IrqlAtMost(DISPATCH_LEVEL, "KsGetFilterFromIrp", caller);
+    KsRequest* request = KsRequest::FromIrp(Irp);
+    if (request == nullptr || request->Filter() == nullptr) {
+        KsRules::Report(Rule::KsObject, "KsGetFilterFromIrp", caller,
+                        "not an IRP of a request to a filter or pin");
+        return nullptr;
+    }
+    return request->Filter()->KsFilter();
+}
+
+NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface) {
+    const void* caller = HOST_CALLER();
+    KsRules::IrqlAtMost(DISPATCH_LEVEL, "KsPinGetReferenceClockInterface", caller);
+    KsObjectEntry entry;
+    if (Interface == nullptr || !KsObjectTable::Find(Pin, &entry) ||
+        entry.kind != KsObjectKind::Pin) {
+        KsRules::Report(Rule::KsObject, "KsPinGetReferenceClockInterface", caller,
+                        "not a live KSPIN, or no place for the interface");
+        if (Interface != nullptr) {
+            *Interface = nullptr;
+        }
+        return STATUS_INVALID_PARAMETER;
+    }
+    return entry.pin->ReferenceClock(Interface);
+}
+
+void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN) {
+    const void* caller = HOST_CALLER();
+    if (!KsRules::IrqlAtMost(DISPATCH_LEVEL, "KsPinAttemptProcessing", caller)) {
+        return;
+    }
+    KsObjectEntry entry;
+    if (!KsObjectTable::Find(Pin, &entry) || entry.kind != KsObjectKind::Pin) {
+        KsRules::Report(Rule::KsObject, "KsPinAttemptProcessing", caller, "not a live KSPIN");
+        return;
+    }
+    entry.pin->AttemptProcessing();
+}

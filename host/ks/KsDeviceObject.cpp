@@ -1,0 +1,361 @@
+#include "host/ks/KsDeviceObject.h"
+
+#include "host/ks/KsClientCall.h"
+#include "host/ks/KsDriverRecord.h"
+#include "host/ks/KsFaults.h"
+#include "host/ks/KsFilterFactoryObject.h"
+#include "host/ks/KsFilterObject.h"
+#include "host/ks/KsObjectTable.h"
+#include "host/ks/KsRequest.h"
+#include "host/ks/KsRules.h"
+#include "host/ks/KsStatus.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace host::ks {
+
+namespace {
+
+// The reference string KS derives from a descriptor's ReferenceGuid when the
+// driver gives none: the GUID in registry form.
+std::u16string GuidString(const GUID& guid) {
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
+                  guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+                  guid.Data4[6], guid.Data4[7]);
+    std::u16string out;
+    for (const char* c = text; *c != '\0'; ++c) {
+        out.push_back(static_cast<char16_t>(*c));
+    }
+    return out;
+}
+
+// The driver's PnP routines never pend on the host: the request is completed
+// by the class library when the routine returns.
+NTSTATUS CheckNotPending(NTSTATUS status, const char* routine, const void* code) {
+    if (status == STATUS_PENDING) {
+        KsRules::Report(Rule::KsObject, routine, code,
+                        "returned STATUS_PENDING; the request must be completed synchronously");
+        return STATUS_UNSUCCESSFUL;
+    }
+    return status;
+}
+
+}  // namespace
+
+KsDeviceObject::KsDeviceObject(const KSDEVICE_DESCRIPTOR* descriptor)
+    : bag_("device"), started_(false), removed_(false) {
+    std::memset(&functionalDevice_, 0, sizeof functionalDevice_);
+    std::memset(&physicalDevice_, 0, sizeof physicalDevice_);
+    functionalDevice_.Size = sizeof(DEVICE_OBJECT);
+    functionalDevice_.HostDevice = this;
+    physicalDevice_.Size = sizeof(DEVICE_OBJECT);
+    std::memset(&ksDevice_, 0, sizeof ksDevice_);
+    ksDevice_.Descriptor = descriptor;
+    ksDevice_.Bag = bag_.Handle();
+    ksDevice_.Context = nullptr;
+    ksDevice_.FunctionalDeviceObject = &functionalDevice_;
+    ksDevice_.PhysicalDeviceObject = &physicalDevice_;
+    ksDevice_.NextDeviceObject = &physicalDevice_;
+    ksDevice_.Started = FALSE;
+    ksDevice_.SystemPowerState = PowerSystemWorking;
+    ksDevice_.DevicePowerState = PowerDeviceD0;
+    KsObjectEntry entry;
+    entry.kind = KsObjectKind::Device;
+    entry.device = this;
+    KsObjectTable::Add(&ksDevice_, entry);
+    entry.kind = KsObjectKind::FunctionalDeviceObject;
+    KsObjectTable::Add(&functionalDevice_, entry);
+}
+
+KsDeviceObject::~KsDeviceObject() {
+    KsClientCall call;
+    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    if (!removed_.load()) {
+        RemoveLocked(true);
+    }
+}
+
+const KSDEVICE_DISPATCH* KsDeviceObject::Dispatch() const {
+    return ksDevice_.Descriptor != nullptr ? ksDevice_.Descriptor->Dispatch : nullptr;
+}
+
+NTSTATUS KsDeviceObject::Add(KsDriverRecord* driver, std::unique_ptr<KsDeviceObject>* device) {
+    KsClientCall call;
+    device->reset();
+    if (driver == nullptr || !driver->Initialized()) {
+        // DriverEntry never registered with the class library: it has no
+        // AddDevice routine to run.
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    std::unique_ptr<KsDeviceObject> made(new KsDeviceObject(driver->Descriptor()));
+    const KSDEVICE_DISPATCH* dispatch = made->Dispatch();
+    NTSTATUS status = STATUS_SUCCESS;
+    if (dispatch != nullptr && dispatch->Add != nullptr) {
+        status = CheckNotPending(dispatch->Add(made->KsDevice()), "device Add",
+                                 reinterpret_cast<const void*>(dispatch->Add));
+    }
+    if (!NT_SUCCESS(status)) {
+        // The device fails: nothing of it survives, its bag included. The
+        // driver's Remove is not called for a device whose Add failed.
+        made->removed_.store(true);
+        KsObjectTable::Remove(&made->ksDevice_);
+        KsObjectTable::Remove(&made->functionalDevice_);
+        made->bag_.FreeAll();
+        return status;
+    }
+    // Filter factories the descriptor lists live as long as the device.
+    const KSDEVICE_DESCRIPTOR* descriptor = made->ksDevice_.Descriptor;
+    if (descriptor != nullptr && descriptor->FilterDescriptors != nullptr) {
+        for (ULONG i = 0; i < descriptor->FilterDescriptorsCount; ++i) {
+            made->CreateFilterFactory(descriptor->FilterDescriptors[i], nullptr, 0, nullptr);
+        }
+    }
+    *device = std::move(made);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KsDeviceObject::Start() {
+    KsClientCall call;
+    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    if (removed_.load()) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    bool wasStarted = ksDevice_.Started != FALSE;
+    const KSDEVICE_DISPATCH* dispatch = Dispatch();
+    KsRequest request(IRP_MJ_PNP, nullptr, nullptr);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (dispatch != nullptr && dispatch->Start != nullptr) {
+        // A virtual device: no resources are assigned, both lists are NULL.
+        status = CheckNotPending(dispatch->Start(&ksDevice_, request.Irp(), nullptr, nullptr),
+                                 "device Start", reinterpret_cast<const void*>(dispatch->Start));
+    }
+    if (!NT_SUCCESS(status)) {
+        if (!wasStarted) {
+            // A failed start leaves nothing started behind: factories it made
+            // to go at stop go now.
+            FreeFactories(true);
+        }
+        return status;
+    }
+    ksDevice_.Started = TRUE;
+    started_.store(true);
+    if (!wasStarted && dispatch != nullptr && dispatch->PostStart != nullptr) {
+        status = CheckNotPending(dispatch->PostStart(&ksDevice_), "device PostStart",
+                                 reinterpret_cast<const void*>(dispatch->PostStart));
+    }
+    return status;
+}
+
+void KsDeviceObject::StopLocked() {
+    const KSDEVICE_DISPATCH* dispatch = Dispatch();
+    KsRequest request(IRP_MJ_PNP, nullptr, nullptr);
+    if (dispatch != nullptr && dispatch->Stop != nullptr) {
+        dispatch->Stop(&ksDevice_, request.Irp());
+    }
+    ksDevice_.Started = FALSE;
+    started_.store(false);
+    FreeFactories(true);
+}
+
+NTSTATUS KsDeviceObject::Stop() {
+    KsClientCall call;
+    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    if (removed_.load() || ksDevice_.Started == FALSE) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (OpenFilterCount() != 0) {
+        // Open handles veto the stop.
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const KSDEVICE_DISPATCH* dispatch = Dispatch();
+    if (dispatch != nullptr && dispatch->QueryStop != nullptr) {
+        KsRequest query(IRP_MJ_PNP, nullptr, nullptr);
+        NTSTATUS status =
+            CheckNotPending(dispatch->QueryStop(&ksDevice_, query.Irp()), "device QueryStop",
+                            reinterpret_cast<const void*>(dispatch->QueryStop));
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    StopLocked();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KsDeviceObject::Remove() {
+    KsClientCall call;
+    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    if (removed_.load()) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    return RemoveLocked(false);
+}
+
+NTSTATUS KsDeviceObject::RemoveLocked(bool force) {
+    const KSDEVICE_DISPATCH* dispatch = Dispatch();
+    if (!force) {
+        if (OpenFilterCount() != 0) {
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        if (dispatch != nullptr && dispatch->QueryRemove != nullptr) {
+            KsRequest query(IRP_MJ_PNP, nullptr, nullptr);
+            NTSTATUS status = CheckNotPending(dispatch->QueryRemove(&ksDevice_, query.Irp()),
+                                              "device QueryRemove",
+                                              reinterpret_cast<const void*>(dispatch->QueryRemove));
+            if (!NT_SUCCESS(status)) {
+                return status;
+            }
+        }
+    } else {
+        // Teardown of a device whose client went away: its handles go first.
+        std::vector<std::shared_ptr<KsFilterObject>> open;
+        {
+            std::lock_guard<std::mutex> lock(listMutex_);
+            open.swap(filters_);
+        }
+        for (const auto& filter : open) {
+            filter->Close();
+        }
+    }
+    if (ksDevice_.Started != FALSE) {
+        StopLocked();
+    }
+    if (dispatch != nullptr && dispatch->Remove != nullptr) {
+        KsRequest request(IRP_MJ_PNP, nullptr, nullptr);
+        dispatch->Remove(&ksDevice_, request.Irp());
+    }
+    FreeFactories(false);
+    removed_.store(true);
+    KsObjectTable::Remove(&ksDevice_);
+    KsObjectTable::Remove(&functionalDevice_);
+    bag_.FreeAll();
+    return STATUS_SUCCESS;
+}
+
+void KsDeviceObject::FreeFactories(bool onlyFreeOnStop) {
+    std::vector<std::unique_ptr<KsFilterFactoryObject>> gone;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        for (auto it = factories_.begin(); it != factories_.end();) {
+            if (!onlyFreeOnStop || (*it)->FreeOnStop()) {
+                gone.push_back(std::move(*it));
+                it = factories_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Destroyed without the list lock: freeing a bag runs driver code.
+    gone.clear();
+}
+
+size_t KsDeviceObject::OpenFilterCount() {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    return filters_.size();
+}
+
+std::vector<KsInterfaceInfo> KsDeviceObject::Interfaces() {
+    std::vector<KsInterfaceInfo> interfaces;
+    if (!started_.load()) {
+        return interfaces;
+    }
+    std::lock_guard<std::mutex> lock(listMutex_);
+    for (const auto& factory : factories_) {
+        for (const GUID& category : factory->Categories()) {
+            interfaces.push_back(KsInterfaceInfo{category, factory->ReferenceString()});
+        }
+    }
+    return interfaces;
+}
+
+NTSTATUS KsDeviceObject::OpenFilter(const GUID& category, const std::u16string* referenceString,
+                                    std::shared_ptr<KsFilterObject>* filter) {
+    KsClientCall call;
+    filter->reset();
+    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    if (removed_.load()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    if (ksDevice_.Started == FALSE) {
+        return STATUS_DEVICE_NOT_READY;
+    }
+    KsFilterFactoryObject* factory = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        for (const auto& candidate : factories_) {
+            if (candidate->HasCategory(category) &&
+                (referenceString == nullptr || candidate->ReferenceString() == *referenceString)) {
+                factory = candidate.get();
+                break;
+            }
+        }
+    }
+    if (factory == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    auto made = std::make_shared<KsFilterObject>(this, factory);
+    NTSTATUS status = made->Create();
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        filters_.push_back(made);
+    }
+    *filter = std::move(made);
+    return STATUS_SUCCESS;
+}
+
+void KsDeviceObject::CloseFilter(const std::shared_ptr<KsFilterObject>& filter) {
+    KsClientCall call;
+    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    filter->Close();
+    std::lock_guard<std::mutex> lock(listMutex_);
+    for (auto it = filters_.begin(); it != filters_.end(); ++it) {
+        if (*it == filter) {
+            filters_.erase(it);
+            break;
+        }
+    }
+}
+
+KsDeviceObject* KsDeviceObject::FromDeviceObject(PDEVICE_OBJECT deviceObject) {
+    KsObjectEntry entry;
+    if (deviceObject == nullptr || !KsObjectTable::Find(deviceObject, &entry) ||
+        entry.kind != KsObjectKind::FunctionalDeviceObject) {
+        return nullptr;
+    }
+    return entry.device;
+}
+
+NTSTATUS KsDeviceObject::CreateFilterFactory(const KSFILTER_DESCRIPTOR* descriptor,
+                                             PCWSTR referenceString, ULONG createItemFlags,
+                                             PKSFILTERFACTORY* factory) {
+    if (factory != nullptr) {
+        *factory = nullptr;
+    }
+    if (descriptor == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (KsFaults::ShouldFailFilterFactory()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    std::u16string reference;
+    if (referenceString != nullptr) {
+        reference = referenceString;
+    } else if (descriptor->ReferenceGuid != nullptr) {
+        reference = GuidString(*descriptor->ReferenceGuid);
+    }
+    auto made = std::make_unique<KsFilterFactoryObject>(this, descriptor, std::move(reference),
+                                                        createItemFlags);
+    if (factory != nullptr) {
+        *factory = made->KsFactory();
+    }
+    std::lock_guard<std::mutex> lock(listMutex_);
+    factories_.push_back(std::move(made));
+    return STATUS_SUCCESS;
+}
+
+}  // namespace host::ks

@@ -1,0 +1,102 @@
+// A KS device: the KSDEVICE with its functional and physical device objects,
+// its bag and device mutex, its filter factories and the filters opened
+// through them, driven through Plug and Play as the platform does it:
+//  - Add: the driver's Add runs once the KSDEVICE exists; failing it fails
+//    the device (its bag is freed);
+//  - Start: the driver's Start runs with both resource lists NULL; Started is
+//    set while the start request is processed, once the driver's Start has
+//    succeeded (so the driver's Start sees it clear on a first start, and set
+//    when a start request reaches a device that is already started);
+//  - Stop: the driver's Stop runs, Started is cleared and every factory made
+//    with KSCREATE_ITEM_FREEONSTOP is freed (with its bag and interfaces);
+//  - Remove: stops a started device first, runs the driver's Remove, frees
+//    every factory and then the device's bag.
+// Stop and Remove are refused (STATUS_INVALID_DEVICE_STATE) while filters are
+// open. Filter opens fail with STATUS_DEVICE_NOT_READY while not started.
+#pragma once
+
+#include <host/ks.h>
+
+#include "host/ks/KsDeviceMutex.h"
+#include "host/ks/KsObjectBag.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace host::ks {
+
+class KsDriverRecord;
+class KsFilterFactoryObject;
+class KsFilterObject;
+
+struct KsInterfaceInfo {
+    GUID category;                   // the interface class
+    std::u16string referenceString;  // the factory's reference string
+};
+
+class KsDeviceObject {
+  public:
+    // PASSIVE_LEVEL. Makes the device of a driver whose DriverEntry called
+    // KsInitializeDriver and runs its Add; the device exists only on success.
+    static NTSTATUS Add(KsDriverRecord* driver, std::unique_ptr<KsDeviceObject>* device);
+    // PASSIVE_LEVEL. A device not yet removed has its filters closed and is
+    // removed (without the driver's veto).
+    ~KsDeviceObject();
+    KsDeviceObject(const KsDeviceObject&) = delete;
+    KsDeviceObject& operator=(const KsDeviceObject&) = delete;
+
+    // PASSIVE_LEVEL client requests; see the file comment.
+    NTSTATUS Start();
+    NTSTATUS Stop();
+    NTSTATUS Remove();
+    bool Started() const { return started_.load(); }
+    bool Removed() const { return removed_.load(); }
+    // The interfaces through which filters can be opened now (none unless
+    // the device is started).
+    std::vector<KsInterfaceInfo> Interfaces();
+    // Opens a filter through the interface of `category` (and reference
+    // string, when given): STATUS_DEVICE_NOT_READY while not started,
+    // STATUS_OBJECT_NAME_NOT_FOUND when no such interface exists, else the
+    // status of the driver's filter Create.
+    NTSTATUS OpenFilter(const GUID& category, const std::u16string* referenceString,
+                        std::shared_ptr<KsFilterObject>* filter);
+    // Closes an open filter (its pins first).
+    void CloseFilter(const std::shared_ptr<KsFilterObject>& filter);
+
+    PKSDEVICE KsDevice() { return &ksDevice_; }
+    // Any IRQL. The device whose functional device object this is, or nullptr.
+    static KsDeviceObject* FromDeviceObject(PDEVICE_OBJECT deviceObject);
+
+    // KsCreateFilterFactory on this device; PASSIVE_LEVEL, checked by the caller.
+    NTSTATUS CreateFilterFactory(const KSFILTER_DESCRIPTOR* descriptor, PCWSTR referenceString,
+                                 ULONG createItemFlags, PKSFILTERFACTORY* factory);
+    KsDeviceMutex& Mutex() { return mutex_; }
+
+  private:
+    explicit KsDeviceObject(const KSDEVICE_DESCRIPTOR* descriptor);
+    const KSDEVICE_DISPATCH* Dispatch() const;
+    // With pnpMutex_ held. The stop sequence of a started device.
+    void StopLocked();
+    // With pnpMutex_ held. Removes the device; `force` skips the vetoes.
+    NTSTATUS RemoveLocked(bool force);
+    // Frees the factories made with KSCREATE_ITEM_FREEONSTOP, or all.
+    void FreeFactories(bool onlyFreeOnStop);
+    size_t OpenFilterCount();
+
+    KSDEVICE ksDevice_;               // the driver's view; fields written under pnpMutex_
+    DEVICE_OBJECT functionalDevice_;  // FDO; HostDevice = this
+    DEVICE_OBJECT physicalDevice_;    // PDO (the bus's device, below the FDO)
+    KsObjectBag bag_;                 // the device's bag
+    KsDeviceMutex mutex_;             // KsAcquireDevice/KsReleaseDevice
+    std::mutex pnpMutex_;             // serialises PnP requests and filter opens and closes
+    std::mutex listMutex_;            // guards factories_ and filters_ (taken briefly)
+    std::vector<std::unique_ptr<KsFilterFactoryObject>> factories_;  // listMutex_
+    std::vector<std::shared_ptr<KsFilterObject>> filters_;           // open filters; listMutex_
+    std::atomic<bool> started_;  // mirror of ksDevice_.Started for other threads
+    std::atomic<bool> removed_;  // Remove has run; nothing more is accepted
+};
+
+}  // namespace host::ks

@@ -1,0 +1,373 @@
+#include "host/ks/KsPinObject.h"
+
+#include "host/ks/KsClientCall.h"
+#include "host/ks/KsFilterObject.h"
+#include "host/ks/KsObjectTable.h"
+#include "host/ks/KsPinFactoryProperties.h"
+#include "host/ks/KsPinProcessor.h"
+#include "host/ks/KsReferenceClock.h"
+#include "host/ks/KsRequest.h"
+#include "host/ks/KsRules.h"
+#include "host/ks/KsStatus.h"
+#include "host/ks/KsStreamQueue.h"
+
+#include <cstring>
+
+namespace host::ks {
+
+namespace {
+
+// The pin factory's data range the format pairs with, or nullptr.
+const KSDATARANGE* PairedRange(const KSPIN_DESCRIPTOR_EX* descriptor, const KSDATAFORMAT& format) {
+    const KSPIN_DESCRIPTOR& pin = descriptor->PinDescriptor;
+    if (pin.DataRanges == nullptr) {
+        return nullptr;
+    }
+    for (ULONG i = 0; i < pin.DataRangesCount; ++i) {
+        if (KsPinFactoryProperties::Pairs(format, *pin.DataRanges[i])) {
+            return pin.DataRanges[i];
+        }
+    }
+    return nullptr;
+}
+
+// A connection format must be at least a KSDATAFORMAT and lie within the
+// bytes the client gave.
+NTSTATUS CheckFormat(const void* format, ULONG formatLength, KSDATAFORMAT* header) {
+    if (format == nullptr || formatLength < sizeof(KSDATAFORMAT)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::memcpy(header, format, sizeof *header);
+    if (header->FormatSize < sizeof(KSDATAFORMAT) || header->FormatSize > formatLength) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}
+
+// SetDeviceState and SetDataFormat may not pend: the platform completes
+// state and format requests when they return.
+NTSTATUS NoPending(NTSTATUS status, const char* routine, const void* code) {
+    if (status == STATUS_PENDING) {
+        KsRules::Report(Rule::KsObject, routine, code,
+                        "returned STATUS_PENDING, which this callback may not return");
+        return STATUS_UNSUCCESSFUL;
+    }
+    return status;
+}
+
+}  // namespace
+
+KsPinObject::KsPinObject(KsFilterObject* filter, ULONG pinId, const KSPIN_DESCRIPTOR_EX* descriptor,
+                         const KsPinOptions& options)
+    : filter_(filter),
+      bag_("pin"),
+      clock_(nullptr),
+      state_(KSSTATE_STOP),
+      minimumProcessingState_(KSSTATE_RUN),
+      closed_(false) {
+    std::memset(&ksPin_, 0, sizeof ksPin_);
+    ksPin_.Descriptor = descriptor;
+    ksPin_.Bag = bag_.Handle();
+    ksPin_.Context = nullptr;
+    ksPin_.Id = pinId;
+    // A client connects as the sink of the pin's data (or its source for a
+    // pin that can only be a source).
+    ksPin_.Communication = descriptor->PinDescriptor.Communication == KSPIN_COMMUNICATION_SOURCE
+                               ? KSPIN_COMMUNICATION_SOURCE
+                               : KSPIN_COMMUNICATION_SINK;
+    ksPin_.ConnectionIsExternal = TRUE;
+    ksPin_.ConnectionPriority.PriorityClass = 0x40000000;  // KSPRIORITY_NORMAL
+    ksPin_.ConnectionPriority.PrioritySubClass = 1;
+    ksPin_.StreamHeaderSize = sizeof(KSSTREAM_HEADER);
+    ksPin_.DataFlow = descriptor->PinDescriptor.DataFlow;
+    ksPin_.DeviceState = KSSTATE_STOP;
+    ksPin_.ResetState = KSRESET_END;
+    ksPin_.ClientState = KSSTATE_STOP;
+    if (options.referenceClock) {
+        clock_ = new KsReferenceClock(&state_);
+    }
+}
+
+KsPinObject::~KsPinObject() {
+    if (processor_ != nullptr) {
+        processor_->Shutdown();
+    }
+    ReleaseClock();
+}
+
+NTSTATUS KsPinObject::Create(KsFilterObject* filter, ULONG pinId,
+                             const KSPIN_DESCRIPTOR_EX* descriptor, const void* format,
+                             ULONG formatLength, const KsPinOptions& options,
+                             std::shared_ptr<KsPinObject>* pin) {
+    KSDATAFORMAT header;
+    NTSTATUS status = CheckFormat(format, formatLength, &header);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const KSDATARANGE* range = PairedRange(descriptor, header);
+    if (range == nullptr) {
+        return STATUS_NO_MATCH;
+    }
+    auto made = std::make_shared<KsPinObject>(filter, pinId, descriptor, options);
+    status = made->Initialize(format, header.FormatSize, range);
+    if (!NT_SUCCESS(status)) {
+        made->DeleteFailed();
+        return status;
+    }
+    *pin = std::move(made);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KsPinObject::Initialize(const void* format, ULONG formatLength, const KSDATARANGE* range) {
+    format_.reset(new UCHAR[formatLength]);
+    std::memcpy(format_.get(), format, formatLength);
+    ksPin_.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(format_.get());
+    queue_ = std::make_shared<KsStreamQueue>(&ksPin_, ksPin_.DataFlow);
+    queue_->Initialize();
+    processor_ = std::make_shared<KsPinProcessor>(this);
+    KsObjectEntry entry;
+    entry.kind = KsObjectKind::Pin;
+    entry.device = filter_->Device();
+    entry.filter = filter_;
+    entry.pin = shared_from_this();
+    KsObjectTable::Add(&ksPin_, entry);
+
+    // The format is accepted before the pin's Create runs.
+    NTSTATUS status = CallSetDataFormat(nullptr, range);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
+    if (dispatch != nullptr && dispatch->Create != nullptr) {
+        KsRequest request(IRP_MJ_CREATE, filter_, this);
+        processor_->Lock();
+        status = dispatch->Create(&ksPin_, request.Irp());
+        processor_->Unlock();
+        status = NoPending(status, "pin Create", reinterpret_cast<const void*>(dispatch->Create));
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    UpdateMinimumProcessingState();
+    processor_->Start();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KsPinObject::CallSetDataFormat(PKSDATAFORMAT oldFormat, const KSDATARANGE* range) {
+    const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
+    if (dispatch == nullptr || dispatch->SetDataFormat == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    processor_->Lock();
+    NTSTATUS status = dispatch->SetDataFormat(&ksPin_, oldFormat, nullptr, range, nullptr);
+    processor_->Unlock();
+    return NoPending(status, "pin SetDataFormat",
+                     reinterpret_cast<const void*>(dispatch->SetDataFormat));
+}
+
+void KsPinObject::DeleteFailed() {
+    closed_.store(true);
+    if (processor_ != nullptr) {
+        processor_->Shutdown();
+    }
+    if (queue_ != nullptr) {
+        queue_->ReleaseAtClose();
+    }
+    ReleaseClock();
+    KsObjectTable::Remove(&ksPin_);
+    bag_.FreeAll();
+}
+
+void KsPinObject::ReleaseClock() {
+    if (clock_ == nullptr) {
+        return;
+    }
+    ULONG held = clock_->DetachFromPin();
+    clock_ = nullptr;
+    if (held != 0) {
+        KsRules::Report(Rule::KsObject, "pin close", nullptr,
+                        std::to_string(held) + " reference(s) to the reference clock of pin " +
+                            std::to_string(ksPin_.Id) + " still held when the pin went away");
+    }
+}
+
+void KsPinObject::UpdateMinimumProcessingState() {
+    bool runOnly = (ksPin_.Descriptor->Flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) != 0;
+    minimumProcessingState_.store(runOnly ? KSSTATE_RUN : KSSTATE_PAUSE);
+}
+
+ULONG KsPinObject::HeaderSize() const {
+    return ksPin_.StreamHeaderSize != 0 ? ksPin_.StreamHeaderSize : sizeof(KSSTREAM_HEADER);
+}
+
+NTSTATUS KsPinObject::Step(KSSTATE to, bool force) {
+    processor_->Lock();
+    KSSTATE from = state_.load();
+    NTSTATUS status = STATUS_SUCCESS;
+    const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
+    if (dispatch != nullptr && dispatch->SetDeviceState != nullptr) {
+        status = NoPending(dispatch->SetDeviceState(&ksPin_, to, from), "pin SetDeviceState",
+                           reinterpret_cast<const void*>(dispatch->SetDeviceState));
+    }
+    bool taken = NT_SUCCESS(status) || force;
+    if (taken) {
+        ksPin_.DeviceState = to;
+        state_.store(to);
+        if (to == KSSTATE_STOP) {
+            queue_->CheckUnlockedAtStop();
+            queue_->Flush();
+        }
+    }
+    processor_->Unlock();
+    if (taken && to == minimumProcessingState_.load() && from < to) {
+        processor_->Request();
+    }
+    return status;
+}
+
+NTSTATUS KsPinObject::SetState(KSSTATE target) {
+    KsClientCall call;
+    std::lock_guard<std::mutex> control(controlMutex_);
+    if (closed_.load()) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (target < KSSTATE_STOP || target > KSSTATE_RUN) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    processor_->Lock();
+    ksPin_.ClientState = target;
+    processor_->Unlock();
+    while (state_.load() != target) {
+        KSSTATE current = state_.load();
+        KSSTATE next = static_cast<KSSTATE>(current < target ? current + 1 : current - 1);
+        NTSTATUS status = Step(next, false);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KsPinObject::SetFormat(const void* format, ULONG formatLength) {
+    KsClientCall call;
+    std::lock_guard<std::mutex> control(controlMutex_);
+    if (closed_.load()) {
+        return STATUS_INVALID_HANDLE;
+    }
+    KSDATAFORMAT header;
+    NTSTATUS status = CheckFormat(format, formatLength, &header);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const KSPIN_DESCRIPTOR_EX* factory = filter_->PinFactory(ksPin_.Id);
+    const KSDATARANGE* range = PairedRange(factory, header);
+    if (range == nullptr) {
+        return STATUS_NO_MATCH;
+    }
+    std::unique_ptr<UCHAR[]> proposed(new UCHAR[header.FormatSize]);
+    std::memcpy(proposed.get(), format, header.FormatSize);
+    // The proposed format is the connection format while SetDataFormat
+    // looks at it; the old one is passed beside it.
+    std::unique_ptr<UCHAR[]> old = std::move(format_);
+    processor_->Lock();
+    format_ = std::move(proposed);
+    ksPin_.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(format_.get());
+    processor_->Unlock();
+    status = CallSetDataFormat(reinterpret_cast<PKSDATAFORMAT>(old.get()), range);
+    if (!NT_SUCCESS(status)) {
+        processor_->Lock();
+        format_ = std::move(old);
+        ksPin_.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(format_.get());
+        processor_->Unlock();
+    }
+    return status;
+}
+
+NTSTATUS KsPinObject::Submit(void* buffer, ULONG size, ULONG headerSize, uint64_t* ticket) {
+    KsClientCall call;
+    std::lock_guard<std::mutex> control(controlMutex_);
+    if (closed_.load()) {
+        return STATUS_INVALID_HANDLE;
+    }
+    // A stopped pin takes no frames.
+    if (state_.load() == KSSTATE_STOP) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    ULONG size0 = headerSize != 0 ? headerSize : HeaderSize();
+    if (size0 < sizeof(KSSTREAM_HEADER)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    bool arrivedAtEmptyEdge = false;
+    queue_->Submit(buffer, size, size0, ticket, &arrivedAtEmptyEdge);
+    if (arrivedAtEmptyEdge) {
+        processor_->Request();
+    }
+    return STATUS_SUCCESS;
+}
+
+void KsPinObject::Close() {
+    KsClientCall call;
+    std::lock_guard<std::mutex> control(controlMutex_);
+    if (closed_.exchange(true)) {
+        return;
+    }
+    // A pin is stopped before it goes away.
+    while (state_.load() != KSSTATE_STOP) {
+        Step(static_cast<KSSTATE>(state_.load() - 1), true);
+    }
+    processor_->Shutdown();
+    const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
+    if (dispatch != nullptr && dispatch->Close != nullptr) {
+        KsRequest request(IRP_MJ_CLOSE, filter_, this);
+        dispatch->Close(&ksPin_, request.Irp());
+    }
+    queue_->ReleaseAtClose();
+    ReleaseClock();
+    KsObjectTable::Remove(&ksPin_);
+    bag_.FreeAll();
+}
+
+void KsPinObject::AttemptProcessing() {
+    if (ProcessingAllowed()) {
+        processor_->Request();
+    }
+}
+
+NTSTATUS KsPinObject::ReferenceClock(PIKSREFERENCECLOCK* clock) {
+    if (clock_ == nullptr) {
+        *clock = nullptr;
+        return STATUS_DEVICE_NOT_READY;
+    }
+    clock_->AddRef();
+    *clock = clock_;
+    return STATUS_SUCCESS;
+}
+
+bool KsPinObject::ProcessingAllowed() const {
+    return !closed_.load() && state_.load() >= minimumProcessingState_.load();
+}
+
+NTSTATUS KsPinObject::CallProcess() {
+    const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
+    if (dispatch == nullptr || dispatch->Process == nullptr) {
+        return STATUS_PENDING;
+    }
+    if ((ksPin_.Descriptor->Flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) != 0) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        NTSTATUS status = dispatch->Process(&ksPin_);
+        KeLowerIrql(old);
+        return status;
+    }
+    return dispatch->Process(&ksPin_);
+}
+
+bool KsPinObject::FrameAtEdge() {
+    return queue_->FrameAtEdge();
+}
+
+uint64_t KsPinObject::Generation() const {
+    return queue_->Generation();
+}
+
+}  // namespace host::ks

@@ -1,0 +1,114 @@
+// A pin instance: the KSPIN with its bag, connection format, state, stream
+// queue, processing and reference clock.
+//
+// Creation, as the platform does it: the connection format must pair with one
+// of the pin factory's data ranges (MajorFormat, SubFormat, Specifier equal or
+// wildcard; else STATUS_NO_MATCH); the KSPIN is built in KSSTATE_STOP with
+// ConnectionFormat pointing at a copy of exactly FormatSize bytes and
+// StreamHeaderSize sizeof(KSSTREAM_HEADER); SetDataFormat runs with OldFormat
+// NULL and the paired range, then Create. A failure of either deletes the pin
+// (its bag is freed; Close is not called).
+//
+// States: a change is walked through the neighbouring states one step at a
+// time (STOP <-> ACQUIRE <-> PAUSE <-> RUN), SetDeviceState(to, from) per
+// step; KSPIN.DeviceState is the old state during the call and the new one
+// after success; a failure leaves the pin in the old state and ends the walk.
+// Reaching STOP checks that no stream pointer is left locked and flushes the
+// queue. SetDeviceState and SetDataFormat run under the processing mutex, so
+// they never overlap Process.
+//
+// Close walks the pin down to STOP (a step the driver fails is taken anyway:
+// a close cannot fail), stops processing, calls the driver's Close, reports
+// clones still outstanding and drops them, and frees the bag.
+#pragma once
+
+#include <host/ks.h>
+
+#include "host/ks/KsObjectBag.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace host::ks {
+
+class KsFilterObject;
+class KsPinProcessor;
+class KsReferenceClock;
+class KsStreamQueue;
+
+struct KsPinOptions {
+    // Give the pin a reference clock; without one KsPinGetReferenceClockInterface
+    // fails with STATUS_DEVICE_NOT_READY.
+    bool referenceClock = true;
+};
+
+class KsPinObject : public std::enable_shared_from_this<KsPinObject> {
+  public:
+    // PASSIVE_LEVEL, from the filter (which checked the instance limit).
+    static NTSTATUS Create(KsFilterObject* filter, ULONG pinId,
+                           const KSPIN_DESCRIPTOR_EX* descriptor, const void* format,
+                           ULONG formatLength, const KsPinOptions& options,
+                           std::shared_ptr<KsPinObject>* pin);
+    KsPinObject(KsFilterObject* filter, ULONG pinId, const KSPIN_DESCRIPTOR_EX* descriptor,
+                const KsPinOptions& options);
+    ~KsPinObject();
+    KsPinObject(const KsPinObject&) = delete;
+    KsPinObject& operator=(const KsPinObject&) = delete;
+
+    // ---- client requests, PASSIVE_LEVEL ----
+    NTSTATUS SetState(KSSTATE target);
+    // A later format change: SetDataFormat with the old format; on failure
+    // the old format stays the connection format.
+    NTSTATUS SetFormat(const void* format, ULONG formatLength);
+    // Queues a capture buffer with a header of `headerSize` bytes (0: the
+    // pin's StreamHeaderSize). STATUS_INVALID_DEVICE_STATE in KSSTATE_STOP,
+    // STATUS_INVALID_PARAMETER for a header shorter than KSSTREAM_HEADER.
+    NTSTATUS Submit(void* buffer, ULONG size, ULONG headerSize, uint64_t* ticket);
+    void Close();
+    bool Closed() const { return closed_.load(); }
+
+    KSSTATE State() const { return state_.load(); }
+    ULONG Id() const { return ksPin_.Id; }
+    PKSPIN KsPin() { return &ksPin_; }
+    KsFilterObject* Filter() const { return filter_; }
+    const std::shared_ptr<KsStreamQueue>& Queue() const { return queue_; }
+    ULONG HeaderSize() const;
+
+    // ---- the driver's calls ----
+    // IRQL <= DISPATCH_LEVEL. Does nothing unless processing is allowed.
+    void AttemptProcessing();
+    NTSTATUS ReferenceClock(PIKSREFERENCECLOCK* clock);
+
+    // ---- the processor's ----
+    bool ProcessingAllowed() const;
+    // With the processing mutex held: one call of the driver's Process.
+    NTSTATUS CallProcess();
+    bool FrameAtEdge();
+    uint64_t Generation() const;
+
+  private:
+    NTSTATUS Initialize(const void* format, ULONG formatLength, const KSDATARANGE* range);
+    // One neighbouring step; `force` takes it even when the driver fails it.
+    NTSTATUS Step(KSSTATE to, bool force);
+    // Deletes a pin whose creation failed.
+    void DeleteFailed();
+    void ReleaseClock();
+    void UpdateMinimumProcessingState();
+    NTSTATUS CallSetDataFormat(PKSDATAFORMAT oldFormat, const KSDATARANGE* range);
+
+    KsFilterObject* filter_;                // the filter; outlives its pins
+    KSPIN ksPin_;                           // the driver's view; written under the processing mutex
+    KsObjectBag bag_;                       // the pin's bag
+    std::unique_ptr<UCHAR[]> format_;       // ConnectionFormat's block
+    std::shared_ptr<KsStreamQueue> queue_;  // frames and stream pointers
+    std::shared_ptr<KsPinProcessor> processor_;    // Process scheduling, processing mutex
+    KsReferenceClock* clock_;                      // nullptr without a clock; pin holds a reference
+    std::atomic<KSSTATE> state_;                   // KSPIN.DeviceState for other threads
+    std::atomic<KSSTATE> minimumProcessingState_;  // RUN or PAUSE, from the descriptor flags
+    std::atomic<bool> closed_;                     // closed, or creation failed
+    std::mutex controlMutex_;                      // serialises the client requests on this pin
+};
+
+}  // namespace host::ks

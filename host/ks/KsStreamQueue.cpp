@@ -1,0 +1,538 @@
+#include "host/ks/KsStreamQueue.h"
+
+#include "host/ks/KsFaults.h"
+#include "host/ks/KsRules.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace host::ks {
+
+namespace {
+
+// Deleted clones kept allocated so that a second delete is recognised.
+constexpr size_t kQuarantine = 1024;
+
+#ifndef STATUS_CANCELLED
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#endif
+
+// Every stream pointer handed out and not yet freed, to its queue.
+struct Registry {
+    std::mutex mutex;  // a leaf: taken inside a queue's lock, never the other way
+    std::unordered_map<const KSSTREAM_POINTER*, std::weak_ptr<KsStreamQueue>> pointers;
+};
+
+Registry& TheRegistry() {
+    static Registry registry;
+    return registry;
+}
+
+constexpr size_t kPointerHeader = (sizeof(void*) * 8 + 7) & ~static_cast<size_t>(7);
+
+}  // namespace
+
+// ------------------------------------------------------------------ registry
+
+std::shared_ptr<KsStreamQueue> KsStreamQueue::QueueOf(PKSSTREAM_POINTER pointer) {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.pointers.find(pointer);
+    return it != r.pointers.end() ? it->second.lock() : nullptr;
+}
+
+void KsStreamQueue::RegisterPointer(PKSSTREAM_POINTER pointer, std::weak_ptr<KsStreamQueue> queue) {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.pointers[pointer] = std::move(queue);
+}
+
+void KsStreamQueue::UnregisterPointer(PKSSTREAM_POINTER pointer, const KsStreamQueue* queue) {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.pointers.find(pointer);
+    if (it != r.pointers.end()) {
+        auto owner = it->second.lock();
+        if (owner == nullptr || owner.get() == queue) {
+            r.pointers.erase(it);
+        }
+    }
+}
+
+// ------------------------------------------------------------- construction
+
+KsStreamQueue::KsStreamQueue(PKSPIN pin, KSPIN_DATAFLOW flow)
+    : pin_(pin), flow_(flow), edge_(nullptr), nextTicket_(0), generation_(0) {
+    edge_ = NewPointer(true, 0);
+}
+
+void KsStreamQueue::Initialize() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_[edge_->pub] = edge_;
+    RegisterPointer(edge_->pub, weak_from_this());
+}
+
+KsStreamQueue::~KsStreamQueue() {
+    for (auto& entry : live_) {
+        UnregisterPointer(entry.second->pub, nullptr);
+    }
+    for (Pointer* clone : clones_) {
+        FreePointer(clone);
+    }
+    for (Pointer* old : quarantine_) {
+        UnregisterPointer(old->pub, nullptr);
+        FreePointer(old);
+    }
+    FreePointer(edge_);
+    for (Frame* frame : order_) {
+        delete frame;
+    }
+}
+
+KsStreamQueue::Pointer* KsStreamQueue::NewPointer(bool edge, ULONG contextSize) {
+    static_assert(sizeof(Pointer) <= kPointerHeader, "pointer header does not fit");
+    // One block: the host's record, the KSSTREAM_POINTER, then the context.
+    size_t bytes = kPointerHeader + sizeof(KSSTREAM_POINTER) + contextSize;
+    auto* block = static_cast<UCHAR*>(::operator new(bytes));
+    std::memset(block, 0, bytes);
+    auto* pointer = new (block) Pointer();
+    pointer->edge = edge;
+    pointer->locked = false;
+    pointer->frame = nullptr;
+    pointer->cancel = nullptr;
+    pointer->pub = reinterpret_cast<PKSSTREAM_POINTER>(block + kPointerHeader);
+    pointer->pub->Pin = pin_;
+    pointer->pub->Context =
+        contextSize != 0 ? block + kPointerHeader + sizeof(KSSTREAM_POINTER) : nullptr;
+    pointer->pub->Offset =
+        flow_ == KSPIN_DATAFLOW_OUT ? &pointer->pub->OffsetOut : &pointer->pub->OffsetIn;
+    return pointer;
+}
+
+void KsStreamQueue::FreePointer(Pointer* pointer) {
+    pointer->~Pointer();
+    ::operator delete(static_cast<void*>(pointer));
+}
+
+// --------------------------------------------------------------- client side
+
+void KsStreamQueue::Submit(void* buffer, ULONG size, ULONG headerSize, uint64_t* ticket,
+                           bool* arrivedAtEmptyEdge) {
+    auto* frame = new Frame();
+    frame->headerBlock.reset(new uint64_t[(headerSize + 7) / 8]());
+    frame->headerSize = headerSize;
+    frame->data = buffer;
+    frame->bufferSize = size;
+    frame->cloneRefs = 0;
+    frame->passed = false;
+    PKSSTREAM_HEADER header = frame->Header();
+    header->Size = headerSize;
+    header->FrameExtent = size;
+    header->DataUsed = flow_ == KSPIN_DATAFLOW_IN ? size : 0;
+    header->Data = buffer;
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    frame->ticket = ++nextTicket_;
+    frame->position = order_.insert(order_.end(), frame);
+    *arrivedAtEmptyEdge = edge_->frame == nullptr;
+    if (*arrivedAtEmptyEdge) {
+        PlaceLocked(edge_, frame);
+        edge_->locked = false;
+    }
+    if (ticket != nullptr) {
+        *ticket = frame->ticket;
+    }
+    ++generation_;
+}
+
+bool KsStreamQueue::TakeCompleted(KsCompletedFrame* frame) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (completed_.empty()) {
+        return false;
+    }
+    *frame = std::move(completed_.front());
+    completed_.pop_front();
+    return true;
+}
+
+size_t KsStreamQueue::CompletedCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return completed_.size();
+}
+
+bool KsStreamQueue::WaitCompleted(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return completedCv_.wait_until(lock, deadline, [this] { return !completed_.empty(); });
+}
+
+// ----------------------------------------------------------------- pin side
+
+bool KsStreamQueue::FrameAtEdge() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return edge_->frame != nullptr;
+}
+
+size_t KsStreamQueue::CloneCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clones_.size();
+}
+
+size_t KsStreamQueue::QueuedFrames() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return order_.size();
+}
+
+void KsStreamQueue::CheckUnlockedAtStop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int locked = edge_->locked ? 1 : 0;
+    for (Pointer* clone : clones_) {
+        locked += clone->locked ? 1 : 0;
+    }
+    if (locked == 0) {
+        return;
+    }
+    KsRules::Report(Rule::StreamPointer, "KSSTATE_STOP", nullptr,
+                    std::to_string(locked) + " stream pointer(s) of pin " +
+                        std::to_string(pin_->Id) +
+                        " still locked when the pin went to KSSTATE_STOP" +
+                        (edge_->locked ? " (the leading edge among them)" : ""));
+    edge_->locked = false;
+    for (Pointer* clone : clones_) {
+        clone->locked = false;
+    }
+}
+
+void KsStreamQueue::Flush() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Frame* first = edge_->frame;
+    PlaceLocked(edge_, nullptr);
+    edge_->locked = false;
+    if (first == nullptr) {
+        return;
+    }
+    std::vector<Frame*> pending(first->position, order_.end());
+    for (Frame* frame : pending) {
+        frame->passed = true;
+        MaybeCompleteLocked(frame, STATUS_CANCELLED);
+    }
+    ++generation_;
+}
+
+void KsStreamQueue::ReleaseAtClose() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!clones_.empty()) {
+            KsRules::Report(Rule::StreamPointer, "pin close", nullptr,
+                            std::to_string(clones_.size()) + " clone stream pointer(s) of pin " +
+                                std::to_string(pin_->Id) +
+                                " still outstanding when the pin was closed");
+            while (!clones_.empty()) {
+                DeleteCloneLocked(clones_.front());
+            }
+        }
+    }
+    Flush();
+}
+
+// ------------------------------------------------------------ queue helpers
+
+void KsStreamQueue::PlaceLocked(Pointer* pointer, Frame* frame) {
+    pointer->frame = frame;
+    KSSTREAM_POINTER& pub = *pointer->pub;
+    if (frame == nullptr) {
+        pub.StreamHeader = nullptr;
+        pub.OffsetIn = KSSTREAM_POINTER_OFFSET{nullptr, 0, 0};
+        pub.OffsetOut = KSSTREAM_POINTER_OFFSET{nullptr, 0, 0};
+        return;
+    }
+    PKSSTREAM_HEADER header = frame->Header();
+    auto* data = static_cast<PUCHAR>(header->Data);
+    ULONG outCount = data != nullptr ? header->FrameExtent : 0;
+    ULONG inCount = data != nullptr ? header->DataUsed : 0;
+    pub.StreamHeader = header;
+    pub.OffsetOut = KSSTREAM_POINTER_OFFSET{data, outCount, outCount};
+    pub.OffsetIn = KSSTREAM_POINTER_OFFSET{data, inCount, inCount};
+}
+
+NTSTATUS KsStreamQueue::MoveToNextLocked(Pointer* pointer) {
+    Frame* old = pointer->frame;
+    Frame* next = nullptr;
+    if (old != nullptr) {
+        auto after = std::next(old->position);
+        if (after != order_.end()) {
+            next = *after;
+        }
+    }
+    if (pointer->edge) {
+        PlaceLocked(pointer, next);
+        if (old != nullptr) {
+            old->passed = true;
+            MaybeCompleteLocked(old, STATUS_SUCCESS);
+        }
+    } else {
+        if (next != nullptr) {
+            ++next->cloneRefs;
+        }
+        PlaceLocked(pointer, next);
+        if (old != nullptr) {
+            --old->cloneRefs;
+            MaybeCompleteLocked(old, STATUS_SUCCESS);
+        }
+    }
+    ++generation_;
+    pointer->locked = next != nullptr;
+    return next != nullptr ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY;
+}
+
+void KsStreamQueue::MaybeCompleteLocked(Frame* frame, NTSTATUS status) {
+    if (!frame->passed || frame->cloneRefs != 0 || edge_->frame == frame) {
+        return;
+    }
+    KsCompletedFrame done;
+    done.ticket = frame->ticket;
+    done.status = status;
+    const auto* bytes = reinterpret_cast<const UCHAR*>(frame->headerBlock.get());
+    done.header.assign(bytes, bytes + frame->headerSize);
+    done.data = frame->data;
+    done.bufferSize = frame->bufferSize;
+    order_.erase(frame->position);
+    delete frame;
+    completed_.push_back(std::move(done));
+    completedCv_.notify_all();
+}
+
+void KsStreamQueue::DeleteCloneLocked(Pointer* clone) {
+    clones_.erase(clone->position);
+    live_.erase(clone->pub);
+    Frame* frame = clone->frame;
+    clone->frame = nullptr;
+    clone->locked = false;
+    if (frame != nullptr) {
+        --frame->cloneRefs;
+        MaybeCompleteLocked(frame, STATUS_SUCCESS);
+    }
+    deleted_.insert(clone->pub);
+    quarantine_.push_back(clone);
+    if (quarantine_.size() > kQuarantine) {
+        Pointer* oldest = quarantine_.front();
+        quarantine_.pop_front();
+        deleted_.erase(oldest->pub);
+        UnregisterPointer(oldest->pub, this);
+        FreePointer(oldest);
+    }
+    ++generation_;
+}
+
+KsStreamQueue::Pointer* KsStreamQueue::ResolveLocked(PKSSTREAM_POINTER pointer, const char* routine,
+                                                     const void* caller) {
+    auto it = live_.find(pointer);
+    if (it != live_.end()) {
+        return it->second;
+    }
+    KsRules::Report(Rule::StreamPointer, routine, caller,
+                    deleted_.count(pointer) != 0
+                        ? "the stream pointer was already deleted with KsStreamPointerDelete"
+                        : "not a live stream pointer of this pin");
+    return nullptr;
+}
+
+// ---------------------------------------------------------- stream pointers
+
+PKSSTREAM_POINTER KsStreamQueue::LeadingEdge(KSSTREAM_POINTER_STATE state, const void* caller) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (edge_->frame == nullptr) {
+        return nullptr;
+    }
+    if (state == KSSTREAM_POINTER_STATE_LOCKED) {
+        if (edge_->locked) {
+            KsRules::Report(Rule::StreamPointer, "KsPinGetLeadingEdgeStreamPointer", caller,
+                            "the leading edge was locked again while already locked");
+        }
+        edge_->locked = true;
+    }
+    return edge_->pub;
+}
+
+PKSSTREAM_POINTER KsStreamQueue::FirstClone() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clones_.empty() ? nullptr : clones_.front()->pub;
+}
+
+NTSTATUS KsStreamQueue::Clone(PKSSTREAM_POINTER pointer, PFNKSSTREAMPOINTER cancel,
+                              ULONG contextSize, PKSSTREAM_POINTER* clone, const void* caller) {
+    if (clone != nullptr) {
+        *clone = nullptr;
+    }
+    auto queue = QueueOf(pointer);
+    if (queue == nullptr || clone == nullptr) {
+        KsRules::Report(
+            Rule::StreamPointer, "KsStreamPointerClone", caller,
+            clone == nullptr ? "no place for the clone was given" : "not a live stream pointer");
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> lock(queue->mutex_);
+    Pointer* source = queue->ResolveLocked(pointer, "KsStreamPointerClone", caller);
+    if (source == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (source->frame == nullptr) {
+        return STATUS_DEVICE_NOT_READY;
+    }
+    if (KsFaults::ShouldFailClone()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Pointer* made = queue->NewPointer(false, contextSize);
+    made->frame = source->frame;
+    made->locked = source->locked;
+    made->cancel = cancel;
+    made->pub->StreamHeader = source->pub->StreamHeader;
+    made->pub->OffsetIn = source->pub->OffsetIn;
+    made->pub->OffsetOut = source->pub->OffsetOut;
+    ++made->frame->cloneRefs;
+    made->position = queue->clones_.insert(queue->clones_.end(), made);
+    queue->live_[made->pub] = made;
+    RegisterPointer(made->pub, queue);
+    ++queue->generation_;
+    *clone = made->pub;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KsStreamQueue::Advance(PKSSTREAM_POINTER pointer, const void* caller) {
+    auto queue = QueueOf(pointer);
+    if (queue == nullptr) {
+        KsRules::Report(Rule::StreamPointer, "KsStreamPointerAdvance", caller,
+                        "not a live stream pointer");
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> lock(queue->mutex_);
+    Pointer* p = queue->ResolveLocked(pointer, "KsStreamPointerAdvance", caller);
+    if (p == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (p->frame == nullptr) {
+        p->locked = false;
+        return STATUS_DEVICE_NOT_READY;
+    }
+    return queue->MoveToNextLocked(p);
+}
+
+NTSTATUS KsStreamQueue::AdvanceOffsets(PKSSTREAM_POINTER pointer, ULONG inUsed, ULONG outUsed,
+                                       BOOLEAN eject, const void* caller) {
+    auto queue = QueueOf(pointer);
+    if (queue == nullptr) {
+        KsRules::Report(Rule::StreamPointer, "KsStreamPointerAdvanceOffsets", caller,
+                        "not a live stream pointer");
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> lock(queue->mutex_);
+    Pointer* p = queue->ResolveLocked(pointer, "KsStreamPointerAdvanceOffsets", caller);
+    if (p == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (p->frame == nullptr) {
+        p->locked = false;
+        return STATUS_DEVICE_NOT_READY;
+    }
+    if (!p->locked) {
+        KsRules::Report(Rule::StreamPointer, "KsStreamPointerAdvanceOffsets", caller,
+                        "the offsets of an unlocked stream pointer were advanced");
+    }
+    const bool output = queue->flow_ == KSPIN_DATAFLOW_OUT;
+    KSSTREAM_POINTER_OFFSET& out = p->pub->OffsetOut;
+    KSSTREAM_POINTER_OFFSET& in = p->pub->OffsetIn;
+    if ((output && outUsed > out.Remaining) || (!output && inUsed > in.Remaining)) {
+        KsRules::Report(Rule::StreamPointer, "KsStreamPointerAdvanceOffsets", caller,
+                        "advanced past the end of the frame (" +
+                            std::to_string(output ? outUsed : inUsed) + " bytes used, " +
+                            std::to_string(output ? out.Remaining : in.Remaining) + " remaining)");
+    }
+    ULONG outStep = std::min(outUsed, out.Remaining);
+    ULONG inStep = std::min(inUsed, in.Remaining);
+    out.Remaining -= outStep;
+    in.Remaining -= inStep;
+    if (out.Data != nullptr) {
+        out.Data += outStep;
+    }
+    if (in.Data != nullptr) {
+        in.Data += inStep;
+    }
+    if (p->edge && output) {
+        // The frame's DataUsed follows the leading edge's out offset.
+        p->frame->Header()->DataUsed += outStep;
+    }
+    ++queue->generation_;
+    ULONG remaining = output ? out.Remaining : in.Remaining;
+    if (remaining == 0 || eject) {
+        return queue->MoveToNextLocked(p);
+    }
+    return STATUS_SUCCESS;
+}
+
+void KsStreamQueue::Unlock(PKSSTREAM_POINTER pointer, BOOLEAN eject, const void* caller) {
+    auto queue = QueueOf(pointer);
+    if (queue == nullptr) {
+        KsRules::Report(Rule::StreamPointer, "KsStreamPointerUnlock", caller,
+                        "not a live stream pointer");
+        return;
+    }
+    std::lock_guard<std::mutex> lock(queue->mutex_);
+    Pointer* p = queue->ResolveLocked(pointer, "KsStreamPointerUnlock", caller);
+    if (p == nullptr) {
+        return;
+    }
+    if (!p->locked) {
+        KsRules::Report(Rule::StreamPointer, "KsStreamPointerUnlock", caller,
+                        "the stream pointer was unlocked while not locked");
+        return;
+    }
+    p->locked = false;
+    if (eject && p->frame != nullptr) {
+        queue->MoveToNextLocked(p);
+        p->locked = false;
+    }
+    ++queue->generation_;
+}
+
+PKSSTREAM_POINTER KsStreamQueue::NextClone(PKSSTREAM_POINTER pointer, const void* caller) {
+    auto queue = QueueOf(pointer);
+    if (queue == nullptr) {
+        KsRules::Report(Rule::StreamPointer, "KsStreamPointerGetNextClone", caller,
+                        "not a live stream pointer");
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(queue->mutex_);
+    Pointer* p = queue->ResolveLocked(pointer, "KsStreamPointerGetNextClone", caller);
+    if (p == nullptr) {
+        return nullptr;
+    }
+    if (p->edge) {
+        KsRules::Report(Rule::StreamPointer, "KsStreamPointerGetNextClone", caller,
+                        "called with the leading edge, which is no clone");
+        return nullptr;
+    }
+    auto next = std::next(p->position);
+    return next != queue->clones_.end() ? (*next)->pub : nullptr;
+}
+
+void KsStreamQueue::Delete(PKSSTREAM_POINTER pointer, const void* caller) {
+    auto queue = QueueOf(pointer);
+    if (queue == nullptr) {
+        KsRules::Report(Rule::StreamPointer, "KsStreamPointerDelete", caller,
+                        "not a live stream pointer (deleted twice, or never a clone)");
+        return;
+    }
+    std::lock_guard<std::mutex> lock(queue->mutex_);
+    Pointer* p = queue->ResolveLocked(pointer, "KsStreamPointerDelete", caller);
+    if (p == nullptr) {
+        return;
+    }
+    if (p->edge) {
+        KsRules::Report(Rule::StreamPointer, "KsStreamPointerDelete", caller,
+                        "the leading edge was passed in; only clones can be deleted");
+        return;
+    }
+    queue->DeleteCloneLocked(p);
+}
+
+}  // namespace host::ks

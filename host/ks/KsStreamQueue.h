@@ -1,0 +1,155 @@
+// A pin's queue of frames and its stream pointers, as the class library keeps
+// them:
+//  - frames arrive from the client in order, each with a stream header of the
+//    pin's StreamHeaderSize (Size = that size, FrameExtent = the buffer size,
+//    DataUsed 0, Data = the client's buffer, which may be null);
+//  - the leading edge exists for the life of the queue; when a frame arrives
+//    and the edge points at no frame, it is pointed at that frame (unlocked);
+//  - clones start on their parent's frame with its offsets and lock state and
+//    hold a reference to the frame; ContextSize bytes follow the returned
+//    KSSTREAM_POINTER and Context points at them (the edge's Context is NULL);
+//  - the pointer's Offset is OffsetOut on an output pin (Count = FrameExtent,
+//    or 0 when Data is null) and OffsetIn on an input pin (Count = DataUsed);
+//  - advancing moves to the next queued frame and relocks, or returns
+//    STATUS_DEVICE_NOT_READY and leaves the pointer unlocked on no frame; an
+//    offset advance never moves past the start of the next frame, and the
+//    leading edge's out offset advance grows the frame's DataUsed;
+//  - a frame goes back to the client once the edge has left it and no clone
+//    holds it, with its header exactly as the driver left it, in the order
+//    frames become free. At KSSTATE_STOP the frames at and ahead of the edge
+//    are flushed back with STATUS_CANCELLED (those clones hold stay with them).
+//
+// A clone that advances past the last frame holds no frame until deleted.
+// Cancel routines given to KsStreamPointerClone are kept but never called:
+// the host does not cancel frames that a driver holds.
+//
+// Locking: mutex_ guards everything below; it is internal to the library, a
+// leaf (no driver code runs while it is held), and may be taken at any IRQL
+// the stream pointer calls allow (they run on the client's thread, the
+// processing thread and the DPC thread at once). Deleted clones stay
+// allocated in a bounded quarantine so that a second delete is recognised
+// rather than followed into freed memory.
+#pragma once
+
+#include <host/ks.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace host::ks {
+
+// A frame given back to the client.
+struct KsCompletedFrame {
+    uint64_t ticket = 0;               // as returned by Submit
+    NTSTATUS status = STATUS_SUCCESS;  // STATUS_CANCELLED when flushed at stop
+    std::vector<UCHAR> header;         // the stream header's Size bytes, as the driver left them
+    void* data = nullptr;              // the client's buffer
+    ULONG bufferSize = 0;              // its size as submitted
+};
+
+class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
+  public:
+    KsStreamQueue(PKSPIN pin, KSPIN_DATAFLOW flow);
+    ~KsStreamQueue();
+    KsStreamQueue(const KsStreamQueue&) = delete;
+    KsStreamQueue& operator=(const KsStreamQueue&) = delete;
+    // Registers the leading edge; call once, after construction by make_shared.
+    void Initialize();
+
+    // ---- client side (PASSIVE_LEVEL) ----
+    // Queues a frame; *arrivedAtEmptyEdge tells whether the leading edge was
+    // pointed at it.
+    void Submit(void* buffer, ULONG size, ULONG headerSize, uint64_t* ticket,
+                bool* arrivedAtEmptyEdge);
+    bool TakeCompleted(KsCompletedFrame* frame);
+    size_t CompletedCount();
+    // Real clock: waits until a completed frame is there or `deadline`.
+    bool WaitCompleted(std::chrono::steady_clock::time_point deadline);
+
+    // ---- the pin (PASSIVE_LEVEL, control paths) ----
+    bool FrameAtEdge();
+    // Changes whenever a stream pointer call changes the queue.
+    uint64_t Generation() const { return generation_.load(); }
+    // Reports (Rule::StreamPointer) and unlocks pointers still locked as the
+    // pin reaches KSSTATE_STOP.
+    void CheckUnlockedAtStop();
+    // KSSTATE_STOP: frames at and ahead of the leading edge go back cancelled.
+    void Flush();
+    // Pin close: reports (Rule::StreamPointer) clones still outstanding,
+    // deletes them and flushes what is left.
+    void ReleaseAtClose();
+    size_t CloneCount();
+    size_t QueuedFrames();
+
+    // ---- the stream pointer calls (IRQL <= DISPATCH_LEVEL) ----
+    PKSSTREAM_POINTER LeadingEdge(KSSTREAM_POINTER_STATE state, const void* caller);
+    PKSSTREAM_POINTER FirstClone();
+    static NTSTATUS Clone(PKSSTREAM_POINTER pointer, PFNKSSTREAMPOINTER cancel, ULONG contextSize,
+                          PKSSTREAM_POINTER* clone, const void* caller);
+    static NTSTATUS Advance(PKSSTREAM_POINTER pointer, const void* caller);
+    static NTSTATUS AdvanceOffsets(PKSSTREAM_POINTER pointer, ULONG inUsed, ULONG outUsed,
+                                   BOOLEAN eject, const void* caller);
+    static void Unlock(PKSSTREAM_POINTER pointer, BOOLEAN eject, const void* caller);
+    static PKSSTREAM_POINTER NextClone(PKSSTREAM_POINTER pointer, const void* caller);
+    static void Delete(PKSSTREAM_POINTER pointer, const void* caller);
+
+  private:
+    struct Frame {
+        uint64_t ticket;
+        std::unique_ptr<uint64_t[]> headerBlock;  // the header, 8-byte aligned
+        ULONG headerSize;
+        void* data;  // the client's buffer
+        ULONG bufferSize;
+        int cloneRefs;                         // clones on this frame
+        bool passed;                           // the leading edge has left it
+        std::list<Frame*>::iterator position;  // in order_
+        PKSSTREAM_HEADER Header() { return reinterpret_cast<PKSSTREAM_HEADER>(headerBlock.get()); }
+    };
+    struct Pointer {
+        bool edge;  // the leading edge (else a clone)
+        bool locked;
+        Frame* frame;                            // nullptr: on no frame
+        PFNKSSTREAMPOINTER cancel;               // kept, never called
+        std::list<Pointer*>::iterator position;  // in clones_ (clones only)
+        PKSSTREAM_POINTER pub;                   // the driver's view, in the same block
+    };
+
+    static std::shared_ptr<KsStreamQueue> QueueOf(PKSSTREAM_POINTER pointer);
+    static void RegisterPointer(PKSSTREAM_POINTER pointer, std::weak_ptr<KsStreamQueue> queue);
+    static void UnregisterPointer(PKSSTREAM_POINTER pointer, const KsStreamQueue* queue);
+
+    Pointer* NewPointer(bool edge, ULONG contextSize);
+    void FreePointer(Pointer* pointer);
+    // With mutex_ held: the live pointer behind `pointer`, or nullptr after a
+    // report naming `routine`.
+    Pointer* ResolveLocked(PKSSTREAM_POINTER pointer, const char* routine, const void* caller);
+    void PlaceLocked(Pointer* pointer, Frame* frame);
+    NTSTATUS MoveToNextLocked(Pointer* pointer);
+    void MaybeCompleteLocked(Frame* frame, NTSTATUS status);
+    void DeleteCloneLocked(Pointer* clone);
+
+    PKSPIN pin_;                           // the pin the queue belongs to
+    KSPIN_DATAFLOW flow_;                  // output pins move OffsetOut, input pins OffsetIn
+    std::mutex mutex_;                     // see the file comment
+    std::condition_variable completedCv_;  // a frame was completed; with mutex_
+    std::list<Frame*> order_;              // frames not yet completed, in arrival order
+    Pointer* edge_;                        // the leading edge
+    std::list<Pointer*> clones_;           // live clones in creation order
+    std::unordered_map<const KSSTREAM_POINTER*, Pointer*> live_;  // edge and live clones
+    std::unordered_set<const KSSTREAM_POINTER*> deleted_;         // quarantined clones
+    std::deque<Pointer*> quarantine_;                             // oldest first
+    std::deque<KsCompletedFrame> completed_;  // back to the client, oldest first
+    uint64_t nextTicket_;
+    std::atomic<uint64_t> generation_;  // bumped by every change; read without the lock
+};
+
+}  // namespace host::ks

@@ -1,0 +1,301 @@
+// The pin's queue as the driver sees it through the stream pointer calls:
+// the leading edge, clones with their contexts, offset advances that grow
+// DataUsed, STATUS_DEVICE_NOT_READY past the last frame, and frames coming
+// back only when no edge and no clone holds them, in the order they are freed,
+// with their headers as the driver left them. The test plays the driver: its
+// Process does nothing, and the test thread makes the calls (PASSIVE_LEVEL).
+#include "KsMiniDriver.h"
+
+#include <gmock/gmock.h>
+
+namespace ksmini {
+namespace {
+
+using ::testing::ElementsAre;
+
+class KsStreamQueueTest : public KsTest {
+  protected:
+    void SetUp() override {
+        KsTest::SetUp();
+        Mini().process = [](PKSPIN) { return STATUS_PENDING; };
+        ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
+        ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        pin = rig.pin->KsPin();
+    }
+
+    uint64_t Submit(UCHAR* buffer, ULONG size) {
+        uint64_t ticket = 0;
+        EXPECT_EQ(rig.pin->Submit(buffer, size, &ticket), STATUS_SUCCESS);
+        return ticket;
+    }
+
+    std::vector<uint64_t> TakeAll() {
+        std::vector<uint64_t> tickets;
+        host::CompletedFrame frame;
+        while (rig.pin->TakeCompleted(&frame) == STATUS_SUCCESS) {
+            tickets.push_back(frame.ticket);
+        }
+        return tickets;
+    }
+
+    PKSSTREAM_POINTER Clone(PKSSTREAM_POINTER from, ULONG contextSize = 8) {
+        PKSSTREAM_POINTER clone = nullptr;
+        EXPECT_EQ(KsStreamPointerClone(from, nullptr, contextSize, &clone), STATUS_SUCCESS);
+        return clone;
+    }
+
+    PKSPIN pin = nullptr;
+    UCHAR buffers[4][1000] = {};
+};
+
+TEST_F(KsStreamQueueTest, TheLeadingEdgeIsNullUntilAFrameArrivesThenPointsAtIt) {
+    EXPECT_EQ(KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED), nullptr);
+    Submit(buffers[0], 1000);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(edge, nullptr);
+    EXPECT_EQ(edge->Pin, pin);
+    EXPECT_EQ(edge->Context, nullptr);
+    EXPECT_EQ(edge->Offset, &edge->OffsetOut);
+    PKSSTREAM_HEADER header = edge->StreamHeader;
+    EXPECT_EQ(header->Size, sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO));
+    EXPECT_EQ(header->FrameExtent, 1000u);
+    EXPECT_EQ(header->DataUsed, 0u);
+    EXPECT_EQ(header->Data, buffers[0]);
+    EXPECT_EQ(edge->OffsetOut.Data, buffers[0]);
+    EXPECT_EQ(edge->OffsetOut.Count, 1000u);
+    EXPECT_EQ(edge->OffsetOut.Remaining, 1000u);
+    KsStreamPointerUnlock(edge, FALSE);
+}
+
+TEST_F(KsStreamQueueTest, HeadersHaveThePinsSizeOrTheOneTheClientAsksFor) {
+    uint64_t ticket = 0;
+    EXPECT_EQ(rig.pin->SubmitWithHeaderSize(buffers[0], 10, sizeof(KSSTREAM_HEADER), &ticket),
+              STATUS_SUCCESS);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_UNLOCKED);
+    ASSERT_NE(edge, nullptr);
+    EXPECT_EQ(edge->StreamHeader->Size, sizeof(KSSTREAM_HEADER));
+    EXPECT_EQ(rig.pin->SubmitWithHeaderSize(buffers[1], 10, sizeof(KSSTREAM_HEADER) - 8),
+              STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(KsStreamQueueTest, AnOutOffsetAdvanceOfTheLeadingEdgeGrowsDataUsed) {
+    Submit(buffers[0], 1000);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 300, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(edge->StreamHeader->DataUsed, 300u);
+    EXPECT_EQ(edge->OffsetOut.Count, 1000u);
+    EXPECT_EQ(edge->OffsetOut.Remaining, 700u);
+    EXPECT_EQ(edge->OffsetOut.Data, buffers[0] + 300);
+
+    // A clone starts with the edge's offsets; its advances leave DataUsed.
+    PKSSTREAM_POINTER clone = Clone(edge);
+    EXPECT_EQ(clone->OffsetOut.Remaining, 700u);
+    EXPECT_EQ(clone->OffsetOut.Data, buffers[0] + 300);
+    EXPECT_EQ(clone->StreamHeader, edge->StreamHeader);
+    ASSERT_EQ(KsStreamPointerAdvanceOffsets(clone, 0, 200, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(clone->OffsetOut.Remaining, 500u);
+    EXPECT_EQ(edge->OffsetOut.Remaining, 700u);
+    EXPECT_EQ(edge->StreamHeader->DataUsed, 300u);
+    KsStreamPointerDelete(clone);
+    KsStreamPointerUnlock(edge, FALSE);
+}
+
+TEST_F(KsStreamQueueTest, AClonesContextFollowsItAndItStartsWithItsParentsLock) {
+    Submit(buffers[0], 1000);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER clone = Clone(edge, 8);
+    EXPECT_EQ(clone->Context, reinterpret_cast<UCHAR*>(clone) + sizeof(KSSTREAM_POINTER));
+    EXPECT_EQ(clone->Pin, pin);
+    // Locked like its parent: unlocking it is no double unlock.
+    KsStreamPointerUnlock(clone, FALSE);
+    KsStreamPointerUnlock(edge, FALSE);
+    // Made from an unlocked edge, a clone starts unlocked.
+    PKSSTREAM_POINTER unlockedClone = Clone(edge, 0);
+    EXPECT_EQ(unlockedClone->Context, nullptr);
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u);
+    KsStreamPointerUnlock(unlockedClone, FALSE);
+    ExpectViolations({host::Rule::StreamPointer});
+    KsStreamPointerDelete(clone);
+    KsStreamPointerDelete(unlockedClone);
+}
+
+TEST_F(KsStreamQueueTest, UsingUpAFrameMovesToTheNextAndPastTheLastIsNotReady) {
+    Submit(buffers[0], 1000);
+    Submit(buffers[1], 500);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    // One call never moves past the start of the next frame.
+    ASSERT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 1000, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(edge->StreamHeader->Data, buffers[1]);
+    EXPECT_EQ(edge->OffsetOut.Remaining, 500u);
+    EXPECT_THAT(TakeAll(), ElementsAre(1u));
+    // Relocked on the next frame: one unlock is allowed, and nothing more.
+    EXPECT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 500, FALSE), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED), nullptr);
+    EXPECT_THAT(TakeAll(), ElementsAre(2u));
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u);
+
+    // The edge waits for the next frame, and is not locked there.
+    Submit(buffers[2], 10);
+    edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(edge, nullptr);
+    EXPECT_EQ(edge->StreamHeader->Data, buffers[2]);
+    KsStreamPointerUnlock(edge, FALSE);
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u);
+}
+
+TEST_F(KsStreamQueueTest, AdvanceMovesToTheNextFrameWhateverIsLeft) {
+    Submit(buffers[0], 1000);
+    Submit(buffers[1], 1000);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 10, FALSE), STATUS_SUCCESS);
+    ASSERT_EQ(KsStreamPointerAdvance(edge), STATUS_SUCCESS);
+    EXPECT_EQ(edge->StreamHeader->Data, buffers[1]);
+    EXPECT_EQ(edge->OffsetOut.Remaining, 1000u);
+    host::CompletedFrame frame;
+    ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.header.DataUsed, 10u);
+    // An eject moves on after a partial use too.
+    EXPECT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 1, TRUE), STATUS_DEVICE_NOT_READY);
+}
+
+TEST_F(KsStreamQueueTest, AFrameComesBackOnlyWhenNoEdgeAndNoCloneHoldsIt) {
+    Submit(buffers[0], 1000);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER clone = Clone(edge);
+    EXPECT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 1000, FALSE), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(rig.pin->CompletedCount(), 0u);
+    // The driver stamps the header through its clone before letting go.
+    PKSSTREAM_HEADER header = clone->StreamHeader;
+    header->PresentationTime.Time = 4242;
+    header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
+    auto* info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
+    info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+    info->PictureNumber = 17;
+    KsStreamPointerDelete(clone);
+    host::CompletedFrame frame;
+    ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.status, STATUS_SUCCESS);
+    EXPECT_EQ(frame.header.DataUsed, 1000u);
+    EXPECT_EQ(frame.header.PresentationTime.Time, 4242);
+    EXPECT_EQ(frame.header.OptionsFlags, static_cast<ULONG>(KSSTREAM_HEADER_OPTIONSF_TIMEVALID));
+    ASSERT_TRUE(frame.hasFrameInfo);
+    EXPECT_EQ(frame.frameInfo.ExtendedHeaderSize, sizeof(KS_FRAME_INFO));
+    EXPECT_EQ(frame.frameInfo.PictureNumber, 17);
+    EXPECT_EQ(frame.headerBytes.size(), sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO));
+    EXPECT_EQ(frame.data, buffers[0]);
+    EXPECT_EQ(frame.bufferSize, 1000u);
+}
+
+TEST_F(KsStreamQueueTest, FramesComeBackInTheOrderTheyAreLetGo) {
+    PKSSTREAM_POINTER clones[3];
+    for (int i = 0; i < 3; ++i) {
+        Submit(buffers[i], 100);
+    }
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    for (int i = 0; i < 3; ++i) {
+        clones[i] = Clone(edge);
+        KsStreamPointerAdvanceOffsets(edge, 0, 100, FALSE);
+    }
+    EXPECT_EQ(rig.pin->CompletedCount(), 0u);
+    KsStreamPointerDelete(clones[1]);
+    KsStreamPointerDelete(clones[0]);
+    KsStreamPointerDelete(clones[2]);
+    EXPECT_THAT(TakeAll(), ElementsAre(2u, 1u, 3u));
+}
+
+TEST_F(KsStreamQueueTest, ClonesAreWalkedInTheOrderTheyWereMade) {
+    Submit(buffers[0], 100);
+    Submit(buffers[1], 100);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    EXPECT_EQ(KsPinGetFirstCloneStreamPointer(pin), nullptr);
+    PKSSTREAM_POINTER a = Clone(edge);
+    KsStreamPointerAdvanceOffsets(edge, 0, 100, FALSE);
+    PKSSTREAM_POINTER b = Clone(edge);
+    PKSSTREAM_POINTER c = Clone(edge);
+    EXPECT_EQ(KsPinGetFirstCloneStreamPointer(pin), a);
+    EXPECT_EQ(KsStreamPointerGetNextClone(a), b);
+    EXPECT_EQ(KsStreamPointerGetNextClone(b), c);
+    EXPECT_EQ(KsStreamPointerGetNextClone(c), nullptr);
+    KsStreamPointerDelete(a);
+    EXPECT_EQ(KsPinGetFirstCloneStreamPointer(pin), b);
+    EXPECT_THAT(TakeAll(), ElementsAre(1u));
+    KsStreamPointerDelete(b);
+    KsStreamPointerDelete(c);
+    KsStreamPointerUnlock(edge, FALSE);
+}
+
+TEST_F(KsStreamQueueTest, AnAdvancedCloneTakesItsHoldToTheNextFrame) {
+    Submit(buffers[0], 100);
+    Submit(buffers[1], 100);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER clone = Clone(edge);
+    ASSERT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 100, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(rig.pin->CompletedCount(), 0u);
+    ASSERT_EQ(KsStreamPointerAdvance(clone), STATUS_SUCCESS);
+    EXPECT_EQ(clone->StreamHeader->Data, buffers[1]);
+    EXPECT_THAT(TakeAll(), ElementsAre(1u));
+    ASSERT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 100, FALSE), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(rig.pin->CompletedCount(), 0u);
+    // Past the last frame the clone holds nothing, and the frame goes back.
+    EXPECT_EQ(KsStreamPointerAdvance(clone), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(clone->StreamHeader, nullptr);
+    EXPECT_THAT(TakeAll(), ElementsAre(2u));
+    KsStreamPointerDelete(clone);
+}
+
+TEST_F(KsStreamQueueTest, AFrameWithoutDataHasNoBytesToUse) {
+    Submit(nullptr, 1000);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(edge, nullptr);
+    EXPECT_EQ(edge->StreamHeader->Data, nullptr);
+    EXPECT_EQ(edge->StreamHeader->FrameExtent, 1000u);
+    EXPECT_EQ(edge->OffsetOut.Data, nullptr);
+    EXPECT_EQ(edge->OffsetOut.Remaining, 0u);
+    EXPECT_EQ(KsStreamPointerAdvance(edge), STATUS_DEVICE_NOT_READY);
+    host::CompletedFrame frame;
+    ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.data, nullptr);
+    EXPECT_EQ(frame.header.DataUsed, 0u);
+}
+
+TEST_F(KsStreamQueueTest, StopFlushesQueuedFramesButFramesHeldByClonesWait) {
+    Submit(buffers[0], 100);
+    Submit(buffers[1], 100);
+    Submit(buffers[2], 100);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER clone = Clone(edge);
+    ASSERT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 100, FALSE), STATUS_SUCCESS);
+    KsStreamPointerUnlock(edge, FALSE);
+    KsStreamPointerUnlock(clone, FALSE);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    host::CompletedFrame frame;
+    ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.ticket, 2u);
+    EXPECT_EQ(frame.status, STATUS_CANCELLED);
+    ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.ticket, 3u);
+    EXPECT_EQ(rig.pin->CompletedCount(), 0u);
+    EXPECT_EQ(KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED), nullptr);
+    KsStreamPointerDelete(clone);
+    ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.ticket, 1u);
+    EXPECT_EQ(frame.status, STATUS_SUCCESS);
+    EXPECT_EQ(frame.header.DataUsed, 100u);
+}
+
+TEST_F(KsStreamQueueTest, ACloneFailureCanBeInjected) {
+    Submit(buffers[0], 100);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    host::KsFaults::FailClone(2);
+    PKSSTREAM_POINTER first = Clone(edge);
+    PKSSTREAM_POINTER second = reinterpret_cast<PKSSTREAM_POINTER>(1);
+    EXPECT_EQ(KsStreamPointerClone(edge, nullptr, 8, &second), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(KsPinGetFirstCloneStreamPointer(pin), first);
+    EXPECT_EQ(KsStreamPointerGetNextClone(first), nullptr);
+    KsStreamPointerDelete(first);
+    KsStreamPointerUnlock(edge, FALSE);
+}
+
+}  // namespace
+}  // namespace ksmini
