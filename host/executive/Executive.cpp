@@ -171,6 +171,14 @@ int64_t Executive::NowLocked() {
 }
 
 void Executive::AdvanceTo(int64_t when, const void* caller) {
+    Advance(when, false, caller);
+}
+
+void Executive::AdvanceBy(int64_t delta, const void* caller) {
+    Advance(delta, true, caller);
+}
+
+void Executive::Advance(int64_t amount, bool relative, const void* caller) {
     if (mode_.load() != ClockMode::Virtual) {
         Verifier::Report(Rule::Other, CallSite::Format(caller).c_str(),
                          "virtual time advanced while the real clock runs");
@@ -183,6 +191,9 @@ void Executive::AdvanceTo(int64_t when, const void* caller) {
     }
     std::unique_lock<std::mutex> lock(mutex_);
     RunnerScope runner(*this, lock);
+    // A relative target counts from the time when this thread gets to run:
+    // another thread may have advanced meanwhile.
+    int64_t when = relative ? virtualNow_.load() + amount : amount;
     if (when < virtualNow_.load()) {
         Verifier::Report(
             Rule::Other, CallSite::Format(caller).c_str(),

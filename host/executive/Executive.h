@@ -47,6 +47,7 @@ class Executive {
     ClockMode Mode();
     int64_t Now();
     void AdvanceTo(int64_t when, const void* caller);
+    void AdvanceBy(int64_t delta, const void* caller);
     void SetTimeWithoutRunning(int64_t when, const void* caller);
     int64_t NextDueTime();
     void DrainDpcs(const void* caller);
@@ -97,6 +98,8 @@ class Executive {
     };
 
     int64_t NowLocked();
+    // Moves virtual time to `amount`, or by `amount` when `relative`.
+    void Advance(int64_t amount, bool relative, const void* caller);
     bool CheckMagic(ULONG magic, ULONG expected, const char* what, const void* object,
                     const void* caller);
     bool DisarmLocked(PKTIMER timer);

@@ -22,8 +22,7 @@ int64_t HostKernel::Now() {
 }
 
 void HostKernel::AdvanceBy(int64_t delta) {
-    Executive& executive = Executive::Instance();
-    executive.AdvanceTo(executive.Now() + delta, HOST_CALLER());
+    Executive::Instance().AdvanceBy(delta, HOST_CALLER());
 }
 
 void HostKernel::AdvanceTo(int64_t when) {

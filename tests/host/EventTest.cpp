@@ -155,6 +155,35 @@ TEST_F(EventTest, VirtualWaitRunsEveryTimerUpToTheSignallingOne) {
     EXPECT_EQ(other.size(), 2u) << "the later timer ran while the wait looked for a signal";
 }
 
+TEST_F(EventTest, PassiveWorkCarriedByADpcMayWaitOnTheVirtualClock) {
+    // Class-library code may use a DPC only to reach a point after the DPC
+    // that asked for work, and run that work at PASSIVE_LEVEL; the work may
+    // wait for a timer, which the same thread must then be able to run.
+    struct Carrier {
+        KDPC dpc;
+        KEVENT done;
+        SignallingTimer* signaller;
+        NTSTATUS status = STATUS_PENDING;
+    } carrier;
+    KeInitializeEvent(&carrier.done, SynchronizationEvent, FALSE);
+    SignallingTimer signaller(&carrier.done, 1000, 1);
+    carrier.signaller = &signaller;
+    KeInitializeDpc(
+        &carrier.dpc,
+        [](PKDPC, PVOID context, PVOID, PVOID) {
+            auto* c = static_cast<Carrier*>(context);
+            host::ScopedIrql passive(PASSIVE_LEVEL);
+            c->signaller->Arm();
+            c->status = Wait(&c->done);
+        },
+        &carrier);
+    KeInsertQueueDpc(&carrier.dpc, nullptr, nullptr);
+    HostKernel::DrainDpcs();
+    EXPECT_EQ(carrier.status, STATUS_SUCCESS);
+    ASSERT_EQ(signaller.runs.size(), 1u);
+    EXPECT_EQ(signaller.runs[0], kStart + 1000);
+}
+
 TEST_F(EventTest, VirtualWaitRunsQueuedDpcsFirst) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);

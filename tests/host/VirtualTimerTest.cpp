@@ -4,7 +4,9 @@
 
 #include <host/ntddk.h>
 
+#include <atomic>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 using host::HostKernel;
@@ -313,6 +315,47 @@ TEST_F(VirtualTimerTest, AdvancingFromDispatchLevelIsRefused) {
     EXPECT_TRUE(runs.empty());
     HostKernel::AdvanceBy(100);
     EXPECT_EQ(runs.size(), 1u);
+}
+
+TEST_F(VirtualTimerTest, TwoThreadsAdvancingTogetherNeverRunDpcsAtTheSameTime) {
+    struct Shared {
+        std::atomic<int> running{0};
+        std::atomic<int> overlaps{0};
+        std::atomic<int> runs{0};
+    } shared;
+    constexpr int kTimers = 64;
+    std::vector<KTIMER> timers(kTimers);
+    std::vector<KDPC> dpcs(kTimers);
+    for (int i = 0; i < kTimers; ++i) {
+        KeInitializeTimer(&timers[i]);
+        KeInitializeDpc(
+            &dpcs[i],
+            [](PKDPC, PVOID context, PVOID, PVOID) {
+                auto* s = static_cast<Shared*>(context);
+                if (s->running.fetch_add(1) != 0) {
+                    s->overlaps.fetch_add(1);
+                }
+                std::this_thread::yield();
+                s->running.fetch_sub(1);
+                s->runs.fetch_add(1);
+            },
+            &shared);
+        LARGE_INTEGER due;
+        due.QuadPart = kStart + 10 * (i + 1);
+        KeSetTimer(&timers[i], due, &dpcs[i]);
+    }
+    std::thread other([] {
+        for (int step = 0; step < kTimers; ++step) {
+            HostKernel::AdvanceBy(5);
+        }
+    });
+    for (int step = 0; step < kTimers; ++step) {
+        HostKernel::AdvanceBy(5);
+    }
+    other.join();
+    HostKernel::AdvanceTo(kStart + 10 * kTimers);
+    EXPECT_EQ(shared.runs.load(), kTimers);
+    EXPECT_EQ(shared.overlaps.load(), 0);
 }
 
 TEST_F(VirtualTimerTest, FrameScheduleWithAbsoluteDueTimesDoesNotDrift) {

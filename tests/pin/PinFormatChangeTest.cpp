@@ -55,8 +55,6 @@ TEST_F(PinFormatChange, NextClaimAndEveryFrameUseTheNewCopy) {
     ASSERT_EQ(pin->Submit(buffer.data(), buffer.size()), STATUS_SUCCESS);
     Ticks(2);
     std::vector<host::CompletedFrame> frames = TakeAll(pin);
-    for (auto& f : frames) printf("DBG ticket=%lu status=%x used=%u data=%p size=%u dur=%ld pic=%ld\n", (unsigned long)f.ticket, f.status, f.header.DataUsed, f.data, f.bufferSize, (long)f.header.Duration, (long)f.frameInfo.PictureNumber);
-    printf("DBG buffer=%p\n", buffer.data());
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].header.Duration, 666667);
 }

@@ -121,12 +121,13 @@ int Info::Print(std::FILE* out) {
         GUID category = {};
         status = filter->GetPinProperty(pinId, KSPROPERTY_PIN_CATEGORY, &category, sizeof category, &returned);
         Field(out, 1, "Category", NT_SUCCESS(status) ? Names::NamedGuid(category) : Names::Status(status));
+        // KSPROPERTY_PIN_NAME answers the friendly name an installation
+        // registers for the pin's Name GUID; the host has no such registry.
         status = filter->GetPinProperty(pinId, KSPROPERTY_PIN_NAME, nullptr, 0, &returned);
         Field(out, 1, "Name",
               NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW
-                  ? std::string("(a string of ") + Num(returned) + " bytes)"
-                  : "not answered (" + Names::Status(status) + "); the category names it: " +
-                        Names::GuidName(category));
+                  ? "a string of " + Num(returned) + " bytes"
+                  : "no friendly name (KSPROPERTY_PIN_NAME: " + Names::Status(status) + ")");
         ULONG flow = 0;
         status = filter->GetPinProperty(pinId, KSPROPERTY_PIN_DATAFLOW, &flow, sizeof flow, &returned);
         Field(out, 1, "Data flow", NT_SUCCESS(status) ? Names::DataFlow(flow) : Names::Status(status));
