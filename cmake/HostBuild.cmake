@@ -36,7 +36,7 @@ target_link_libraries(vcam_driver PUBLIC vcam_host)
 
 # Tests: one binary per folder under tests/, each file a group of behaviours.
 include(GoogleTest)
-foreach(dir host engine injection device pin e2e)
+foreach(dir host engine injection device pin e2e stress reliability)
   file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${dir}/*.cpp)
   if(test_sources)
     add_executable(test_${dir} ${test_sources})

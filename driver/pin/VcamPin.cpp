@@ -133,7 +133,14 @@ VCAM_RESIDENT void VcamPin::BagFree(PVOID item) {
 // PASSIVE_LEVEL, pageable; the class library.
 VCAM_PAGE NTSTATUS VcamPin::DispatchSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
     PAGED_CODE();
-    return static_cast<VcamPin*>(Pin->Context)->SetDeviceState(ToState, FromState);
+    // Taken as the 32-bit values they are: a caller may pass a value outside
+    // the enumeration, which C++ would not let the pin hold as a KSSTATE.
+    ULONG to;
+    ULONG from;
+    static_assert(sizeof(KSSTATE) == sizeof(ULONG), "KSSTATE is 32 bits");
+    RtlCopyMemory(&to, &ToState, sizeof(to));
+    RtlCopyMemory(&from, &FromState, sizeof(from));
+    return static_cast<VcamPin*>(Pin->Context)->SetDeviceState(to, from);
 }
 
 // PASSIVE_LEVEL, pageable; SetDeviceState. StopStreaming returns after the
@@ -150,7 +157,7 @@ VCAM_PAGE void VcamPin::StopEngineIfStreaming() {
 // PASSIVE_LEVEL, pageable; DispatchSetDeviceState, one neighbouring step at a
 // time (STOP-ACQUIRE, ACQUIRE-PAUSE, PAUSE-RUN). A failure goes back to the
 // class library, which keeps the pin in its old state.
-VCAM_PAGE NTSTATUS VcamPin::SetDeviceState(KSSTATE to, KSSTATE from) {
+VCAM_PAGE NTSTATUS VcamPin::SetDeviceState(ULONG to, ULONG from) {
     PAGED_CODE();
     NTSTATUS status;
 

@@ -59,8 +59,10 @@ class VcamPin final : public CompletionSink {
     // a new bag-owned copy of the connection format's video info header and
     // returns it; null on failure, with `videoInfo` left on the previous copy.
     PKS_VIDEOINFOHEADER CopyVideoInfo();
-    // PASSIVE_LEVEL, pageable; DispatchSetDeviceState.
-    NTSTATUS SetDeviceState(KSSTATE to, KSSTATE from);
+    // PASSIVE_LEVEL, pageable; DispatchSetDeviceState. The states are the
+    // 32-bit values the class library passed, which need not be one of the
+    // four KSSTATE values (any other target is accepted and changes nothing).
+    NTSTATUS SetDeviceState(ULONG to, ULONG from);
 
     // ---- fields, in their documented order ----
 

@@ -3,11 +3,9 @@
 #include <host/ntddk.h>
 
 #include "host/executive/Executive.h"
-#include "host/executive/IrqlCheck.h"
 #include "host/verifier/CallSite.h"
 
 using host::Executive;
-using host::IrqlCheck;
 
 void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
     Executive::Instance().InitializeDpc(Dpc, DeferredRoutine, DeferredContext, HOST_CALLER());

@@ -2,8 +2,9 @@
 // timer queue, the DPC queue, events and the registry of live lookaside
 // lists. The exported Ke/Ex routines are thin wrappers over this class.
 //
-// Locking: one mutex (mutex_) guards the clock's mode, the timer set, the DPC
-// queue, every KEVENT's signal state and the lookaside registry. It is a leaf
+// Locking: one mutex (mutex_) guards the timer set, the DPC queue, every
+// KEVENT's signal state, the lookaside registry and the runner token; the
+// clock mode and the virtual time are atomics, read at any IRQL. It is a leaf
 // with respect to driver code: no DPC routine or other driver code runs while
 // it is held. DPC routines run with no executive lock held, one at a time
 // (one processor): in real mode on the DPC thread; in virtual mode on the

@@ -4,38 +4,53 @@
 
 namespace host::ks {
 
-KsDeviceMutex::KsDeviceMutex() : owner_(std::thread::id()), depth_(0) {}
+KsDeviceMutex::KsDeviceMutex() : depth_(0) {}
 
 KsDeviceMutex::~KsDeviceMutex() {
     Verifier::ForgetLock(this);
 }
 
 void KsDeviceMutex::Acquire() {
-    if (owner_.load() == std::this_thread::get_id()) {
-        ++depth_;
-        return;
+    const std::thread::id me = std::this_thread::get_id();
+    {
+        std::unique_lock<std::mutex> lock(state_);
+        if (owner_ == me) {
+            ++depth_;
+            return;
+        }
+        free_.wait(lock, [this] { return depth_ == 0; });
+        owner_ = me;
+        depth_ = 1;
     }
-    mutex_.lock();
-    owner_.store(std::this_thread::get_id());
-    depth_ = 1;
     Verifier::NoteLockAcquired(this, "KS device mutex");
 }
 
 bool KsDeviceMutex::Release() {
-    if (owner_.load() != std::this_thread::get_id()) {
-        return false;
+    const std::thread::id me = std::this_thread::get_id();
+    {
+        std::lock_guard<std::mutex> lock(state_);
+        if (owner_ != me) {
+            return false;
+        }
+        if (depth_ > 1) {
+            --depth_;
+            return true;
+        }
     }
-    if (--depth_ > 0) {
-        return true;
-    }
-    owner_.store(std::thread::id());
+    // The last release: leave the lock-order tracking while still the holder.
     Verifier::NoteLockReleased(this);
-    mutex_.unlock();
+    {
+        std::lock_guard<std::mutex> lock(state_);
+        owner_ = std::thread::id();
+        depth_ = 0;
+    }
+    free_.notify_one();
     return true;
 }
 
-bool KsDeviceMutex::HeldByCurrentThread() const {
-    return owner_.load() == std::this_thread::get_id();
+bool KsDeviceMutex::HeldByCurrentThread() {
+    std::lock_guard<std::mutex> lock(state_);
+    return owner_ == std::this_thread::get_id();
 }
 
 }  // namespace host::ks

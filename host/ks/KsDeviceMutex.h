@@ -1,9 +1,11 @@
 // The device mutex of KsAcquireDevice/KsReleaseDevice: a kernel mutex, so the
 // thread that holds it may take it again (each acquire needs its release).
-// Entered into the verifier's lock-order tracking on the outermost acquire.
+// Built as an owner and a depth under a short internal lock, so its ordering
+// against other locks is judged by the verifier's lock-order tracking, which
+// it enters on the outermost acquire and leaves on the last release.
 #pragma once
 
-#include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -20,12 +22,13 @@ class KsDeviceMutex {
     void Acquire();
     // False (and nothing released) when the calling thread does not hold it.
     bool Release();
-    bool HeldByCurrentThread() const;
+    bool HeldByCurrentThread();
 
   private:
-    std::mutex mutex_;                    // held from the outermost Acquire to its Release
-    std::atomic<std::thread::id> owner_;  // holder, or the default id
-    int depth_;                           // acquisitions by the holder; touched by the holder only
+    std::mutex state_;              // guards owner_ and depth_; never held while waiting
+    std::condition_variable free_;  // depth_ dropped to 0
+    std::thread::id owner_;         // the holder, or the default id; state_
+    int depth_;                     // the holder's acquisitions; state_
 };
 
 }  // namespace host::ks

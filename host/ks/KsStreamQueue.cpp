@@ -14,10 +14,6 @@ namespace {
 // Deleted clones kept allocated so that a second delete is recognised.
 constexpr size_t kQuarantine = 1024;
 
-#ifndef STATUS_CANCELLED
-#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
-#endif
-
 // Every stream pointer handed out and not yet freed, to its queue.
 struct Registry {
     std::mutex mutex;  // a leaf: taken inside a queue's lock, never the other way
@@ -28,8 +24,6 @@ Registry& TheRegistry() {
     static Registry registry;
     return registry;
 }
-
-constexpr size_t kPointerHeader = (sizeof(void*) * 8 + 7) & ~static_cast<size_t>(7);
 
 }  // namespace
 
@@ -91,7 +85,8 @@ KsStreamQueue::~KsStreamQueue() {
 }
 
 KsStreamQueue::Pointer* KsStreamQueue::NewPointer(bool edge, ULONG contextSize) {
-    static_assert(sizeof(Pointer) <= kPointerHeader, "pointer header does not fit");
+    // The host's record, rounded up so the KSSTREAM_POINTER behind it is aligned.
+    constexpr size_t kPointerHeader = (sizeof(Pointer) + 7) & ~static_cast<size_t>(7);
     // One block: the host's record, the KSSTREAM_POINTER, then the context.
     size_t bytes = kPointerHeader + sizeof(KSSTREAM_POINTER) + contextSize;
     auto* block = static_cast<UCHAR*>(::operator new(bytes));

@@ -21,7 +21,9 @@ bool FaultInjector::ShouldFail(uint32_t tag) {
     return fail;
 }
 
-void FaultInjector::FailNth(uint64_t n) { failNth_.store(n, std::memory_order_relaxed); }
+void FaultInjector::FailNth(uint64_t n) {
+    failNth_.store(n, std::memory_order_relaxed);
+}
 
 void FaultInjector::FailTag(uint32_t tag) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -29,7 +31,9 @@ void FaultInjector::FailTag(uint32_t tag) {
     anyTags_.store(true, std::memory_order_relaxed);
 }
 
-void FaultInjector::FailAll(bool on) { failAll_.store(on, std::memory_order_relaxed); }
+void FaultInjector::FailAll(bool on) {
+    failAll_.store(on, std::memory_order_relaxed);
+}
 
 void FaultInjector::ClearFaults() {
     failNth_.store(0, std::memory_order_relaxed);
@@ -45,8 +49,12 @@ void FaultInjector::Reset() {
     injected_.store(0, std::memory_order_relaxed);
 }
 
-uint64_t FaultInjector::AllocationCount() { return attempts_.load(std::memory_order_relaxed); }
+uint64_t FaultInjector::AllocationCount() {
+    return attempts_.load(std::memory_order_relaxed);
+}
 
-uint64_t FaultInjector::InjectedFailures() { return injected_.load(std::memory_order_relaxed); }
+uint64_t FaultInjector::InjectedFailures() {
+    return injected_.load(std::memory_order_relaxed);
+}
 
 }  // namespace host

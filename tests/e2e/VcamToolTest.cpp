@@ -82,9 +82,10 @@ struct Result {
 };
 
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string pattern = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + std::string("/vcam-e2e-XXXXXX");
+        std::string pattern = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+                              std::string("/vcam-e2e-XXXXXX");
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         const char* made = ::mkdtemp(buffer.data());
@@ -96,7 +97,7 @@ public:
     const std::string& Path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -117,7 +118,9 @@ Result Shell(const TempDir& dir, const std::string& command) {
     return result;
 }
 
-std::string Vcam(const std::string& arguments) { return Quote(VcamPath()) + " " + arguments; }
+std::string Vcam(const std::string& arguments) {
+    return Quote(VcamPath()) + " " + arguments;
+}
 
 // A number from vcam's one-line JSON summary; NaN when absent.
 double JsonNumber(const std::string& json, const std::string& key) {
@@ -131,10 +134,11 @@ double JsonNumber(const std::string& json, const std::string& key) {
 // decoding or converting). Its standard error goes to a file, so a test can
 // require that ffmpeg said nothing.
 class FrameStream {
-public:
+  public:
     FrameStream(const TempDir& dir, const std::string& command, size_t frameBytes)
         : frameBytes_(frameBytes), errPath_(dir / ("ffmpeg-err." + std::to_string(serial_++))) {
-        const std::string line = "cd " + Quote(dir.Path()) + " && " + command + " 2>" + Quote(errPath_);
+        const std::string line =
+            "cd " + Quote(dir.Path()) + " && " + command + " 2>" + Quote(errPath_);
         pipe_ = ::popen(line.c_str(), "r");
     }
     ~FrameStream() { Close(); }
@@ -157,7 +161,7 @@ public:
     }
     std::string Errors() const { return ReadFile(errPath_); }
 
-private:
+  private:
     static inline int serial_ = 0;
     size_t frameBytes_;
     std::string errPath_;
@@ -166,9 +170,12 @@ private:
 };
 
 // Source frame shown at tick n by a source pushed at `numerator/denominator` fps.
-int64_t ExpectedSourceFrame(int64_t tick, int64_t numerator, int64_t denominator, int64_t frameCount) {
+int64_t ExpectedSourceFrame(int64_t tick, int64_t numerator, int64_t denominator,
+                            int64_t frameCount) {
     int64_t k = 0;
-    auto pushTime = [&](int64_t index) { return kPeriod / 2 + index * 10000000 * denominator / numerator; };
+    auto pushTime = [&](int64_t index) {
+        return kPeriod / 2 + index * 10000000 * denominator / numerator;
+    };
     while (k + 1 < frameCount && pushTime(k + 1) < tick * kPeriod) ++k;
     return k;
 }
@@ -205,12 +212,13 @@ struct Comparison {
 // `sourceLuma` yields each source frame with its luma first (I420 or
 // yuv422p); `reference422` yields ffmpeg's yuv422p conversion of each source
 // frame. `exactLuma`: I420 input; else RGB24 input compared with tolerance.
-Comparison Compare(const TempDir& dir, const std::string& capture, FrameStream& sourceLuma, size_t sourceBytes,
-                   FrameStream& reference422, int64_t numerator, int64_t denominator, int64_t frameCount,
-                   bool exactLuma) {
+Comparison Compare(const TempDir& dir, const std::string& capture, FrameStream& sourceLuma,
+                   size_t sourceBytes, FrameStream& reference422, int64_t numerator,
+                   int64_t denominator, int64_t frameCount, bool exactLuma) {
     Comparison result;
-    FrameStream captured(dir, "ffmpeg -v warning -nostdin -i " + Quote(capture) + " -f rawvideo -pix_fmt yuv422p -",
-                         kYuv422);
+    FrameStream captured(
+        dir, "ffmpeg -v warning -nostdin -i " + Quote(capture) + " -f rawvideo -pix_fmt yuv422p -",
+        kYuv422);
     std::vector<uint8_t> frame, source(sourceBytes), reference(kYuv422);
     int64_t sourceIndex = -1;
     double psnrSum = 0;
@@ -259,11 +267,12 @@ void ExpectFaithfulCapture(const Comparison& c, int64_t expectedFrames, const st
     EXPECT_EQ(c.captureErrors, "") << "ffmpeg complained about the capture";
     EXPECT_EQ(c.captured, expectedFrames);
     EXPECT_EQ(JsonNumber(json, "frames_delivered"), static_cast<double>(c.captured)) << json;
-    EXPECT_EQ(c.lumaMismatches, 0) << "first at captured frame " << c.firstMismatch << ", largest difference "
-                                   << c.maxLumaDifference;
+    EXPECT_EQ(c.lumaMismatches, 0) << "first at captured frame " << c.firstMismatch
+                                   << ", largest difference " << c.maxLumaDifference;
     EXPECT_GE(c.minChromaPsnr, kChromaPsnrFloor) << "mean " << c.meanChromaPsnr << " dB";
-    std::printf("[ measured ] %lld frames, luma max difference %d, chroma PSNR min %.2f dB, mean %.2f dB\n",
-                static_cast<long long>(c.captured), c.maxLumaDifference, c.minChromaPsnr, c.meanChromaPsnr);
+    std::printf(
+        "[ measured ] %lld frames, luma max difference %d, chroma PSNR min %.2f dB, mean %.2f dB\n",
+        static_cast<long long>(c.captured), c.maxLumaDifference, c.minChromaPsnr, c.meanChromaPsnr);
 }
 
 // ---- a Y4M file on the virtual clock ------------------------------------------------------
@@ -273,22 +282,28 @@ TEST(VcamRunFromY4mFile, CapturesEveryTickWithTheSourceFrameCurrentThen) {
     // 25 fps against the camera's 29.97: some source frames must show on
     // two ticks, which only a push schedule that follows the F tag gets right.
     const int64_t frames = 75;  // 3 s
-    Result clip = Shell(dir, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=1280x720:rate=25 -frames:v " +
-                                 std::to_string(frames) + " -pix_fmt yuv420p clip.y4m");
+    Result clip = Shell(
+        dir, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=1280x720:rate=25 -frames:v " +
+                 std::to_string(frames) + " -pix_fmt yuv420p clip.y4m");
     ASSERT_EQ(clip.code, 0) << clip.err;
 
-    Result run = Shell(dir, Vcam("run --virtual --input clip.y4m --output cap.y4m --snapshot none --json"));
+    Result run =
+        Shell(dir, Vcam("run --virtual --input clip.y4m --output cap.y4m --snapshot none --json"));
     ExpectCleanRun(run);
     EXPECT_EQ(JsonNumber(run.out, "frames_pushed"), frames) << run.out;
 
-    FrameStream source(dir, "ffmpeg -v error -nostdin -i clip.y4m -f rawvideo -pix_fmt yuv420p -", kI420);
-    FrameStream reference(dir, "ffmpeg -v error -nostdin -i clip.y4m -f rawvideo -pix_fmt yuv422p -", kYuv422);
+    FrameStream source(dir, "ffmpeg -v error -nostdin -i clip.y4m -f rawvideo -pix_fmt yuv420p -",
+                       kI420);
+    FrameStream reference(
+        dir, "ffmpeg -v error -nostdin -i clip.y4m -f rawvideo -pix_fmt yuv422p -", kYuv422);
     Comparison c = Compare(dir, "cap.y4m", source, kI420, reference, 25, 1, frames, true);
     ExpectFaithfulCapture(c, ExpectedCapturedFrames(25, 1, frames), run.out);
 
     // The capture carries the camera's rate and 4:2:2 layout.
-    Result probe = Shell(dir, "ffprobe -v error -select_streams v -show_entries stream=width,height,pix_fmt,r_frame_rate "
-                              "-of default=nw=1 cap.y4m");
+    Result probe = Shell(
+        dir,
+        "ffprobe -v error -select_streams v -show_entries stream=width,height,pix_fmt,r_frame_rate "
+        "-of default=nw=1 cap.y4m");
     EXPECT_EQ(probe.code, 0) << probe.err;
     EXPECT_NE(probe.out.find("width=1280"), std::string::npos) << probe.out;
     EXPECT_NE(probe.out.find("height=720"), std::string::npos) << probe.out;
@@ -301,19 +316,24 @@ TEST(VcamRunFromY4mFile, CapturesEveryTickWithTheSourceFrameCurrentThen) {
 TEST(VcamRunFromPipe, I420FramesArriveUnchangedInLuma) {
     TempDir dir;
     const int64_t frames = 60;
-    ASSERT_EQ(Shell(dir, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=1280x720:rate=30 -frames:v 60 "
-                         "-pix_fmt yuv420p clip.y4m")
-                  .code,
-              0);
+    ASSERT_EQ(
+        Shell(dir,
+              "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=1280x720:rate=30 -frames:v 60 "
+              "-pix_fmt yuv420p clip.y4m")
+            .code,
+        0);
     // Raw input has no rate of its own: vcam paces it at the camera's 30000/1001.
-    Result run = Shell(dir, "ffmpeg -v error -nostdin -i clip.y4m -f rawvideo -pix_fmt yuv420p - | " +
-                                Vcam("run --virtual --input - --input-format i420 --output cap.y4m "
-                                     "--snapshot none --json"));
+    Result run =
+        Shell(dir, "ffmpeg -v error -nostdin -i clip.y4m -f rawvideo -pix_fmt yuv420p - | " +
+                       Vcam("run --virtual --input - --input-format i420 --output cap.y4m "
+                            "--snapshot none --json"));
     ExpectCleanRun(run);
     EXPECT_EQ(JsonNumber(run.out, "frames_pushed"), frames) << run.out;
 
-    FrameStream source(dir, "ffmpeg -v error -nostdin -i clip.y4m -f rawvideo -pix_fmt yuv420p -", kI420);
-    FrameStream reference(dir, "ffmpeg -v error -nostdin -i clip.y4m -f rawvideo -pix_fmt yuv422p -", kYuv422);
+    FrameStream source(dir, "ffmpeg -v error -nostdin -i clip.y4m -f rawvideo -pix_fmt yuv420p -",
+                       kI420);
+    FrameStream reference(
+        dir, "ffmpeg -v error -nostdin -i clip.y4m -f rawvideo -pix_fmt yuv422p -", kYuv422);
     Comparison c = Compare(dir, "cap.y4m", source, kI420, reference, 30000, 1001, frames, true);
     ExpectFaithfulCapture(c, ExpectedCapturedFrames(30000, 1001, frames), run.out);
 }
@@ -322,19 +342,23 @@ TEST(VcamRunFromPipe, Rgb24FramesArriveAsBt601Yuv) {
     TempDir dir;
     const int64_t frames = 60;
     // B, G, R bytes, top row first: ffmpeg's bgr24.
-    ASSERT_EQ(Shell(dir, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=1280x720:rate=30 -frames:v 60 "
-                         "-f rawvideo -pix_fmt bgr24 clip.bgr")
-                  .code,
-              0);
+    ASSERT_EQ(
+        Shell(dir,
+              "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=1280x720:rate=30 -frames:v 60 "
+              "-f rawvideo -pix_fmt bgr24 clip.bgr")
+            .code,
+        0);
     const std::string rawInput = "-f rawvideo -pix_fmt bgr24 -s 1280x720 -r 30 -i clip.bgr";
-    Result run = Shell(dir, "ffmpeg -v error -nostdin " + rawInput + " -f rawvideo -pix_fmt bgr24 - | " +
-                                Vcam("run --virtual --input - --input-format rgb24 --output cap.y4m "
-                                     "--snapshot none --json"));
+    Result run =
+        Shell(dir, "ffmpeg -v error -nostdin " + rawInput + " -f rawvideo -pix_fmt bgr24 - | " +
+                       Vcam("run --virtual --input - --input-format rgb24 --output cap.y4m "
+                            "--snapshot none --json"));
     ExpectCleanRun(run);
     EXPECT_EQ(JsonNumber(run.out, "frames_pushed"), frames) << run.out;
 
     // ffmpeg's own conversion of the same RGB pictures (BT.601, limited range).
-    const std::string convert = "ffmpeg -v error -nostdin " + rawInput + " -f rawvideo -pix_fmt yuv422p -";
+    const std::string convert =
+        "ffmpeg -v error -nostdin " + rawInput + " -f rawvideo -pix_fmt yuv422p -";
     FrameStream source(dir, convert, kYuv422);
     FrameStream reference(dir, convert, kYuv422);
     Comparison c = Compare(dir, "cap.y4m", source, kYuv422, reference, 30000, 1001, frames, false);
@@ -345,24 +369,36 @@ TEST(VcamRunFromPipe, Rgb24FramesArriveAsBt601Yuv) {
 
 TEST(VcamRunRealClock, DeliversAtTheCameraRateWithoutViolations) {
     TempDir dir;
-    Result run = Shell(dir, Vcam("run --seconds 3 --json --output none --snapshot none"));
+    // Eight buffers keep a capture loop slowed by a busy machine from
+    // starving the pin: the rate judged is the camera's, not the reader's.
+    Result run =
+        Shell(dir, Vcam("run --seconds 3 --buffers 8 --json --output none --snapshot none"));
     ASSERT_EQ(run.code, 0) << run.err;
-    const double fps = JsonNumber(run.out, "delivered_fps");
-    EXPECT_NEAR(fps, 29.97, 29.97 * 0.01) << run.out;
-    EXPECT_GE(JsonNumber(run.out, "frames_delivered"), 85) << run.out;
     EXPECT_EQ(JsonNumber(run.out, "verifier_violations"), 0) << run.out;
     EXPECT_EQ(JsonNumber(run.out, "pool_blocks_left"), 0) << run.out;
     std::printf("[ measured ] %s", run.out.c_str());
+#ifdef VCAM_SANITIZER_BUILD
+    // Instrumented code runs several times slower on a shared machine: the
+    // run above still has to be clean (the sanitizer fails it otherwise),
+    // but its pacing is judged in the plain build only.
+    std::printf("[ note     ] delivered rate not judged in a sanitizer build\n");
+#else
+    EXPECT_NEAR(JsonNumber(run.out, "delivered_fps"), 29.97, 29.97 * 0.01) << run.out;
+    EXPECT_GE(JsonNumber(run.out, "frames_delivered"), 85) << run.out;
+#endif
 }
 
 TEST(VcamRunDefaults, WritesCaptureAndSnapshotOfTheLastFrame) {
     TempDir dir;
-    Result run = Shell(dir, Vcam("run --seconds 1"));
+    // Everything at its default but the length: a frame count keeps the
+    // test independent of how fast the machine is.
+    Result run = Shell(dir, Vcam("run --frames 15"));
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_NE(run.out.find("frames delivered"), std::string::npos) << run.out;
 
     // The last captured frame's pattern number, read back from its luma.
-    FrameStream captured(dir, "ffmpeg -v warning -nostdin -i capture.y4m -f rawvideo -pix_fmt yuv422p -", kYuv422);
+    FrameStream captured(
+        dir, "ffmpeg -v warning -nostdin -i capture.y4m -f rawvideo -pix_fmt yuv422p -", kYuv422);
     std::vector<uint8_t> frame, last;
     int count = 0;
     while (captured.Next(&frame)) {
@@ -371,9 +407,10 @@ TEST(VcamRunDefaults, WritesCaptureAndSnapshotOfTheLastFrame) {
     }
     EXPECT_EQ(captured.Close(), 0);
     EXPECT_EQ(captured.Errors(), "");
-    ASSERT_GT(count, 20);
+    ASSERT_EQ(count, 15);
     // The snapshot, read by ffmpeg as RGB.
-    FrameStream png(dir, "ffmpeg -v warning -nostdin -i snapshot.png -f rawvideo -pix_fmt rgb24 -", kRgb);
+    FrameStream png(dir, "ffmpeg -v warning -nostdin -i snapshot.png -f rawvideo -pix_fmt rgb24 -",
+                    kRgb);
     std::vector<uint8_t> rgb;
     ASSERT_TRUE(png.Next(&rgb));
     EXPECT_EQ(png.Close(), 0);
@@ -390,7 +427,8 @@ TEST(VcamRunDefaults, WritesCaptureAndSnapshotOfTheLastFrame) {
         EXPECT_EQ(complement, ~value);
         return value;
     };
-    const uint32_t fromCapture = bits([&last](int x, int y) { return last[static_cast<size_t>(y) * kWidth + x] > 128; });
+    const uint32_t fromCapture =
+        bits([&last](int x, int y) { return last[static_cast<size_t>(y) * kWidth + x] > 128; });
     const uint32_t fromSnapshot =
         bits([&rgb](int x, int y) { return rgb[(static_cast<size_t>(y) * kWidth + x) * 3] > 128; });
     EXPECT_EQ(fromSnapshot, fromCapture);
@@ -401,27 +439,34 @@ TEST(VcamRunDefaults, WritesCaptureAndSnapshotOfTheLastFrame) {
 
 TEST(VcamRunInputErrors, WrongSizeColourSpaceOrShortFrameIsRefusedClearly) {
     TempDir dir;
-    ASSERT_EQ(Shell(dir, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=640x480:rate=30 -frames:v 2 "
-                         "-pix_fmt yuv420p small.y4m")
-                  .code,
-              0);
-    Result small = Shell(dir, Vcam("run --virtual --input small.y4m --output none --snapshot none"));
+    ASSERT_EQ(
+        Shell(dir,
+              "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=640x480:rate=30 -frames:v 2 "
+              "-pix_fmt yuv420p small.y4m")
+            .code,
+        0);
+    Result small =
+        Shell(dir, Vcam("run --virtual --input small.y4m --output none --snapshot none"));
     EXPECT_EQ(small.code, 2);
     EXPECT_NE(small.err.find("frame size 640x480"), std::string::npos) << small.err;
 
-    ASSERT_EQ(Shell(dir, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=1280x720:rate=30 -frames:v 2 "
-                         "-pix_fmt yuv422p wide.y4m")
-                  .code,
-              0);
+    ASSERT_EQ(
+        Shell(dir,
+              "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=1280x720:rate=30 -frames:v 2 "
+              "-pix_fmt yuv422p wide.y4m")
+            .code,
+        0);
     Result wide = Shell(dir, Vcam("run --virtual --input wide.y4m --output none --snapshot none"));
     EXPECT_EQ(wide.code, 2);
     EXPECT_NE(wide.err.find("colour space C422"), std::string::npos) << wide.err;
 
     // One and a half I420 frames: the second is cut short.
-    Result cut = Shell(dir, "head -c 2073600 /dev/zero | " +
-                                Vcam("run --virtual --input - --input-format i420 --output none --snapshot none"));
+    Result cut = Shell(
+        dir, "head -c 2073600 /dev/zero | " +
+                 Vcam("run --virtual --input - --input-format i420 --output none --snapshot none"));
     EXPECT_EQ(cut.code, 2);
-    EXPECT_NE(cut.err.find("frame 1 is cut short: 691200 of 1382400 bytes"), std::string::npos) << cut.err;
+    EXPECT_NE(cut.err.find("frame 1 is cut short: 691200 of 1382400 bytes"), std::string::npos)
+        << cut.err;
 
     Result usage = Shell(dir, Vcam("run --input-format yuv9"));
     EXPECT_EQ(usage.code, 1) << usage.err;
@@ -433,8 +478,9 @@ TEST(VcamInfo, ShowsInterfacesPinAndSignature) {
     TempDir dir;
     Result info = Shell(dir, Vcam("info"));
     ASSERT_EQ(info.code, 0) << info.err;
-    for (const char* expected : {"KSCATEGORY_VIDEO_CAMERA", "reference string \"GLOBAL\"", "KSPIN_DATAFLOW_OUT",
-                                 "bmiHeader.biSizeImage     : 1843200", "0xAA77AA77", "Stream header size        : 128"}) {
+    for (const char* expected :
+         {"KSCATEGORY_VIDEO_CAMERA", "reference string \"GLOBAL\"", "KSPIN_DATAFLOW_OUT",
+          "bmiHeader.biSizeImage     : 1843200", "0xAA77AA77", "Stream header size        : 128"}) {
         EXPECT_NE(info.out.find(expected), std::string::npos) << expected << "\n" << info.out;
     }
 }
@@ -452,7 +498,9 @@ TEST(VcamCheck, ABrokenExpectationFailsNamingTheCheck) {
     EXPECT_EQ(check.code, 4) << check.out;
     EXPECT_NE(check.out.find("Failed: 1,"), std::string::npos) << check.out;
     EXPECT_NE(check.out.find("fail: tools/vcam/Conformance.cpp("), std::string::npos) << check.out;
-    EXPECT_NE(check.out.find("h.Duration == expectedDuration (333667 vs 333668)"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("h.Duration == expectedDuration (333667 vs 333668)"),
+              std::string::npos)
+        << check.out;
 }
 
 }  // namespace

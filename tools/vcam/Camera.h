@@ -23,11 +23,11 @@ namespace vcam {
 struct VerifierVerdict {
     uint64_t violations = 0;      // rule violations recorded (leaks not included)
     uint64_t poolBlocksLeft = 0;  // pool blocks still allocated after removal
-    std::string description;     // the violations and leaked blocks, one per line
+    std::string description;      // the violations and leaked blocks, one per line
 };
 
 class Camera {
-public:
+  public:
     // Boots the host kernel on `mode`, resets the verifier, loads the driver
     // and adds and starts its device. Throws ToolError (camera) naming the
     // step that failed and its status.
@@ -52,11 +52,11 @@ public:
     // the device refuses to stop or go away.
     VerifierVerdict Shutdown();
 
-private:
-    host::ClockMode mode_;                   // the clock the kernel was booted on
-    std::unique_ptr<host::Driver> driver_;   // the loaded driver
-    std::unique_ptr<host::Device> device_;   // its one device; null once removed
-    bool kernelUp_ = false;                  // HostKernel::Shutdown still to be called
+  private:
+    host::ClockMode mode_;                  // the clock the kernel was booted on
+    std::unique_ptr<host::Driver> driver_;  // the loaded driver
+    std::unique_ptr<host::Device> device_;  // its one device; null once removed
+    bool kernelUp_ = false;                 // HostKernel::Shutdown still to be called
 };
 
 }  // namespace vcam

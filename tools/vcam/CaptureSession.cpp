@@ -30,13 +30,18 @@ constexpr double kDefaultSeconds = 5.0;
 // again from now instead of pushing back to back to catch up.
 constexpr int64_t kRebaseAfter = 4 * kFramePeriod;
 
-double Milliseconds(int64_t hundredNanoseconds) { return hundredNanoseconds / 10000.0; }
-
-bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+double Milliseconds(int64_t hundredNanoseconds) {
+    return hundredNanoseconds / 10000.0;
 }
 
-bool Wanted(const std::string& path) { return !path.empty() && path != "none"; }
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool Wanted(const std::string& path) {
+    return !path.empty() && path != "none";
+}
 
 }  // namespace
 
@@ -47,6 +52,7 @@ CaptureSession::~CaptureSession() {
     if (producer_.joinable()) producer_.join();
     // Best effort on the way out of an error: the pin and filter close
     // themselves, the camera removes its device.
+    outputQueue_.reset();
     pin_.reset();
     filter_.reset();
     camera_.reset();
@@ -58,10 +64,12 @@ std::unique_ptr<FrameSource> CaptureSession::OpenSource() const {
     }
     if (options_.input.empty()) {
         if (!options_.inputFormat.empty()) {
-            throw ToolError(kExitUsage, "--input-format describes an --input; the built-in pattern has none");
+            throw ToolError(kExitUsage,
+                            "--input-format describes an --input; the built-in pattern has none");
         }
         if (options_.loop) throw ToolError(kExitUsage, "--loop needs an --input file");
-        FrameRate rate = options_.rate.empty() ? FrameRate::Ntsc() : FrameRate::Parse(options_.rate);
+        FrameRate rate =
+            options_.rate.empty() ? FrameRate::Ntsc() : FrameRate::Parse(options_.rate);
         return std::make_unique<TestPattern>(rate);
     }
     std::string format = options_.inputFormat;
@@ -90,12 +98,13 @@ std::unique_ptr<FrameSource> CaptureSession::OpenSource() const {
         throw ToolError(kExitUsage, "--input-format is i420, rgb24 or y4m, not '" + format + "'");
     }
     if (options_.input != "-" && EndsWith(options_.input, ".y4m")) {
-        throw ToolError(kExitUsage, options_.input + " looks like Y4M; leave out --input-format " + format);
+        throw ToolError(kExitUsage,
+                        options_.input + " looks like Y4M; leave out --input-format " + format);
     }
     FrameRate rate = options_.rate.empty() ? FrameRate::Ntsc() : FrameRate::Parse(options_.rate);
-    return std::make_unique<RawFrameReader>(options_.input,
-                                            format == "i420" ? PixelFormat::I420 : PixelFormat::Rgb24,
-                                            rate, options_.loop);
+    return std::make_unique<RawFrameReader>(
+        options_.input, format == "i420" ? PixelFormat::I420 : PixelFormat::Rgb24, rate,
+        options_.loop);
 }
 
 RunReport CaptureSession::Run() {
@@ -107,6 +116,7 @@ RunReport CaptureSession::Run() {
     report_.latencyMeasurable = patternSource_ || fingerprintSource_;
     if (Wanted(options_.output)) {
         writer_ = std::make_unique<Y4mWriter>(options_.output, FrameRate::Ntsc());
+        outputQueue_ = std::make_unique<OutputQueue>(writer_.get());
         report_.output = options_.output == "-" ? "standard output" : options_.output;
     }
 
@@ -121,17 +131,19 @@ RunReport CaptureSession::Run() {
 }
 
 void CaptureSession::Open() {
-    camera_ = std::make_unique<Camera>(options_.virtualClock ? host::ClockMode::Virtual : host::ClockMode::Real);
+    camera_ = std::make_unique<Camera>(options_.virtualClock ? host::ClockMode::Virtual
+                                                             : host::ClockMode::Real);
     filter_ = camera_->OpenFilter(VCAM_GUID(STATIC_KSCATEGORY_VIDEO_CAMERA));
 
     // The frame source's handshake: the injection set answers its signature.
     uint32_t signature = 0;
     ULONG returned = 0;
-    NTSTATUS status =
-        filter_->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, &signature, sizeof signature, &returned);
+    NTSTATUS status = filter_->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, &signature,
+                                           sizeof signature, &returned);
     if (!NT_SUCCESS(status) || returned != sizeof signature || signature != VCAM_SIGNATURE) {
         char text[64];
-        std::snprintf(text, sizeof text, "0x%08X, %u bytes", signature, static_cast<unsigned>(returned));
+        std::snprintf(text, sizeof text, "0x%08X, %u bytes", signature,
+                      static_cast<unsigned>(returned));
         throw ToolError(kExitCamera, "the filter does not answer the frame injection signature: " +
                                          Names::Status(status) + ", " + text);
     }
@@ -146,20 +158,24 @@ void CaptureSession::Open() {
     // first tick finds them waiting.
     status = pin_->SetState(KSSTATE_PAUSE);
     if (!NT_SUCCESS(status)) {
-        throw ToolError(kExitCamera, "moving the capture pin to KSSTATE_PAUSE failed: " + Names::Status(status));
+        throw ToolError(kExitCamera,
+                        "moving the capture pin to KSSTATE_PAUSE failed: " + Names::Status(status));
     }
-    const ULONG imageSize = Negotiation::AsVideoFormat(format).VideoInfoHeader.bmiHeader.biSizeImage;
+    const ULONG imageSize =
+        Negotiation::AsVideoFormat(format).VideoInfoHeader.bmiHeader.biSizeImage;
     buffers_.assign(options_.buffers, std::vector<uint8_t>(imageSize));
     for (auto& buffer : buffers_) {
         status = pin_->Submit(buffer.data(), imageSize);
         if (!NT_SUCCESS(status)) {
-            throw ToolError(kExitCamera, "queueing a capture buffer failed: " + Names::Status(status));
+            throw ToolError(kExitCamera,
+                            "queueing a capture buffer failed: " + Names::Status(status));
         }
     }
     start_ = HostKernel::Now();
     status = pin_->SetState(KSSTATE_RUN);
     if (!NT_SUCCESS(status)) {
-        throw ToolError(kExitCamera, "moving the capture pin to KSSTATE_RUN failed: " + Names::Status(status));
+        throw ToolError(kExitCamera,
+                        "moving the capture pin to KSSTATE_RUN failed: " + Names::Status(status));
     }
 
     double seconds = options_.seconds;
@@ -184,7 +200,8 @@ void CaptureSession::PushCurrent() {
                                            static_cast<ULONG>(frame_.size()));
     if (!NT_SUCCESS(status)) {
         throw ToolError(kExitCamera, "pushing frame " + std::to_string(sequence) +
-                                         " through the frame injection property failed: " + Names::Status(status));
+                                         " through the frame injection property failed: " +
+                                         Names::Status(status));
     }
     lastPushDone_ = HostKernel::Now();
     ++pushed_;
@@ -202,7 +219,8 @@ void CaptureSession::StreamVirtual() {
         if (haveFrame) target = std::min(target, nextPush);
         const int64_t due = HostKernel::NextDueTime();
         if (due >= 0) target = std::min(target, due);
-        if (target == kNever) throw ToolError(kExitCamera, "the camera stopped ticking with nothing left to push");
+        if (target == kNever)
+            throw ToolError(kExitCamera, "the camera stopped ticking with nothing left to push");
         // Runs every tick due up to and including `target` first.
         HostKernel::AdvanceTo(std::max(target, HostKernel::Now()));
         DrainCompletions();
@@ -227,10 +245,12 @@ void CaptureSession::Produce() {
                 const int64_t wait = due - HostKernel::Now();
                 if (wait <= 0 || stop_) break;
                 // Short slices keep the producer responsive to a stop.
-                std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(wait / 10, 50000)));
+                std::this_thread::sleep_for(
+                    std::chrono::microseconds(std::min<int64_t>(wait / 10, 50000)));
             }
             if (stop_) break;
-            if (HostKernel::Now() - due > kRebaseAfter) base = HostKernel::Now() - rate.OffsetOf(index);
+            if (HostKernel::Now() - due > kRebaseAfter)
+                base = HostKernel::Now() - rate.OffsetOf(index);
             PushCurrent();
         }
     } catch (...) {
@@ -244,7 +264,8 @@ void CaptureSession::StreamReal() {
     while (!Done() && !stop_) {
         int64_t slice = 50;
         if (deadline_ != kNever) {
-            slice = std::max<int64_t>(1, std::min<int64_t>(slice, (deadline_ - HostKernel::Now()) / 10000 + 1));
+            slice = std::max<int64_t>(
+                1, std::min<int64_t>(slice, (deadline_ - HostKernel::Now()) / 10000 + 1));
         }
         pin_->WaitForCompletion(std::chrono::milliseconds(slice));
         DrainCompletions();
@@ -256,7 +277,8 @@ void CaptureSession::StreamReal() {
         accepting_ = false;
         std::rethrow_exception(producerError_);
     }
-    if (pushed_ == 0 && sourceEnded_) throw ToolError(kExitInput, source_->Describe() + ": no frame to push");
+    if (pushed_ == 0 && sourceEnded_)
+        throw ToolError(kExitInput, source_->Describe() + ": no frame to push");
 }
 
 bool CaptureSession::Done() {
@@ -281,7 +303,8 @@ void CaptureSession::DrainCompletions() {
             continue;
         }
         if (!NT_SUCCESS(done.status)) {
-            throw ToolError(kExitCamera, "a capture buffer came back with " + Names::Status(done.status));
+            throw ToolError(kExitCamera,
+                            "a capture buffer came back with " + Names::Status(done.status));
         }
         // Past the run's end, buffers are neither counted nor queued again.
         // A delivery stamped at or after the deadline is past the end.
@@ -297,7 +320,8 @@ void CaptureSession::DrainCompletions() {
         }
         NTSTATUS status = pin_->Submit(done.data, done.bufferSize);
         if (!NT_SUCCESS(status)) {
-            throw ToolError(kExitCamera, "queueing a capture buffer again failed: " + Names::Status(status));
+            throw ToolError(kExitCamera,
+                            "queueing a capture buffer again failed: " + Names::Status(status));
         }
     }
 }
@@ -308,18 +332,13 @@ void CaptureSession::Deliver(const host::CompletedFrame& frame) {
     const int64_t presentation = header.PresentationTime.Time;
     if (header.DataUsed < kYuy2Bytes) ++report_.shortFrames;
     const int64_t expectedPicture = static_cast<int64_t>(report_.framesDelivered) + 1;
-    if (!frame.hasFrameInfo || frame.frameInfo.PictureNumber != expectedPicture) ++report_.pictureNumberErrors;
+    if (!frame.hasFrameInfo || frame.frameInfo.PictureNumber != expectedPicture)
+        ++report_.pictureNumberErrors;
 
-    // Which tick delivered it, and how late that tick ran.
-    int64_t tick = (presentation - start_) / kFramePeriod;
-    if (tick <= previousTick_) tick = previousTick_ + 1;
-    previousTick_ = tick;
-    report_.lastTick = static_cast<uint64_t>(tick);
-    report_.latenessMs.Add(Milliseconds(presentation - (start_ + tick * kFramePeriod)));
-
-    if (report_.framesDelivered == 0) firstPresentation_ = presentation;
+    presentations_.push_back(presentation);
     lastPresentation_ = presentation;
     ++report_.framesDelivered;
+    report_.AddDelivery(presentation);
 
     // Which push it shows, and how long that push took to get here.
     std::optional<PushLedger::Push> push;
@@ -333,7 +352,7 @@ void CaptureSession::Deliver(const host::CompletedFrame& frame) {
         report_.latencyMs.Add(Milliseconds(presentation - push->time));
     }
 
-    if (writer_ && !writer_->WriteYuy2(data)) readerGone_ = true;
+    if (outputQueue_ && !outputQueue_->Enqueue(data)) readerGone_ = true;
     if (Wanted(options_.snapshot)) lastFrame_.assign(data, data + kYuy2Bytes);
 }
 
@@ -341,15 +360,33 @@ void CaptureSession::UpdateStatus(bool force) {
     if (!status_.Enabled()) return;
     char text[160];
     const double seconds = (HostKernel::Now() - start_) / 1e7;
-    const double fps = report_.framesDelivered > 1 && lastPresentation_ > firstPresentation_
-                           ? (report_.framesDelivered - 1) * 1e7 / (lastPresentation_ - firstPresentation_)
-                           : 0.0;
-    std::snprintf(text, sizeof text,
-                  "vcam: %6.2f s  pushed %llu  delivered %llu  %.3f fps  late p99 %.3f ms  no buffer %llu",
+    const double fps = report_.Rate();
+    std::snprintf(text, sizeof text, "vcam: %6.2f s  pushed %llu  delivered %llu  %.3f fps",
                   seconds, static_cast<unsigned long long>(pushed_.load()),
-                  static_cast<unsigned long long>(report_.framesDelivered), fps,
-                  report_.latenessMs.Percentile(99), static_cast<unsigned long long>(report_.TicksWithoutBuffer()));
+                  static_cast<unsigned long long>(report_.framesDelivered), fps);
     status_.Update(text, force);
+}
+
+void CaptureSession::AttributeTicks() {
+    // Tick n is due at start + n x P and completes its frame no earlier, and
+    // deliveries come in tick order. Walking back from the last delivery,
+    // each one gets the latest tick that is due by its PresentationTime and
+    // earlier than the next delivery's tick: a delivery that ran a period or
+    // more late is then told apart from a tick that had no buffer, as far as
+    // times can tell them apart.
+    int64_t next = std::numeric_limits<int64_t>::max();
+    std::vector<int64_t> ticks(presentations_.size());
+    for (size_t i = presentations_.size(); i-- > 0;) {
+        const int64_t due = (presentations_[i] - start_) / kFramePeriod;
+        ticks[i] = std::min(due, next - 1);
+        next = ticks[i];
+    }
+    for (size_t i = 0; i < presentations_.size(); ++i) {
+        report_.latenessMs.Add(
+            Milliseconds(presentations_[i] - (start_ + ticks[i] * kFramePeriod)));
+    }
+    report_.lastTick =
+        ticks.empty() ? 0 : static_cast<uint64_t>(std::max<int64_t>(ticks.back(), 0));
 }
 
 void CaptureSession::Close() {
@@ -375,16 +412,17 @@ void CaptureSession::Close() {
     report_.poolBlocksLeft = verdict.poolBlocksLeft;
     if (!verdict.description.empty()) report_.verifierText = verdict.description;
     report_.streamSeconds = report_.framesDelivered ? (lastPresentation_ - start_) / 1e7 : 0.0;
-    if (report_.framesDelivered > 1 && lastPresentation_ > firstPresentation_) {
-        report_.deliveredFps = (report_.framesDelivered - 1) * 1e7 / (lastPresentation_ - firstPresentation_);
-    }
-    if (writer_) {
-        writer_->Close();
+    report_.deliveredFps = report_.Rate();
+    AttributeTicks();
+    if (outputQueue_) {
+        outputQueue_->Finish();
+        outputQueue_.reset();
         writer_.reset();
     }
     if (Wanted(options_.snapshot)) {
         if (lastFrame_.empty()) {
-            throw ToolError(kExitCamera, "no frame was delivered, so there is no snapshot to write");
+            throw ToolError(kExitCamera,
+                            "no frame was delivered, so there is no snapshot to write");
         }
         SnapshotWriter::WriteYuy2(options_.snapshot, lastFrame_.data());
         report_.snapshot = options_.snapshot;

@@ -24,6 +24,7 @@
 
 #include "tools/vcam/Camera.h"
 #include "tools/vcam/FrameSource.h"
+#include "tools/vcam/OutputQueue.h"
 #include "tools/vcam/PushLedger.h"
 #include "tools/vcam/RunReport.h"
 #include "tools/vcam/StatusLine.h"
@@ -40,10 +41,10 @@
 namespace vcam {
 
 struct RunOptions {
-    std::string input;                      // "" the built-in pattern, "-" standard input, else a file
-    std::string inputFormat;                // "" (y4m for files, i420 for stdin), "i420", "rgb24", "y4m"
-    std::string rate;                       // "" the source's own rate (raw input: 30000/1001)
-    bool loop = false;                      // start a file again at its end
+    std::string input;        // "" the built-in pattern, "-" standard input, else a file
+    std::string inputFormat;  // "" (y4m for files, i420 for stdin), "i420", "rgb24", "y4m"
+    std::string rate;         // "" the source's own rate (raw input: 30000/1001)
+    bool loop = false;        // start a file again at its end
     std::string output = "capture.y4m";     // "-" standard output, "none" nothing
     std::string snapshot = "snapshot.png";  // "none" nothing
     double seconds = -1;                    // stream time limit; < 0 when not given
@@ -53,7 +54,7 @@ struct RunOptions {
 };
 
 class CaptureSession {
-public:
+  public:
     explicit CaptureSession(RunOptions options);
     // Stops the producer and tears the camera down if Run did not finish.
     ~CaptureSession();
@@ -64,7 +65,7 @@ public:
     // source and the output files, camera for a step the camera refused.
     RunReport Run();
 
-private:
+  private:
     std::unique_ptr<FrameSource> OpenSource() const;
     void Open();
     void StreamVirtual();
@@ -84,6 +85,9 @@ private:
     // output closed, Ctrl-C).
     bool LimitReached() const;
     void UpdateStatus(bool force);
+    // Works out which tick delivered each frame; fills the lateness and the
+    // ticks without a buffer of the report.
+    void AttributeTicks();
     void Close();
 
     RunOptions options_;                          // as given
@@ -96,27 +100,27 @@ private:
     std::unique_ptr<host::PinHandle> pin_;        // the capture pin
     std::vector<std::vector<uint8_t>> buffers_;   // capture buffers, owned here, lent to the pin
     std::unique_ptr<Y4mWriter> writer_;           // the Y4M output, or null
+    std::unique_ptr<OutputQueue> outputQueue_;    // feeds writer_ from its own thread
     std::vector<uint8_t> lastFrame_;              // the latest delivered picture (snapshot)
     PushLedger ledger_;                           // pushes, shared by producer and capture loop
     StatusLine status_;                           // the live line on a terminal
     int64_t start_ = 0;                           // system time of the run request
     int64_t deadline_ = 0;                        // system time the run ends at (stream limit)
-    int64_t previousTick_ = 0;                    // tick number of the last delivery
-    int64_t firstPresentation_ = 0;               // PresentationTime of the first delivery
+    std::vector<int64_t> presentations_;          // PresentationTime of every delivery, in order
     int64_t lastPresentation_ = 0;                // ... and of the latest one
     bool accepting_ = true;                       // deliveries still count; buffers are requeued
     bool readerGone_ = false;                     // the output pipe closed
 
     // Producer state: written by the producer (the main thread on the
     // virtual clock, its own thread on the real one), read by the capture loop.
-    std::vector<uint8_t> frame_;                  // the frame being pushed; producer only
-    uint64_t nextSequence_ = 0;                   // sequence number of the next push; producer only
-    std::atomic<uint64_t> pushed_{0};             // pushes made
-    std::atomic<bool> sourceEnded_{false};        // the source has no more frames
-    std::atomic<int64_t> lastPushDone_{0};        // system time the latest push returned
-    std::atomic<bool> stop_{false};               // the capture loop asks the producer to end
-    std::thread producer_;                        // real clock only
-    std::exception_ptr producerError_;            // what ended the producer, read after join
+    std::vector<uint8_t> frame_;            // the frame being pushed; producer only
+    uint64_t nextSequence_ = 0;             // sequence number of the next push; producer only
+    std::atomic<uint64_t> pushed_{0};       // pushes made
+    std::atomic<bool> sourceEnded_{false};  // the source has no more frames
+    std::atomic<int64_t> lastPushDone_{0};  // system time the latest push returned
+    std::atomic<bool> stop_{false};         // the capture loop asks the producer to end
+    std::thread producer_;                  // real clock only
+    std::exception_ptr producerError_;      // what ended the producer, read after join
 };
 
 }  // namespace vcam

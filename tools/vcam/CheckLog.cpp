@@ -34,16 +34,18 @@ void CheckLog::Warn(const std::string& text, const char* file, int line) {
     std::fprintf(out_, "\t\twarn: %s(%d): %s\n", file, line, text.c_str());
 }
 
-void CheckLog::Note(const std::string& text) { std::fprintf(out_, "\t%s\n", text.c_str()); }
+void CheckLog::Note(const std::string& text) {
+    std::fprintf(out_, "\t%s\n", text.c_str());
+}
 
 void CheckLog::EndSection() {
-    std::fprintf(out_, "\ttest %s: %s (%d checks)\n", section_.c_str(), sectionFailed_ ? "FAIL" : "OK",
-                 sectionChecks_);
+    std::fprintf(out_, "\ttest %s: %s (%d checks)\n", section_.c_str(),
+                 sectionFailed_ ? "FAIL" : "OK", sectionChecks_);
 }
 
 void CheckLog::PrintTotals() {
-    std::fprintf(out_, "\nTotal: %d, Succeeded: %d, Failed: %d, Warnings: %d\n", Total(), succeeded_,
-                 failed_, warnings_);
+    std::fprintf(out_, "\nTotal: %d, Succeeded: %d, Failed: %d, Warnings: %d\n", Total(),
+                 succeeded_, failed_, warnings_);
     std::fflush(out_);
 }
 

@@ -12,7 +12,7 @@
 namespace vcam {
 
 class CheckLog {
-public:
+  public:
     explicit CheckLog(std::FILE* out) : out_(out) {}
 
     // Starts a section ("identity", "formats", ...).
@@ -42,14 +42,14 @@ public:
         return text.str();
     }
 
-private:
-    std::FILE* out_;              // where the report goes
-    std::string section_;         // current section's name
-    int sectionFailed_ = 0;       // failures in the current section
-    int sectionChecks_ = 0;       // checks in the current section
-    int succeeded_ = 0;           // checks that held, whole run
-    int failed_ = 0;              // checks that did not, whole run
-    int warnings_ = 0;            // warnings, whole run
+  private:
+    std::FILE* out_;         // where the report goes
+    std::string section_;    // current section's name
+    int sectionFailed_ = 0;  // failures in the current section
+    int sectionChecks_ = 0;  // checks in the current section
+    int succeeded_ = 0;      // checks that held, whole run
+    int failed_ = 0;         // checks that did not, whole run
+    int warnings_ = 0;       // warnings, whole run
 };
 
 }  // namespace vcam
@@ -57,14 +57,14 @@ private:
 // Inside a class with a `CheckLog& log_` member: records `expr`.
 #define VCAM_CHECK(expr) log_.Record(static_cast<bool>(expr), #expr, __FILE__, __LINE__)
 // Records `a == b`, showing both values when they differ.
-#define VCAM_CHECK_EQ(a, b)                                                                 \
-    [&]() {                                                                                 \
-        const auto& checkA_ = (a);                                                          \
-        const auto& checkB_ = (b);                                                          \
-        bool equal_ = checkA_ == checkB_;                                                   \
-        return log_.Record(equal_, #a " == " #b, __FILE__, __LINE__,                        \
-                           equal_ ? std::string()                                           \
-                                  : ::vcam::CheckLog::Show(checkA_) + " vs " +              \
-                                        ::vcam::CheckLog::Show(checkB_));                   \
+#define VCAM_CHECK_EQ(a, b)                                                                       \
+    [&]() {                                                                                       \
+        const auto& checkA_ = (a);                                                                \
+        const auto& checkB_ = (b);                                                                \
+        bool equal_ = checkA_ == checkB_;                                                         \
+        return log_.Record(                                                                       \
+            equal_, #a " == " #b, __FILE__, __LINE__,                                             \
+            equal_ ? std::string()                                                                \
+                   : ::vcam::CheckLog::Show(checkA_) + " vs " + ::vcam::CheckLog::Show(checkB_)); \
     }()
 #define VCAM_WARN(text) log_.Warn((text), __FILE__, __LINE__)

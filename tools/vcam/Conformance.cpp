@@ -27,14 +27,18 @@ const GUID kVideo = VCAM_GUID(STATIC_KSDATAFORMAT_TYPE_VIDEO);
 const GUID kVideoInfo = VCAM_GUID(STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO);
 const GUID kVideoCapture = VCAM_GUID(STATIC_PINNAME_VIDEO_CAPTURE);
 const GUID kNonPaged = VCAM_GUID(STATIC_KSMEMORY_TYPE_KERNEL_NONPAGED);
-const GUID kYuy2 = VcamMakeGuid(VCAM_FOURCC_YUY2, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
-const GUID kI420 = VcamMakeGuid(0x30323449, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
+const GUID kYuy2 =
+    VcamMakeGuid(VCAM_FOURCC_YUY2, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
+const GUID kI420 =
+    VcamMakeGuid(0x30323449, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
 // A GUID no camera registers anything under.
-const GUID kUnknown = VcamMakeGuid(0x0BADF00D, 0x1234, 0x5678, 0x9A, 0xBC, 0xDE, 0xF0, 0x12, 0x34, 0x56, 0x78);
+const GUID kUnknown =
+    VcamMakeGuid(0x0BADF00D, 0x1234, 0x5678, 0x9A, 0xBC, 0xDE, 0xF0, 0x12, 0x34, 0x56, 0x78);
 
 constexpr NTSTATUS kTimeout = static_cast<NTSTATUS>(0x00000102L);
 constexpr uint32_t kSignatureBytes = VCAM_SIGNATURE;
-constexpr ULONG kTimeValidDurationValid = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+constexpr ULONG kTimeValidDurationValid =
+    KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
 
 // The YUY2 picture an I420 push must become: rows 2j and 2j + 1 take chroma
 // row j, pixels 2k and 2k + 1 share U[k] and V[k].
@@ -62,15 +66,24 @@ struct Rgb {
 };
 
 // BT.601 limited range, as the camera defines its RGB24 conversion.
-int LumaOf(Rgb c) { return 16 + ((66 * c.r + 129 * c.g + 25 * c.b + 128) >> 8); }
-int UOf(Rgb c) { return 128 + ((-38 * c.r - 74 * c.g + 112 * c.b + 128) >> 8); }
-int VOf(Rgb c) { return 128 + ((112 * c.r - 94 * c.g - 18 * c.b + 128) >> 8); }
+int LumaOf(Rgb c) {
+    return 16 + ((66 * c.r + 129 * c.g + 25 * c.b + 128) >> 8);
+}
+int UOf(Rgb c) {
+    return 128 + ((-38 * c.r - 74 * c.g + 112 * c.b + 128) >> 8);
+}
+int VOf(Rgb c) {
+    return 128 + ((112 * c.r - 94 * c.g - 18 * c.b + 128) >> 8);
+}
 
-bool Near(int a, int b) { return std::abs(a - b) <= 1; }
+bool Near(int a, int b) {
+    return std::abs(a - b) <= 1;
+}
 
 }  // namespace
 
-Conformance::Conformance(ConformanceOptions options, std::FILE* out) : options_(options), log_(out) {
+Conformance::Conformance(ConformanceOptions options, std::FILE* out)
+    : options_(options), log_(out) {
     const char* brk = std::getenv("VCAM_CHECK_BREAK");
     broken_ = brk != nullptr && std::strcmp(brk, "1") == 0;
 }
@@ -80,7 +93,8 @@ int Conformance::Run() {
     std::fprintf(out, "vcam check: VantriCamera on the host kernel (%s clock)%s\n",
                  options_.virtualClock ? "virtual" : "real",
                  broken_ ? ", self-test: one expectation broken (VCAM_CHECK_BREAK=1)" : "");
-    camera_ = std::make_unique<Camera>(options_.virtualClock ? host::ClockMode::Virtual : host::ClockMode::Real);
+    camera_ = std::make_unique<Camera>(options_.virtualClock ? host::ClockMode::Virtual
+                                                             : host::ClockMode::Real);
     filter_ = camera_->OpenFilter(kCategoryCamera);
     pinId_ = Negotiation::FindCapturePin(*filter_);
     format_ = Negotiation::Yuy2Format(*filter_, pinId_);
@@ -116,12 +130,12 @@ void Conformance::Identity() {
         for (const host::DeviceInterface& entry : interfaces) {
             found = found || (entry.category == category && entry.referenceString == u"GLOBAL");
         }
-        log_.Record(found, "interface of the category with reference string \"GLOBAL\"", __FILE__, __LINE__,
-                    Names::GuidName(category));
+        log_.Record(found, "interface of the category with reference string \"GLOBAL\"", __FILE__,
+                    __LINE__, Names::GuidName(category));
         std::unique_ptr<host::FilterHandle> other;
         NTSTATUS status = device.OpenFilter(category, &other);
-        log_.Record(NT_SUCCESS(status), "device.OpenFilter(category, &other) succeeds", __FILE__, __LINE__,
-                    Names::GuidName(category) + ": " + Names::Status(status));
+        log_.Record(NT_SUCCESS(status), "device.OpenFilter(category, &other) succeeds", __FILE__,
+                    __LINE__, Names::GuidName(category) + ": " + Names::Status(status));
         if (other) VCAM_CHECK_EQ(other->Close(), STATUS_SUCCESS);
     }
     VCAM_CHECK_EQ(interfaces.size(), 3u);
@@ -132,20 +146,24 @@ void Conformance::Identity() {
     uint8_t signature[8];
     std::memset(signature, 0xEE, sizeof signature);
     ULONG returned = 0;
-    NTSTATUS status = filter_->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, signature, 4, &returned);
+    NTSTATUS status =
+        filter_->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, signature, 4, &returned);
     VCAM_CHECK_EQ(status, STATUS_SUCCESS);
     VCAM_CHECK_EQ(returned, 4u);
     uint32_t value = 0;
     std::memcpy(&value, signature, 4);
     VCAM_CHECK_EQ(value, kSignatureBytes);
-    VCAM_CHECK(signature[0] == 0x77 && signature[1] == 0xAA && signature[2] == 0x77 && signature[3] == 0xAA);
+    VCAM_CHECK(signature[0] == 0x77 && signature[1] == 0xAA && signature[2] == 0x77 &&
+               signature[3] == 0xAA);
     VCAM_CHECK(signature[4] == 0xEE);
     // A short buffer: no success, and nothing written past it.
     std::memset(signature, 0xEE, sizeof signature);
-    status = filter_->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, signature, 3, &returned);
+    status =
+        filter_->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, signature, 3, &returned);
     VCAM_CHECK(!NT_SUCCESS(status) || returned <= 3);
     VCAM_CHECK(signature[3] == 0xEE);
-    VCAM_CHECK(!NT_SUCCESS(filter_->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME + 1, signature, 4, &returned)));
+    VCAM_CHECK(!NT_SUCCESS(filter_->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME + 1,
+                                                signature, 4, &returned)));
     VCAM_CHECK(!NT_SUCCESS(filter_->GetProperty(kUnknown, 0, signature, 4, &returned)));
 
     // The capture pin factory.
@@ -153,15 +171,18 @@ void Conformance::Identity() {
     VCAM_CHECK_EQ(filter_->GetPinFactoryCount(&count), STATUS_SUCCESS);
     VCAM_CHECK_EQ(count, 1u);
     ULONG flow = 0;
-    VCAM_CHECK_EQ(filter_->GetPinProperty(pinId_, KSPROPERTY_PIN_DATAFLOW, &flow, sizeof flow, &returned), STATUS_SUCCESS);
+    VCAM_CHECK_EQ(
+        filter_->GetPinProperty(pinId_, KSPROPERTY_PIN_DATAFLOW, &flow, sizeof flow, &returned),
+        STATUS_SUCCESS);
     VCAM_CHECK_EQ(flow, static_cast<ULONG>(KSPIN_DATAFLOW_OUT));
     ULONG communication = 0;
-    VCAM_CHECK_EQ(filter_->GetPinProperty(pinId_, KSPROPERTY_PIN_COMMUNICATION, &communication, sizeof communication,
-                                          &returned),
+    VCAM_CHECK_EQ(filter_->GetPinProperty(pinId_, KSPROPERTY_PIN_COMMUNICATION, &communication,
+                                          sizeof communication, &returned),
                   STATUS_SUCCESS);
     VCAM_CHECK_EQ(communication, static_cast<ULONG>(KSPIN_COMMUNICATION_BOTH));
     GUID category = {};
-    VCAM_CHECK_EQ(filter_->GetPinProperty(pinId_, KSPROPERTY_PIN_CATEGORY, &category, sizeof category, &returned),
+    VCAM_CHECK_EQ(filter_->GetPinProperty(pinId_, KSPROPERTY_PIN_CATEGORY, &category,
+                                          sizeof category, &returned),
                   STATUS_SUCCESS);
     VCAM_CHECK(category == kVideoCapture);
     KSPIN_CINSTANCES instances = {};
@@ -169,8 +190,8 @@ void Conformance::Identity() {
     VCAM_CHECK_EQ(instances.PossibleCount, 1u);
     VCAM_CHECK_EQ(instances.CurrentCount, 0u);
     ULONG necessary = 0;
-    VCAM_CHECK_EQ(filter_->GetPinProperty(pinId_, KSPROPERTY_PIN_NECESSARYINSTANCES, &necessary, sizeof necessary,
-                                          &returned),
+    VCAM_CHECK_EQ(filter_->GetPinProperty(pinId_, KSPROPERTY_PIN_NECESSARYINSTANCES, &necessary,
+                                          sizeof necessary, &returned),
                   STATUS_SUCCESS);
     VCAM_CHECK_EQ(necessary, 1u);
     log_.EndSection();
@@ -196,8 +217,10 @@ void Conformance::Formats() {
     VCAM_CHECK_EQ(range.bFixedSizeSamples, TRUE);
     VCAM_CHECK_EQ(range.bTemporalCompression, FALSE);
     VCAM_CHECK(range.ConfigCaps.InputSize.cx == 1280 && range.ConfigCaps.InputSize.cy == 720);
-    VCAM_CHECK(range.ConfigCaps.MinOutputSize.cx == 1280 && range.ConfigCaps.MinOutputSize.cy == 720);
-    VCAM_CHECK(range.ConfigCaps.MaxOutputSize.cx == 1280 && range.ConfigCaps.MaxOutputSize.cy == 720);
+    VCAM_CHECK(range.ConfigCaps.MinOutputSize.cx == 1280 &&
+               range.ConfigCaps.MinOutputSize.cy == 720);
+    VCAM_CHECK(range.ConfigCaps.MaxOutputSize.cx == 1280 &&
+               range.ConfigCaps.MaxOutputSize.cy == 720);
     VCAM_CHECK_EQ(range.ConfigCaps.MinFrameInterval, 333667);
     VCAM_CHECK_EQ(range.ConfigCaps.MaxFrameInterval, 640000000);
     VCAM_CHECK_EQ(range.VideoInfoHeader.AvgTimePerFrame, 333667);
@@ -209,15 +232,19 @@ void Conformance::Formats() {
     VCAM_CHECK_EQ(range.VideoInfoHeader.bmiHeader.biSizeImage, 1843200u);
 
     // The intersection: size query, short buffer, answer.
-    const std::vector<uint8_t> request = host::FilterHandle::IntersectionRequest(pinId_, {rangeBytes});
+    const std::vector<uint8_t> request =
+        host::FilterHandle::IntersectionRequest(pinId_, {rangeBytes});
     ULONG returned = 0;
-    VCAM_CHECK_EQ(filter_->Ioctl(request.data(), static_cast<ULONG>(request.size()), nullptr, 0, &returned),
-                  STATUS_BUFFER_OVERFLOW);
+    VCAM_CHECK_EQ(
+        filter_->Ioctl(request.data(), static_cast<ULONG>(request.size()), nullptr, 0, &returned),
+        STATUS_BUFFER_OVERFLOW);
     VCAM_CHECK_EQ(returned, 152u);
     std::vector<uint8_t> answer(152);
-    VCAM_CHECK_EQ(filter_->Ioctl(request.data(), static_cast<ULONG>(request.size()), answer.data(), 151, &returned),
+    VCAM_CHECK_EQ(filter_->Ioctl(request.data(), static_cast<ULONG>(request.size()), answer.data(),
+                                 151, &returned),
                   STATUS_BUFFER_TOO_SMALL);
-    VCAM_CHECK_EQ(filter_->Ioctl(request.data(), static_cast<ULONG>(request.size()), answer.data(), 152, &returned),
+    VCAM_CHECK_EQ(filter_->Ioctl(request.data(), static_cast<ULONG>(request.size()), answer.data(),
+                                 152, &returned),
                   STATUS_SUCCESS);
     VCAM_CHECK_EQ(returned, 152u);
     const KS_DATAFORMAT_VIDEOINFOHEADER& format = Negotiation::AsVideoFormat(answer);
@@ -231,7 +258,8 @@ void Conformance::Formats() {
     // Ranges that must not intersect.
     auto intersect = [this](const std::vector<uint8_t>& caller) {
         std::vector<uint8_t> result;
-        return filter_->Intersect(pinId_, caller.data(), static_cast<ULONG>(caller.size()), &result);
+        return filter_->Intersect(pinId_, caller.data(), static_cast<ULONG>(caller.size()),
+                                  &result);
     };
     std::vector<uint8_t> changedCaps = rangeBytes;
     reinterpret_cast<KS_DATARANGE_VIDEO*>(changedCaps.data())->ConfigCaps.CropAlignX += 1;
@@ -259,18 +287,21 @@ void Conformance::Formats() {
     smallRange->VideoInfoHeader.bmiHeader.biWidth = 640;
     smallRange->VideoInfoHeader.bmiHeader.biHeight = 480;
     std::vector<uint8_t> smallFormat;
-    VCAM_CHECK_EQ(filter_->Intersect(pinId_, smaller.data(), static_cast<ULONG>(smaller.size()), &smallFormat),
+    VCAM_CHECK_EQ(filter_->Intersect(pinId_, smaller.data(), static_cast<ULONG>(smaller.size()),
+                                     &smallFormat),
                   STATUS_SUCCESS);
     if (smallFormat.size() >= sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
-        VCAM_CHECK_EQ(Negotiation::AsVideoFormat(smallFormat).VideoInfoHeader.bmiHeader.biSizeImage, 614400u);
+        VCAM_CHECK_EQ(Negotiation::AsVideoFormat(smallFormat).VideoInfoHeader.bmiHeader.biSizeImage,
+                      614400u);
         VCAM_CHECK_EQ(create(smallFormat), STATUS_NO_MATCH);
     }
     std::vector<uint8_t> undersized = format_;
-    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(undersized.data())->VideoInfoHeader.bmiHeader.biSizeImage =
-        1843199;
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(undersized.data())
+        ->VideoInfoHeader.bmiHeader.biSizeImage = 1843199;
     VCAM_CHECK_EQ(create(undersized), STATUS_INVALID_PARAMETER);
     std::vector<uint8_t> topDown = format_;
-    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(topDown.data())->VideoInfoHeader.bmiHeader.biHeight = -720;
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(topDown.data())
+        ->VideoInfoHeader.bmiHeader.biHeight = -720;
     VCAM_CHECK_EQ(create(topDown), STATUS_NO_MATCH);
     std::vector<uint8_t> truncated(format_.begin(), format_.begin() + 151);
     reinterpret_cast<KSDATAFORMAT*>(truncated.data())->FormatSize = 151;
@@ -282,7 +313,8 @@ void Conformance::Formats() {
 void Conformance::Pin() {
     log_.Section("pin");
     std::unique_ptr<host::PinHandle> pin;
-    NTSTATUS status = filter_->CreatePin(pinId_, format_.data(), static_cast<ULONG>(format_.size()), &pin);
+    NTSTATUS status =
+        filter_->CreatePin(pinId_, format_.data(), static_cast<ULONG>(format_.size()), &pin);
     VCAM_CHECK_EQ(status, STATUS_SUCCESS);
     if (!pin) {
         log_.EndSection();
@@ -293,9 +325,11 @@ void Conformance::Pin() {
     VCAM_CHECK_EQ(filter_->GetPinInstances(pinId_, &instances), STATUS_SUCCESS);
     VCAM_CHECK_EQ(instances.CurrentCount, 1u);
     std::unique_ptr<host::PinHandle> second;
-    VCAM_CHECK(!NT_SUCCESS(filter_->CreatePin(pinId_, format_.data(), static_cast<ULONG>(format_.size()), &second)));
+    VCAM_CHECK(!NT_SUCCESS(
+        filter_->CreatePin(pinId_, format_.data(), static_cast<ULONG>(format_.size()), &second)));
 
-    VCAM_CHECK_EQ(pin->StreamHeaderSize(), static_cast<ULONG>(sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)));
+    VCAM_CHECK_EQ(pin->StreamHeaderSize(),
+                  static_cast<ULONG>(sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)));
     KSALLOCATOR_FRAMING_EX framing = {};
     VCAM_CHECK_EQ(pin->GetAllocatorFraming(&framing), STATUS_SUCCESS);
     const KS_FRAMING_ITEM& item = framing.FramingItem[0];
@@ -304,20 +338,23 @@ void Conformance::Pin() {
     VCAM_CHECK_EQ(item.Flags, static_cast<ULONG>(KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY |
                                                  KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY));
     VCAM_CHECK_EQ(item.Frames, 2u);
-    VCAM_CHECK(item.PhysicalRange.MinFrameSize == 1843200 && item.PhysicalRange.MaxFrameSize == 1843200 &&
-               item.PhysicalRange.Stepping == 0);
-    VCAM_CHECK(item.FramingRange.Range.MinFrameSize == 1843200 && item.FramingRange.Range.MaxFrameSize == 1843200 &&
+    VCAM_CHECK(item.PhysicalRange.MinFrameSize == 1843200 &&
+               item.PhysicalRange.MaxFrameSize == 1843200 && item.PhysicalRange.Stepping == 0);
+    VCAM_CHECK(item.FramingRange.Range.MinFrameSize == 1843200 &&
+               item.FramingRange.Range.MaxFrameSize == 1843200 &&
                item.FramingRange.Range.Stepping == 0);
 
     std::vector<uint8_t> buffer(kYuy2Bytes);
-    VCAM_CHECK_EQ(pin->Submit(buffer.data(), static_cast<ULONG>(buffer.size())), STATUS_INVALID_DEVICE_STATE);
+    VCAM_CHECK_EQ(pin->Submit(buffer.data(), static_cast<ULONG>(buffer.size())),
+                  STATUS_INVALID_DEVICE_STATE);
 
     // The legal state path, up and down, with a pause and resume.
     VCAM_CHECK_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
     VCAM_CHECK_EQ(pin->State(), KSSTATE_ACQUIRE);
     VCAM_CHECK_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     VCAM_CHECK_EQ(pin->State(), KSSTATE_PAUSE);
-    VCAM_CHECK_EQ(pin->SetFormat(format_.data(), static_cast<ULONG>(format_.size())), STATUS_INVALID_DEVICE_STATE);
+    VCAM_CHECK_EQ(pin->SetFormat(format_.data(), static_cast<ULONG>(format_.size())),
+                  STATUS_INVALID_DEVICE_STATE);
     VCAM_CHECK_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     VCAM_CHECK_EQ(pin->State(), KSSTATE_RUN);
     VCAM_CHECK_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
@@ -331,7 +368,8 @@ void Conformance::Pin() {
     VCAM_CHECK_EQ(camera_->Device().OpenFilter(kCategoryCamera, &otherFilter), STATUS_SUCCESS);
     if (otherFilter) {
         std::unique_ptr<host::PinHandle> other;
-        VCAM_CHECK_EQ(otherFilter->CreatePin(pinId_, format_.data(), static_cast<ULONG>(format_.size()), &other),
+        VCAM_CHECK_EQ(otherFilter->CreatePin(pinId_, format_.data(),
+                                             static_cast<ULONG>(format_.size()), &other),
                       STATUS_SUCCESS);
         if (other) {
             VCAM_CHECK_EQ(other->SetState(KSSTATE_ACQUIRE), STATUS_SHARING_VIOLATION);
@@ -345,7 +383,8 @@ void Conformance::Pin() {
     }
     VCAM_CHECK_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     VCAM_CHECK_EQ(pin->State(), KSSTATE_STOP);
-    VCAM_CHECK_EQ(pin->SetFormat(format_.data(), static_cast<ULONG>(format_.size())), STATUS_SUCCESS);
+    VCAM_CHECK_EQ(pin->SetFormat(format_.data(), static_cast<ULONG>(format_.size())),
+                  STATUS_SUCCESS);
     VCAM_CHECK_EQ(pin->Close(), STATUS_SUCCESS);
     VCAM_CHECK_EQ(filter_->GetPinInstances(pinId_, &instances), STATUS_SUCCESS);
     VCAM_CHECK_EQ(instances.CurrentCount, 0u);
@@ -353,12 +392,14 @@ void Conformance::Pin() {
 }
 
 bool Conformance::StartStream(host::FilterHandle& filter, Stream* stream, unsigned bufferCount) {
-    NTSTATUS status = filter.CreatePin(pinId_, format_.data(), static_cast<ULONG>(format_.size()), &stream->pin);
+    NTSTATUS status =
+        filter.CreatePin(pinId_, format_.data(), static_cast<ULONG>(format_.size()), &stream->pin);
     if (!VCAM_CHECK_EQ(status, STATUS_SUCCESS)) return false;
     if (!VCAM_CHECK_EQ(stream->pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS)) return false;
     stream->buffers.assign(bufferCount, std::vector<uint8_t>(kYuy2Bytes, 0xCD));
     for (auto& buffer : stream->buffers) {
-        if (!VCAM_CHECK_EQ(stream->pin->Submit(buffer.data(), static_cast<ULONG>(buffer.size())), STATUS_SUCCESS)) {
+        if (!VCAM_CHECK_EQ(stream->pin->Submit(buffer.data(), static_cast<ULONG>(buffer.size())),
+                           STATUS_SUCCESS)) {
             return false;
         }
     }
@@ -368,7 +409,8 @@ bool Conformance::StartStream(host::FilterHandle& filter, Stream* stream, unsign
 bool Conformance::Next(Stream& stream, Delivery* delivery, bool keepPicture) {
     host::CompletedFrame frame;
     if (stream.pin->TakeCompleted(&frame) != STATUS_SUCCESS) {
-        if (stream.pin->WaitForCompletion(std::chrono::milliseconds(1000)) == kTimeout) return false;
+        if (stream.pin->WaitForCompletion(std::chrono::milliseconds(1000)) == kTimeout)
+            return false;
         if (stream.pin->TakeCompleted(&frame) != STATUS_SUCCESS) return false;
     }
     delivery->status = frame.status;
@@ -426,10 +468,13 @@ void Conformance::Streaming() {
         ok = VCAM_CHECK_EQ(h.DataUsed, 1843200u) && ok;
         ok = VCAM_CHECK_EQ(h.Duration, expectedDuration) && ok;
         ok = VCAM_CHECK_EQ(h.OptionsFlags, kTimeValidDurationValid) && ok;
-        ok = VCAM_CHECK(h.PresentationTime.Numerator == 1 && h.PresentationTime.Denominator == 1) && ok;
+        ok = VCAM_CHECK(h.PresentationTime.Numerator == 1 && h.PresentationTime.Denominator == 1) &&
+             ok;
         ok = VCAM_CHECK(i == 0 || h.PresentationTime.Time > previousTime) && ok;
         ok = VCAM_CHECK(frame.hasFrameInfo) && ok;
-        ok = VCAM_CHECK_EQ(frame.frameInfo.ExtendedHeaderSize, static_cast<ULONG>(sizeof(KS_FRAME_INFO))) && ok;
+        ok = VCAM_CHECK_EQ(frame.frameInfo.ExtendedHeaderSize,
+                           static_cast<ULONG>(sizeof(KS_FRAME_INFO))) &&
+             ok;
         ok = VCAM_CHECK_EQ(frame.frameInfo.PictureNumber, static_cast<LONGLONG>(i + 1)) && ok;
         ok = VCAM_CHECK_EQ(frame.frameInfo.DropCount, 0) && ok;
         ok = VCAM_CHECK_EQ(frame.frameInfo.dwFrameFlags, 0u) && ok;
@@ -437,9 +482,10 @@ void Conformance::Streaming() {
             const int64_t interval = h.PresentationTime.Time - previousTime;
             if (options_.virtualClock) {
                 VCAM_CHECK_EQ(interval, VCAM_FRAME_INTERVAL);
-            } else if (interval > VCAM_FRAME_INTERVAL * 3 / 2 || interval < VCAM_FRAME_INTERVAL / 2) {
-                VCAM_WARN("frame " + std::to_string(i + 1) + " came " + std::to_string(interval / 10000.0) +
-                          " ms after the previous one");
+            } else if (interval > VCAM_FRAME_INTERVAL * 3 / 2 ||
+                       interval < VCAM_FRAME_INTERVAL / 2) {
+                VCAM_WARN("frame " + std::to_string(i + 1) + " came " +
+                          std::to_string(interval / 10000.0) + " ms after the previous one");
             }
         }
         if (i == 0) {
@@ -490,7 +536,8 @@ void Conformance::Injection() {
     // Without a running stream a push succeeds and is dropped.
     TestPattern::Draw(111, pattern.data());
     VCAM_CHECK_EQ(Push(*filter_, pattern), STATUS_SUCCESS);
-    VCAM_CHECK_EQ(filter_->SetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, nullptr, 0), STATUS_SUCCESS);
+    VCAM_CHECK_EQ(filter_->SetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, nullptr, 0),
+                  STATUS_SUCCESS);
 
     Stream stream;
     if (!StartStream(*filter_, &stream)) {
@@ -499,7 +546,8 @@ void Conformance::Injection() {
     }
     Delivery frame;
     if (VCAM_CHECK(Next(stream, &frame, true))) {
-        VCAM_CHECK(frame.picture.size() == kYuy2Bytes && frame.picture[0] == 0x00 && frame.picture[1] == 0x80);
+        VCAM_CHECK(frame.picture.size() == kYuy2Bytes && frame.picture[0] == 0x00 &&
+                   frame.picture[1] == 0x80);
         VCAM_CHECK(!TestPattern::DecodeYuy2(frame.picture.data()).has_value());
     }
 
@@ -530,7 +578,9 @@ void Conformance::Injection() {
     }
     VCAM_CHECK_EQ(Push(*filter_, rgb), STATUS_SUCCESS);
     if (VCAM_CHECK(Fresh(stream, &frame)) && frame.picture.size() == kYuy2Bytes) {
-        auto at = [&frame](int row, int pair) { return frame.picture.data() + (static_cast<size_t>(row) * kWidth + 2 * pair) * 2; };
+        auto at = [&frame](int row, int pair) {
+            return frame.picture.data() + (static_cast<size_t>(row) * kWidth + 2 * pair) * 2;
+        };
         for (int row : {0, kHeight / 2 - 1}) {
             const uint8_t* g = at(row, 300);
             VCAM_CHECK(Near(g[0], LumaOf(top)) && Near(g[2], LumaOf(top)));
@@ -559,14 +609,16 @@ void Conformance::Injection() {
         VCAM_CHECK(TestPattern::DecodeYuy2(frame.picture.data()) == std::optional<uint32_t>(999));
     }
     // An empty push changes nothing.
-    VCAM_CHECK_EQ(filter_->SetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, nullptr, 0), STATUS_SUCCESS);
+    VCAM_CHECK_EQ(filter_->SetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, nullptr, 0),
+                  STATUS_SUCCESS);
     if (VCAM_CHECK(Fresh(stream, &frame))) {
         VCAM_CHECK(TestPattern::DecodeYuy2(frame.picture.data()) == std::optional<uint32_t>(999));
     }
     // The signature answers the same while streaming.
     uint32_t signature = 0;
     ULONG returned = 0;
-    VCAM_CHECK_EQ(filter_->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, &signature, sizeof signature, &returned),
+    VCAM_CHECK_EQ(filter_->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, &signature,
+                                       sizeof signature, &returned),
                   STATUS_SUCCESS);
     VCAM_CHECK_EQ(signature, kSignatureBytes);
 

@@ -37,13 +37,13 @@ struct ConformanceOptions {
 };
 
 class Conformance {
-public:
+  public:
     Conformance(ConformanceOptions options, std::FILE* out);
     // Runs every section; returns 0 when every check held, kExitNonConformant
     // otherwise. Throws ToolError (camera) when the camera cannot be brought up.
     int Run();
 
-private:
+  private:
     // One delivered buffer as the checks look at it.
     struct Delivery {
         NTSTATUS status;
@@ -77,13 +77,13 @@ private:
     // Pushes one frame through the frame injection property.
     NTSTATUS Push(host::FilterHandle& filter, const std::vector<uint8_t>& frame);
 
-    ConformanceOptions options_;            // as given
-    CheckLog log_;                           // outcomes and the report
-    std::unique_ptr<Camera> camera_;         // up for the whole run
+    ConformanceOptions options_;                  // as given
+    CheckLog log_;                                // outcomes and the report
+    std::unique_ptr<Camera> camera_;              // up for the whole run
     std::unique_ptr<host::FilterHandle> filter_;  // opened by KSCATEGORY_VIDEO_CAMERA
-    ULONG pinId_ = 0;                        // the capture pin factory
-    std::vector<uint8_t> format_;            // the intersected format
-    bool broken_ = false;                    // VCAM_CHECK_BREAK=1: one expectation is off
+    ULONG pinId_ = 0;                             // the capture pin factory
+    std::vector<uint8_t> format_;                 // the intersected format
+    bool broken_ = false;                         // VCAM_CHECK_BREAK=1: one expectation is off
 };
 
 }  // namespace vcam

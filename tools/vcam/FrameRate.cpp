@@ -28,7 +28,8 @@ bool ParseUnsigned(const std::string& text, uint32_t* value) {
 }  // namespace
 
 FrameRate FrameRate::Parse(const std::string& text) {
-    const std::string bad = "frame rate '" + text + "' is not a positive number such as 30, 29.97 or 30000/1001";
+    const std::string bad =
+        "frame rate '" + text + "' is not a positive number such as 30, 29.97 or 30000/1001";
     size_t split = text.find_first_of("/:");
     uint32_t numerator = 0;
     uint32_t denominator = 1;
@@ -45,7 +46,8 @@ FrameRate FrameRate::Parse(const std::string& text) {
             throw ToolError(kExitUsage, bad);
         }
         for (uint32_t base : {24u, 30u, 60u}) {
-            if (std::fabs(value - base * 1000.0 / 1001.0) < 0.005) return FrameRate(base * 1000, 1001);
+            if (std::fabs(value - base * 1000.0 / 1001.0) < 0.005)
+                return FrameRate(base * 1000, 1001);
         }
         numerator = static_cast<uint32_t>(std::llround(value * 1000));
         denominator = 1000;

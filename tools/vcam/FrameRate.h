@@ -9,7 +9,7 @@
 namespace vcam {
 
 class FrameRate {
-public:
+  public:
     FrameRate() = default;
     FrameRate(uint32_t numerator, uint32_t denominator);
 
@@ -27,8 +27,8 @@ public:
     int64_t OffsetOf(uint64_t index) const;
     std::string ToString() const;  // "30000/1001"
 
-private:
-    uint32_t numerator_ = 30000;  // frames ...
+  private:
+    uint32_t numerator_ = 30000;   // frames ...
     uint32_t denominator_ = 1001;  // ... per this many seconds
 };
 

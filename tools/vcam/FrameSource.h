@@ -13,7 +13,7 @@
 namespace vcam {
 
 class FrameSource {
-public:
+  public:
     virtual ~FrameSource() = default;
 
     virtual PixelFormat Format() const = 0;

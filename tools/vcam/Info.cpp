@@ -16,7 +16,9 @@ void Field(std::FILE* out, int depth, const char* name, const std::string& value
     std::fprintf(out, "%.*s%-26s: %s\n", depth, "\t\t\t", name, value.c_str());
 }
 
-std::string Num(long long value) { return std::to_string(value); }
+std::string Num(long long value) {
+    return std::to_string(value);
+}
 
 std::string Hex(unsigned long long value) {
     char text[24];
@@ -24,15 +26,19 @@ std::string Hex(unsigned long long value) {
     return text;
 }
 
-std::string Size(const SIZE& size) { return Num(size.cx) + " x " + Num(size.cy); }
+std::string Size(const SIZE& size) {
+    return Num(size.cx) + " x " + Num(size.cy);
+}
 
 std::string Rect(const RECT& r) {
-    return "(" + Num(r.left) + ", " + Num(r.top) + ") - (" + Num(r.right) + ", " + Num(r.bottom) + ")";
+    return "(" + Num(r.left) + ", " + Num(r.top) + ") - (" + Num(r.right) + ", " + Num(r.bottom) +
+           ")";
 }
 
 std::string Interval(long long hundredNs) {
     char text[64];
-    std::snprintf(text, sizeof text, "%lld (%.3f fps)", hundredNs, hundredNs > 0 ? 1e7 / hundredNs : 0.0);
+    std::snprintf(text, sizeof text, "%lld (%.3f fps)", hundredNs,
+                  hundredNs > 0 ? 1e7 / hundredNs : 0.0);
     return text;
 }
 
@@ -57,7 +63,8 @@ void PrintVideoInfo(std::FILE* out, int depth, const KS_VIDEOINFOHEADER& info) {
     Field(out, depth, "bmiHeader.biHeight", Num(b.biHeight));
     Field(out, depth, "bmiHeader.biPlanes", Num(b.biPlanes));
     Field(out, depth, "bmiHeader.biBitCount", Num(b.biBitCount));
-    Field(out, depth, "bmiHeader.biCompression", Hex(b.biCompression) + " '" + Names::FourCc(b.biCompression) + "'");
+    Field(out, depth, "bmiHeader.biCompression",
+          Hex(b.biCompression) + " '" + Names::FourCc(b.biCompression) + "'");
     Field(out, depth, "bmiHeader.biSizeImage", Num(b.biSizeImage));
     Field(out, depth, "bmiHeader.biXPelsPerMeter", Num(b.biXPelsPerMeter));
     Field(out, depth, "bmiHeader.biYPelsPerMeter", Num(b.biYPelsPerMeter));
@@ -82,7 +89,8 @@ void PrintRange(std::FILE* out, const KS_DATARANGE_VIDEO& range) {
     Field(out, 3, "CropAlign", Num(c.CropAlignX) + " x " + Num(c.CropAlignY));
     Field(out, 3, "MinOutputSize", Size(c.MinOutputSize));
     Field(out, 3, "MaxOutputSize", Size(c.MaxOutputSize));
-    Field(out, 3, "OutputGranularity", Num(c.OutputGranularityX) + " x " + Num(c.OutputGranularityY));
+    Field(out, 3, "OutputGranularity",
+          Num(c.OutputGranularityX) + " x " + Num(c.OutputGranularityY));
     Field(out, 3, "StretchTaps", Num(c.StretchTapsX) + " x " + Num(c.StretchTapsY));
     Field(out, 3, "ShrinkTaps", Num(c.ShrinkTapsX) + " x " + Num(c.ShrinkTapsY));
     Field(out, 3, "MinFrameInterval", Interval(c.MinFrameInterval));
@@ -106,10 +114,12 @@ int Info::Print(std::FILE* out) {
     std::fprintf(out, "Device Interfaces:\n");
     for (const host::DeviceInterface& entry : camera.Device().Interfaces()) {
         Field(out, 1, Names::GuidName(entry.category).c_str(),
-              Names::Guid(entry.category) + ", reference string \"" + Names::Narrow(entry.referenceString) + "\"");
+              Names::Guid(entry.category) + ", reference string \"" +
+                  Names::Narrow(entry.referenceString) + "\"");
     }
 
-    std::unique_ptr<host::FilterHandle> filter = camera.OpenFilter(VCAM_GUID(STATIC_KSCATEGORY_VIDEO_CAMERA));
+    std::unique_ptr<host::FilterHandle> filter =
+        camera.OpenFilter(VCAM_GUID(STATIC_KSCATEGORY_VIDEO_CAMERA));
     ULONG factories = 0;
     NTSTATUS status = filter->GetPinFactoryCount(&factories);
     std::fprintf(out, "Filter (opened through KSCATEGORY_VIDEO_CAMERA):\n");
@@ -119,8 +129,10 @@ int Info::Print(std::FILE* out) {
         std::fprintf(out, "Pin %u:\n", static_cast<unsigned>(pinId));
         ULONG returned = 0;
         GUID category = {};
-        status = filter->GetPinProperty(pinId, KSPROPERTY_PIN_CATEGORY, &category, sizeof category, &returned);
-        Field(out, 1, "Category", NT_SUCCESS(status) ? Names::NamedGuid(category) : Names::Status(status));
+        status = filter->GetPinProperty(pinId, KSPROPERTY_PIN_CATEGORY, &category, sizeof category,
+                                        &returned);
+        Field(out, 1, "Category",
+              NT_SUCCESS(status) ? Names::NamedGuid(category) : Names::Status(status));
         // KSPROPERTY_PIN_NAME answers the friendly name an installation
         // registers for the pin's Name GUID; the host has no such registry.
         status = filter->GetPinProperty(pinId, KSPROPERTY_PIN_NAME, nullptr, 0, &returned);
@@ -129,25 +141,32 @@ int Info::Print(std::FILE* out) {
                   ? "a string of " + Num(returned) + " bytes"
                   : "no friendly name (KSPROPERTY_PIN_NAME: " + Names::Status(status) + ")");
         ULONG flow = 0;
-        status = filter->GetPinProperty(pinId, KSPROPERTY_PIN_DATAFLOW, &flow, sizeof flow, &returned);
-        Field(out, 1, "Data flow", NT_SUCCESS(status) ? Names::DataFlow(flow) : Names::Status(status));
+        status =
+            filter->GetPinProperty(pinId, KSPROPERTY_PIN_DATAFLOW, &flow, sizeof flow, &returned);
+        Field(out, 1, "Data flow",
+              NT_SUCCESS(status) ? Names::DataFlow(flow) : Names::Status(status));
         ULONG communication = 0;
         status = filter->GetPinProperty(pinId, KSPROPERTY_PIN_COMMUNICATION, &communication,
                                         sizeof communication, &returned);
-        Field(out, 1, "Communication", NT_SUCCESS(status) ? Names::Communication(communication) : Names::Status(status));
+        Field(out, 1, "Communication",
+              NT_SUCCESS(status) ? Names::Communication(communication) : Names::Status(status));
         KSPIN_CINSTANCES instances = {};
         status = filter->GetPinInstances(pinId, &instances);
         Field(out, 1, "Instances",
-              NT_SUCCESS(status) ? "possible " + Num(instances.PossibleCount) + ", current " + Num(instances.CurrentCount)
+              NT_SUCCESS(status) ? "possible " + Num(instances.PossibleCount) + ", current " +
+                                       Num(instances.CurrentCount)
                                  : Names::Status(status));
         ULONG necessary = 0;
-        status = filter->GetPinProperty(pinId, KSPROPERTY_PIN_NECESSARYINSTANCES, &necessary, sizeof necessary,
-                                        &returned);
-        Field(out, 1, "Necessary instances", NT_SUCCESS(status) ? Num(necessary) : Names::Status(status));
+        status = filter->GetPinProperty(pinId, KSPROPERTY_PIN_NECESSARYINSTANCES, &necessary,
+                                        sizeof necessary, &returned);
+        Field(out, 1, "Necessary instances",
+              NT_SUCCESS(status) ? Num(necessary) : Names::Status(status));
 
         std::vector<std::vector<uint8_t>> ranges;
         status = filter->GetDataRanges(pinId, &ranges);
-        Field(out, 1, "Data ranges", NT_SUCCESS(status) ? Num(static_cast<long long>(ranges.size())) : Names::Status(status));
+        Field(out, 1, "Data ranges",
+              NT_SUCCESS(status) ? Num(static_cast<long long>(ranges.size()))
+                                 : Names::Status(status));
         for (size_t i = 0; i < ranges.size(); ++i) {
             std::fprintf(out, "\tData range %zu:\n", i);
             if (ranges[i].size() >= sizeof(KS_DATARANGE_VIDEO)) {
@@ -160,7 +179,8 @@ int Info::Print(std::FILE* out) {
 
     const ULONG pinId = Negotiation::FindCapturePin(*filter);
     std::vector<uint8_t> format = Negotiation::Yuy2Format(*filter, pinId);
-    std::fprintf(out, "Format (data intersection of the YUY2 range, pin %u):\n", static_cast<unsigned>(pinId));
+    std::fprintf(out, "Format (data intersection of the YUY2 range, pin %u):\n",
+                 static_cast<unsigned>(pinId));
     PrintDataFormat(out, 1, Negotiation::AsVideoFormat(format).DataFormat);
     PrintVideoInfo(out, 1, Negotiation::AsVideoFormat(format).VideoInfoHeader);
 
@@ -195,13 +215,15 @@ int Info::Print(std::FILE* out) {
             Field(out, 2, "FileAlignment", Num(item.FileAlignment));
             Field(out, 2, "MemoryTypeWeight", Num(item.MemoryTypeWeight));
             Field(out, 2, "PhysicalRange",
-                  "min " + Num(item.PhysicalRange.MinFrameSize) + ", max " + Num(item.PhysicalRange.MaxFrameSize) +
-                      ", stepping " + Num(item.PhysicalRange.Stepping));
+                  "min " + Num(item.PhysicalRange.MinFrameSize) + ", max " +
+                      Num(item.PhysicalRange.MaxFrameSize) + ", stepping " +
+                      Num(item.PhysicalRange.Stepping));
             Field(out, 2, "FramingRange",
                   "min " + Num(item.FramingRange.Range.MinFrameSize) + ", max " +
                       Num(item.FramingRange.Range.MaxFrameSize) + ", stepping " +
-                      Num(item.FramingRange.Range.Stepping) + ", weights " + Num(item.FramingRange.InPlaceWeight) +
-                      "/" + Num(item.FramingRange.NotInPlaceWeight));
+                      Num(item.FramingRange.Range.Stepping) + ", weights " +
+                      Num(item.FramingRange.InPlaceWeight) + "/" +
+                      Num(item.FramingRange.NotInPlaceWeight));
         }
         pin->Close();
     }
@@ -211,15 +233,19 @@ int Info::Print(std::FILE* out) {
     Field(out, 1, "Property", Num(VCAM_PROPERTY_FRAME) + " (get: signature, set: push one frame)");
     uint8_t signature[4] = {};
     ULONG returned = 0;
-    status = filter->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, signature, sizeof signature, &returned);
+    status = filter->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, signature,
+                                 sizeof signature, &returned);
     char bytes[64];
-    std::snprintf(bytes, sizeof bytes, "%02X %02X %02X %02X", signature[0], signature[1], signature[2], signature[3]);
+    std::snprintf(bytes, sizeof bytes, "%02X %02X %02X %02X", signature[0], signature[1],
+                  signature[2], signature[3]);
     Field(out, 1, "Signature",
-          NT_SUCCESS(status) ? Hex(static_cast<uint32_t>(signature[0] | signature[1] << 8 | signature[2] << 16 |
-                                                         static_cast<uint32_t>(signature[3]) << 24)) +
-                                   " (bytes " + bytes + ", " + Num(returned) + " returned)"
-                             : Names::Status(status));
-    Field(out, 1, "Frame layouts", "I420 1382400 bytes, RGB24 2764800 bytes (B,G,R, top row first)");
+          NT_SUCCESS(status)
+              ? Hex(static_cast<uint32_t>(signature[0] | signature[1] << 8 | signature[2] << 16 |
+                                          static_cast<uint32_t>(signature[3]) << 24)) +
+                    " (bytes " + bytes + ", " + Num(returned) + " returned)"
+              : Names::Status(status));
+    Field(out, 1, "Frame layouts",
+          "I420 1382400 bytes, RGB24 2764800 bytes (B,G,R, top row first)");
 
     filter->Close();
     VerifierVerdict verdict = camera.Shutdown();

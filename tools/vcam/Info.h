@@ -11,7 +11,7 @@
 namespace vcam {
 
 class Info {
-public:
+  public:
     // Brings the camera up on the real clock, prints, tears it down.
     // Returns the exit code; throws ToolError (camera) for a refused step.
     static int Print(std::FILE* out);

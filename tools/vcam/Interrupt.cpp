@@ -25,6 +25,8 @@ void Interrupt::Install() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-bool Interrupt::Requested() { return requested.load(); }
+bool Interrupt::Requested() {
+    return requested.load();
+}
 
 }  // namespace vcam

@@ -7,7 +7,7 @@
 namespace vcam {
 
 class Interrupt {
-public:
+  public:
     // Installs the handlers; once, from main.
     static void Install();
     // A signal asked the run to end.

@@ -70,7 +70,8 @@ std::string Names::GuidName(const GUID& guid) {
         {VCAM_GUID(STATIC_KSNAME_Filter), "KSNAME_Filter"},
         {VCAM_GUID(STATIC_KSPROPSETID_Pin), "KSPROPSETID_Pin"},
         {VCAM_GUID(STATIC_VCAM_PROPSETID_FrameInjection), "FrameInjectionSet"},
-        {VcamMakeGuid(VCAM_FOURCC_YUY2, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71),
+        {VcamMakeGuid(VCAM_FOURCC_YUY2, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B,
+                      0x71),
          "MEDIASUBTYPE_YUY2"},
         {VCAM_GUID(STATIC_GUID_NULL), "GUID_NULL"},
     };
@@ -87,18 +88,24 @@ std::string Names::NamedGuid(const GUID& guid) {
 
 std::string Names::State(KSSTATE state) {
     switch (state) {
-        case KSSTATE_STOP: return "KSSTATE_STOP";
-        case KSSTATE_ACQUIRE: return "KSSTATE_ACQUIRE";
-        case KSSTATE_PAUSE: return "KSSTATE_PAUSE";
-        case KSSTATE_RUN: return "KSSTATE_RUN";
+        case KSSTATE_STOP:
+            return "KSSTATE_STOP";
+        case KSSTATE_ACQUIRE:
+            return "KSSTATE_ACQUIRE";
+        case KSSTATE_PAUSE:
+            return "KSSTATE_PAUSE";
+        case KSSTATE_RUN:
+            return "KSSTATE_RUN";
     }
     return "KSSTATE(" + std::to_string(static_cast<int>(state)) + ")";
 }
 
 std::string Names::DataFlow(ULONG flow) {
     switch (flow) {
-        case KSPIN_DATAFLOW_IN: return "KSPIN_DATAFLOW_IN (render)";
-        case KSPIN_DATAFLOW_OUT: return "KSPIN_DATAFLOW_OUT (capture)";
+        case KSPIN_DATAFLOW_IN:
+            return "KSPIN_DATAFLOW_IN (render)";
+        case KSPIN_DATAFLOW_OUT:
+            return "KSPIN_DATAFLOW_OUT (capture)";
     }
     return std::to_string(flow);
 }

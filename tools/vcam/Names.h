@@ -10,7 +10,7 @@
 namespace vcam {
 
 class Names {
-public:
+  public:
     // "STATUS_NO_MATCH (0xC0000272)"; unknown codes as the hex value alone.
     static std::string Status(NTSTATUS status);
     // "{6994AD05-93EF-11D0-A3CC-00A0C9223196}".

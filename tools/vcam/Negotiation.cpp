@@ -19,31 +19,35 @@ ULONG Negotiation::FindCapturePin(host::FilterHandle& filter) {
     ULONG count = 0;
     NTSTATUS status = filter.GetPinFactoryCount(&count);
     if (!NT_SUCCESS(status)) {
-        throw ToolError(kExitCamera, "asking for the pin factory count failed: " + Names::Status(status));
+        throw ToolError(kExitCamera,
+                        "asking for the pin factory count failed: " + Names::Status(status));
     }
     for (ULONG pinId = 0; pinId < count; ++pinId) {
         ULONG flow = 0;
         GUID category = {};
         ULONG returned = 0;
-        if (NT_SUCCESS(filter.GetPinProperty(pinId, KSPROPERTY_PIN_DATAFLOW, &flow, sizeof flow, &returned)) &&
-            NT_SUCCESS(filter.GetPinProperty(pinId, KSPROPERTY_PIN_CATEGORY, &category, sizeof category,
+        if (NT_SUCCESS(filter.GetPinProperty(pinId, KSPROPERTY_PIN_DATAFLOW, &flow, sizeof flow,
                                              &returned)) &&
+            NT_SUCCESS(filter.GetPinProperty(pinId, KSPROPERTY_PIN_CATEGORY, &category,
+                                             sizeof category, &returned)) &&
             flow == KSPIN_DATAFLOW_OUT && category == kVideoCapture) {
             return pinId;
         }
     }
-    throw ToolError(kExitCamera, "the filter has no video capture pin (" + std::to_string(count) +
-                                     " pin factories, none with data flow out and PINNAME_VIDEO_CAPTURE)");
+    throw ToolError(kExitCamera,
+                    "the filter has no video capture pin (" + std::to_string(count) +
+                        " pin factories, none with data flow out and PINNAME_VIDEO_CAPTURE)");
 }
 
 std::vector<uint8_t> Negotiation::Yuy2Range(host::FilterHandle& filter, ULONG pinId) {
     std::vector<std::vector<uint8_t>> ranges;
     NTSTATUS status = filter.GetDataRanges(pinId, &ranges);
     if (!NT_SUCCESS(status)) {
-        throw ToolError(kExitCamera, "reading the capture pin's data ranges failed: " + Names::Status(status));
+        throw ToolError(kExitCamera,
+                        "reading the capture pin's data ranges failed: " + Names::Status(status));
     }
-    const GUID yuy2 =
-        VcamMakeGuid(VCAM_FOURCC_YUY2, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
+    const GUID yuy2 = VcamMakeGuid(VCAM_FOURCC_YUY2, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00,
+                                   0x38, 0x9B, 0x71);
     for (const auto& range : ranges) {
         if (range.size() < sizeof(KS_DATARANGE_VIDEO)) continue;
         const KS_DATARANGE_VIDEO& video = AsVideoRange(range);
@@ -59,19 +63,22 @@ std::vector<uint8_t> Negotiation::Yuy2Range(host::FilterHandle& filter, ULONG pi
 std::vector<uint8_t> Negotiation::Yuy2Format(host::FilterHandle& filter, ULONG pinId) {
     std::vector<uint8_t> range = Yuy2Range(filter, pinId);
     std::vector<uint8_t> format;
-    NTSTATUS status = filter.Intersect(pinId, range.data(), static_cast<ULONG>(range.size()), &format);
+    NTSTATUS status =
+        filter.Intersect(pinId, range.data(), static_cast<ULONG>(range.size()), &format);
     if (!NT_SUCCESS(status)) {
-        throw ToolError(kExitCamera, "the data intersection of the YUY2 range failed: " + Names::Status(status));
+        throw ToolError(kExitCamera,
+                        "the data intersection of the YUY2 range failed: " + Names::Status(status));
     }
     if (format.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
-        throw ToolError(kExitCamera, "the data intersection answered " + std::to_string(format.size()) +
+        throw ToolError(kExitCamera, "the data intersection answered " +
+                                         std::to_string(format.size()) +
                                          " bytes, less than a video-info format");
     }
     const KS_BITMAPINFOHEADER& bitmap = AsVideoFormat(format).VideoInfoHeader.bmiHeader;
-    if (bitmap.biWidth != kWidth || bitmap.biHeight != kHeight || bitmap.biCompression != VCAM_FOURCC_YUY2 ||
-        bitmap.biSizeImage != kYuy2Bytes) {
-        throw ToolError(kExitCamera, "the intersected format is " + std::to_string(bitmap.biWidth) + "x" +
-                                         std::to_string(bitmap.biHeight) + " " +
+    if (bitmap.biWidth != kWidth || bitmap.biHeight != kHeight ||
+        bitmap.biCompression != VCAM_FOURCC_YUY2 || bitmap.biSizeImage != kYuy2Bytes) {
+        throw ToolError(kExitCamera, "the intersected format is " + std::to_string(bitmap.biWidth) +
+                                         "x" + std::to_string(bitmap.biHeight) + " " +
                                          Names::FourCc(bitmap.biCompression) + ", " +
                                          std::to_string(bitmap.biSizeImage) +
                                          " bytes; vcam reads 1280x720 YUY2 only");
@@ -79,7 +86,8 @@ std::vector<uint8_t> Negotiation::Yuy2Format(host::FilterHandle& filter, ULONG p
     return format;
 }
 
-const KS_DATAFORMAT_VIDEOINFOHEADER& Negotiation::AsVideoFormat(const std::vector<uint8_t>& format) {
+const KS_DATAFORMAT_VIDEOINFOHEADER& Negotiation::AsVideoFormat(
+    const std::vector<uint8_t>& format) {
     return *reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
 }
 

@@ -14,7 +14,7 @@
 namespace vcam {
 
 class Negotiation {
-public:
+  public:
     // The id of the filter's video capture pin factory. Throws ToolError
     // (camera) when there is none.
     static ULONG FindCapturePin(host::FilterHandle& filter);

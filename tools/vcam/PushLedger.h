@@ -15,7 +15,7 @@
 namespace vcam {
 
 class PushLedger {
-public:
+  public:
     struct Push {
         uint64_t sequence;  // 0 for the first push of the run
         int64_t time;       // system time (100 ns) just before the push request
@@ -34,7 +34,7 @@ public:
     // for an I420 Y plane, step 2 for the Y bytes of YUY2.
     static uint64_t Fingerprint(const uint8_t* luma, size_t count, size_t step);
 
-private:
+  private:
     mutable std::mutex mutex_;                             // guards everything below
     std::unordered_map<uint64_t, int64_t> times_;          // sequence -> push time
     std::unordered_map<uint64_t, uint64_t> fingerprints_;  // fingerprint -> latest sequence

@@ -9,10 +9,12 @@
 
 namespace vcam {
 
-RawFrameReader::RawFrameReader(const std::string& path, PixelFormat format, FrameRate rate, bool loop)
+RawFrameReader::RawFrameReader(const std::string& path, PixelFormat format, FrameRate rate,
+                               bool loop)
     : path_(path), fd_(0), ownsFd_(false), format_(format), rate_(rate), loop_(loop) {
     if (path == "-") {
-        if (loop) throw ToolError(kExitUsage, "--loop needs a file: standard input cannot start again");
+        if (loop)
+            throw ToolError(kExitUsage, "--loop needs a file: standard input cannot start again");
         path_ = "standard input";
     } else {
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -11,7 +11,7 @@
 namespace vcam {
 
 class RawFrameReader : public FrameSource {
-public:
+  public:
     // `path` "-" is standard input. `loop` starts again at the end (files
     // only). Throws ToolError (input) when the file cannot be opened.
     RawFrameReader(const std::string& path, PixelFormat format, FrameRate rate, bool loop);
@@ -28,17 +28,17 @@ public:
     bool Finite() const override { return !loop_; }
     std::string Describe() const override;
 
-private:
+  private:
     // Reads up to `length` bytes, retrying short reads; returns the count.
     size_t ReadFully(uint8_t* data, size_t length);
 
-    std::string path_;         // for messages
-    int fd_;                   // descriptor read from; owned unless it is 0
-    bool ownsFd_;              // fd_ was opened here
-    PixelFormat format_;       // layout of every frame
-    FrameRate rate_;           // rate given by the caller
-    bool loop_;                // rewind at the end instead of ending
-    uint64_t framesRead_ = 0;  // frames returned so far
+    std::string path_;           // for messages
+    int fd_;                     // descriptor read from; owned unless it is 0
+    bool ownsFd_;                // fd_ was opened here
+    PixelFormat format_;         // layout of every frame
+    FrameRate rate_;             // rate given by the caller
+    bool loop_;                  // rewind at the end instead of ending
+    uint64_t framesRead_ = 0;    // frames returned so far
     uint64_t framesInPass_ = 0;  // frames since the last rewind
 };
 

@@ -11,7 +11,7 @@
 namespace vcam {
 
 class SnapshotWriter {
-public:
+  public:
     // Writes `yuy2` (kYuy2Bytes, top row first) to `path` as PNG. Throws
     // ToolError (input/output) when the file cannot be written.
     static void WriteYuy2(const std::string& path, const uint8_t* yuy2);

@@ -8,7 +8,7 @@
 namespace vcam {
 
 class Statistics {
-public:
+  public:
     void Add(double value) {
         values_.push_back(value);
         sorted_ = false;
@@ -23,7 +23,7 @@ public:
     double Max() const;
     double Min() const;
 
-private:
+  private:
     void Sort() const;
 
     mutable std::vector<double> values_;  // measurements, sorted lazily

@@ -9,7 +9,7 @@
 namespace vcam {
 
 class StatusLine {
-public:
+  public:
     StatusLine();
     bool Enabled() const { return enabled_; }
     // Redraws the line, at most about five times a second unless `force`.
@@ -17,9 +17,9 @@ public:
     // Erases the line so the summary starts on a clean row.
     void Clear();
 
-private:
-    bool enabled_;                                   // standard error is a terminal
-    size_t shownLength_ = 0;                         // length of the text on screen
+  private:
+    bool enabled_;                                    // standard error is a terminal
+    size_t shownLength_ = 0;                          // length of the text on screen
     std::chrono::steady_clock::time_point lastDraw_;  // when it was last drawn
 };
 

@@ -7,7 +7,7 @@ namespace vcam {
 namespace {
 
 constexpr int kCodeBits = 32;
-constexpr int kCodeCell = 32;           // pixels per code square, each way
+constexpr int kCodeCell = 32;            // pixels per code square, each way
 constexpr int kBarsTop = 2 * kCodeCell;  // 64
 constexpr int kRampTop = 480;
 constexpr int kLabelTop = 560;
@@ -113,20 +113,25 @@ void TestPattern::Draw(uint32_t sequence, uint8_t* i420) {
     }
     DrawNumber(p, sequence, kCodeBits * kCodeCell + 16, 18, 4, kWhite);
 
-    // Scrolling colour bars.
-    const int shift = static_cast<int>((static_cast<uint64_t>(sequence) * kScrollPerFrame) % kWidth);
-    for (int row = kBarsTop; row < kRampTop; ++row) {
-        uint8_t* y = p.y + static_cast<size_t>(row) * kWidth;
-        for (int x = 0; x < kWidth; ++x) y[x] = kBars[((x + shift) % kWidth) / kBarWidth].y;
+    // Scrolling colour bars: every row is the same, so one row of each plane
+    // is drawn and copied down.
+    const int shift =
+        static_cast<int>((static_cast<uint64_t>(sequence) * kScrollPerFrame) % kWidth);
+    uint8_t* firstY = p.y + static_cast<size_t>(kBarsTop) * kWidth;
+    for (int x = 0; x < kWidth; ++x) firstY[x] = kBars[((x + shift) % kWidth) / kBarWidth].y;
+    for (int row = kBarsTop + 1; row < kRampTop; ++row) {
+        std::memcpy(p.y + static_cast<size_t>(row) * kWidth, firstY, kWidth);
     }
-    for (int row = kBarsTop / 2; row < kRampTop / 2; ++row) {
-        uint8_t* u = p.u + static_cast<size_t>(row) * (kWidth / 2);
-        uint8_t* v = p.v + static_cast<size_t>(row) * (kWidth / 2);
-        for (int cx = 0; cx < kWidth / 2; ++cx) {
-            const Yuv& bar = kBars[((2 * cx + shift) % kWidth) / kBarWidth];
-            u[cx] = bar.u;
-            v[cx] = bar.v;
-        }
+    uint8_t* firstU = p.u + static_cast<size_t>(kBarsTop / 2) * (kWidth / 2);
+    uint8_t* firstV = p.v + static_cast<size_t>(kBarsTop / 2) * (kWidth / 2);
+    for (int cx = 0; cx < kWidth / 2; ++cx) {
+        const Yuv& bar = kBars[((2 * cx + shift) % kWidth) / kBarWidth];
+        firstU[cx] = bar.u;
+        firstV[cx] = bar.v;
+    }
+    for (int row = kBarsTop / 2 + 1; row < kRampTop / 2; ++row) {
+        std::memcpy(p.u + static_cast<size_t>(row) * (kWidth / 2), firstU, kWidth / 2);
+        std::memcpy(p.v + static_cast<size_t>(row) * (kWidth / 2), firstV, kWidth / 2);
     }
 
     // A box bouncing over the bars: a triangle wave in x and y.
@@ -139,10 +144,13 @@ void TestPattern::Draw(uint32_t sequence, uint8_t* i420) {
     FillRect(p, boxX, boxY, kBoxSize, kBoxSize, {kBlack, 128, 128});
     FillRect(p, boxX + 8, boxY + 8, kBoxSize - 16, kBoxSize - 16, {kWhite, 128, 128});
 
-    // Luma ramp.
-    for (int row = kRampTop; row < kLabelTop; ++row) {
-        uint8_t* y = p.y + static_cast<size_t>(row) * kWidth;
-        for (int x = 0; x < kWidth; ++x) y[x] = static_cast<uint8_t>(kBlack + (kWhite - kBlack) * x / (kWidth - 1));
+    // Luma ramp on neutral chroma.
+    uint8_t* ramp = p.y + static_cast<size_t>(kRampTop) * kWidth;
+    for (int x = 0; x < kWidth; ++x) {
+        ramp[x] = static_cast<uint8_t>(kBlack + (kWhite - kBlack) * x / (kWidth - 1));
+    }
+    for (int row = kRampTop + 1; row < kLabelTop; ++row) {
+        std::memcpy(p.y + static_cast<size_t>(row) * kWidth, ramp, kWidth);
     }
     for (int row = kRampTop / 2; row < kLabelTop / 2; ++row) {
         std::memset(p.u + static_cast<size_t>(row) * (kWidth / 2), 128, kWidth / 2);
@@ -153,8 +161,8 @@ void TestPattern::Draw(uint32_t sequence, uint8_t* i420) {
     FillRect(p, 0, kLabelTop, kWidth, kHeight - kLabelTop, {40, 128, 128});
     const int scale = 16;
     const int width = DigitCount(sequence) * 6 * scale - scale;
-    DrawNumber(p, sequence, (kWidth - width) / 2, kLabelTop + (kHeight - kLabelTop - 7 * scale) / 2, scale,
-               kWhite);
+    DrawNumber(p, sequence, (kWidth - width) / 2, kLabelTop + (kHeight - kLabelTop - 7 * scale) / 2,
+               scale, kWhite);
 }
 
 std::optional<uint32_t> TestPattern::DecodeYuy2(const uint8_t* yuy2) {

@@ -24,7 +24,7 @@
 namespace vcam {
 
 class TestPattern : public FrameSource {
-public:
+  public:
     explicit TestPattern(FrameRate rate) : rate_(rate) {}
 
     PixelFormat Format() const override { return PixelFormat::I420; }
@@ -42,8 +42,8 @@ public:
     // before the first push.
     static std::optional<uint32_t> DecodeYuy2(const uint8_t* yuy2);
 
-private:
-    FrameRate rate_;            // pacing of the pushes
+  private:
+    FrameRate rate_;             // pacing of the pushes
     uint32_t nextSequence_ = 0;  // number drawn by the next call of Next
 };
 

@@ -11,18 +11,20 @@ namespace vcam {
 // Exit codes, as `vcam --help` documents them.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitUsage = 1,           // bad command line
-    kExitInput = 2,           // input or output file: missing, malformed, wrong size or format
-    kExitCamera = 3,          // the driver or the host kernel refused a step
-    kExitNonConformant = 4,   // a conformance check failed, or the verifier found a violation or leak
+    kExitUsage = 1,   // bad command line
+    kExitInput = 2,   // input or output file: missing, malformed, wrong size or format
+    kExitCamera = 3,  // the driver or the host kernel refused a step
+    kExitNonConformant =
+        4,  // a conformance check failed, or the verifier found a violation or leak
 };
 
 class ToolError : public std::runtime_error {
-public:
-    ToolError(ExitCode code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  public:
+    ToolError(ExitCode code, const std::string& message)
+        : std::runtime_error(message), code_(code) {}
     ExitCode Code() const { return code_; }
 
-private:
+  private:
     ExitCode code_;  // what main() exits with; set once at construction
 };
 

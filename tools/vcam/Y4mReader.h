@@ -14,7 +14,7 @@
 namespace vcam {
 
 class Y4mReader : public FrameSource {
-public:
+  public:
     // Opens `path` ("-" reads standard input) and parses its stream header.
     // `loop` starts again at the first frame at the end (files only).
     // Throws ToolError (input) for a missing file, a malformed header, a
@@ -33,20 +33,20 @@ public:
     // The colour space tag as found ("420jpeg" when the header has none).
     const std::string& Colorspace() const { return colorspace_; }
 
-private:
+  private:
     void ParseHeader(const std::string& line);
     // Reads one '\n'-terminated line of at most `limit` bytes into `line`;
     // false at a clean end of file before any byte.
     bool ReadLine(std::string* line, size_t limit);
 
-    std::string path_;         // as given on the command line, for messages
-    std::FILE* file_;          // the open stream; owned unless it is stdin
-    bool ownsFile_;            // file_ was opened here and is closed here
-    bool loop_;                // rewind at the end instead of ending
-    FrameRate rate_;           // from the F tag
-    std::string colorspace_;   // from the C tag
-    long firstFrameOffset_;    // file offset of the first FRAME marker (for looping)
-    uint64_t framesRead_ = 0;  // frames returned so far, over every loop
+    std::string path_;           // as given on the command line, for messages
+    std::FILE* file_;            // the open stream; owned unless it is stdin
+    bool ownsFile_;              // file_ was opened here and is closed here
+    bool loop_;                  // rewind at the end instead of ending
+    FrameRate rate_;             // from the F tag
+    std::string colorspace_;     // from the C tag
+    long firstFrameOffset_;      // file offset of the first FRAME marker (for looping)
+    uint64_t framesRead_ = 0;    // frames returned so far, over every loop
     uint64_t framesInPass_ = 0;  // frames returned since the last rewind
 };
 

@@ -22,11 +22,12 @@ Y4mWriter::Y4mWriter(const std::string& path, FrameRate rate)
     std::setvbuf(file_, nullptr, _IOFBF, 1 << 20);
     // Progressive, square pixels, 4:2:2, and the range the camera delivers
     // (BT.601 limited), which ffmpeg reads from the XCOLORRANGE extension.
-    std::string header = "YUV4MPEG2 W" + std::to_string(kWidth) + " H" + std::to_string(kHeight) + " F" +
-                         std::to_string(rate.Numerator()) + ":" + std::to_string(rate.Denominator()) +
-                         " Ip A1:1 C422 XCOLORRANGE=LIMITED\n";
+    std::string header = "YUV4MPEG2 W" + std::to_string(kWidth) + " H" + std::to_string(kHeight) +
+                         " F" + std::to_string(rate.Numerator()) + ":" +
+                         std::to_string(rate.Denominator()) + " Ip A1:1 C422 XCOLORRANGE=LIMITED\n";
     if (!WriteAll(header.data(), header.size())) {
-        throw ToolError(kExitInput, path_ + ": the reader closed the stream before the first frame");
+        throw ToolError(kExitInput,
+                        path_ + ": the reader closed the stream before the first frame");
     }
 }
 

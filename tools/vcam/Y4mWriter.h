@@ -14,7 +14,7 @@
 namespace vcam {
 
 class Y4mWriter {
-public:
+  public:
     // Opens `path` ("-" is standard output) and writes the stream header
     // with `rate`. Throws ToolError (input/output) when it cannot.
     Y4mWriter(const std::string& path, FrameRate rate);
@@ -31,15 +31,15 @@ public:
 
     uint64_t FramesWritten() const { return framesWritten_; }
 
-private:
+  private:
     bool WriteAll(const void* data, size_t length);
 
-    std::string path_;              // for messages
-    std::FILE* file_;               // the output; owned unless it is stdout
-    bool ownsFile_;                 // file_ was opened here
-    bool readerGone_ = false;       // a write saw EPIPE; nothing more is written
-    std::vector<uint8_t> planar_;   // one frame rearranged as Y, U, V planes
-    uint64_t framesWritten_ = 0;    // complete frames written
+    std::string path_;             // for messages
+    std::FILE* file_;              // the output; owned unless it is stdout
+    bool ownsFile_;                // file_ was opened here
+    bool readerGone_ = false;      // a write saw EPIPE; nothing more is written
+    std::vector<uint8_t> planar_;  // one frame rearranged as Y, U, V planes
+    uint64_t framesWritten_ = 0;   // complete frames written
 };
 
 }  // namespace vcam

@@ -20,13 +20,15 @@ const char kExitCodes[] =
     "Exit codes:\n"
     "  0  success\n"
     "  1  usage: the command line is wrong\n"
-    "  2  input or output: a file is missing, malformed, cut short, or of the wrong size or format\n"
+    "  2  input or output: a file is missing, malformed, cut short, or of the wrong size or "
+    "format\n"
     "  3  camera: the driver or the host kernel refused a step (the message names it)\n"
     "  4  nonconformance: a check failed (vcam check), or the verifier recorded a violation\n"
     "     or pool blocks were left after the device was removed (vcam run)\n"
     "\n"
     "Examples:\n"
-    "  vcam run                                  built-in pattern, 5 s, capture.y4m + snapshot.png\n"
+    "  vcam run                                  built-in pattern, 5 s, capture.y4m + "
+    "snapshot.png\n"
     "  vcam run --virtual --input clip.y4m --output cap.y4m\n"
     "  ffmpeg -re -f lavfi -i testsrc2=size=1280x720:rate=30 -f rawvideo -pix_fmt yuv420p - |\n"
     "      vcam run --input - --input-format i420\n"
@@ -63,48 +65,61 @@ int main(int argc, char** argv) {
     vcam::RunOptions run;
     bool json = false;
     CLI::App* runCommand = app.add_subcommand(
-        "run", "Load the driver, push frames through the frame injection property and capture them");
-    runCommand->add_option("-i,--input", run.input,
-                           "FILE.y4m (1280x720 4:2:0), a raw file, or - for raw frames on standard input "
-                           "(default: the built-in pattern)");
-    runCommand->add_option("-f,--input-format", run.inputFormat,
-                           "i420 or rgb24 for raw frames (rgb24: B,G,R bytes, top row first), y4m for a "
-                           "Y4M stream on standard input (default: y4m for files, i420 for -)")
+        "run",
+        "Load the driver, push frames through the frame injection property and capture them");
+    runCommand->add_option(
+        "-i,--input", run.input,
+        "FILE.y4m (1280x720 4:2:0), a raw file, or - for raw frames on standard input "
+        "(default: the built-in pattern)");
+    runCommand
+        ->add_option("-f,--input-format", run.inputFormat,
+                     "i420 or rgb24 for raw frames (rgb24: B,G,R bytes, top row first), y4m for a "
+                     "Y4M stream on standard input (default: y4m for files, i420 for -)")
         ->check(CLI::IsMember({"i420", "rgb24", "y4m"}));
-    runCommand->add_option("-r,--rate", run.rate,
-                           "push rate, e.g. 30, 29.97 or 30000/1001 (default: the Y4M F tag; 30000/1001 "
-                           "for raw input and the pattern)");
+    runCommand->add_option(
+        "-r,--rate", run.rate,
+        "push rate, e.g. 30, 29.97 or 30000/1001 (default: the Y4M F tag; 30000/1001 "
+        "for raw input and the pattern)");
     runCommand->add_flag("--loop", run.loop, "start the input file again at its end");
-    runCommand->add_option("-o,--output", run.output,
-                           "captured video as Y4M 4:2:2 (C422), - for standard output, none for nothing")
+    runCommand
+        ->add_option("-o,--output", run.output,
+                     "captured video as Y4M 4:2:2 (C422), - for standard output, none for nothing")
         ->capture_default_str();
-    runCommand->add_option("--snapshot", run.snapshot, "the last captured frame as RGB PNG, none for nothing")
+    runCommand
+        ->add_option("--snapshot", run.snapshot,
+                     "the last captured frame as RGB PNG, none for nothing")
         ->capture_default_str();
-    runCommand->add_option("-s,--seconds", run.seconds,
-                           "stream time to run (default: 5 for the pattern or a looped file, else until the "
-                           "input ends)")
+    runCommand
+        ->add_option(
+            "-s,--seconds", run.seconds,
+            "stream time to run (default: 5 for the pattern or a looped file, else until the "
+            "input ends)")
         ->check(CLI::PositiveNumber);
     runCommand->add_option("-n,--frames", run.frames, "stop after this many delivered frames")
         ->check(CLI::PositiveNumber);
-    runCommand->add_flag("--virtual", run.virtualClock,
-                         "run on the virtual clock: exact, repeatable, as fast as the machine allows");
+    runCommand->add_flag(
+        "--virtual", run.virtualClock,
+        "run on the virtual clock: exact, repeatable, as fast as the machine allows");
     runCommand->add_option("--buffers", run.buffers, "capture buffers kept queued on the pin")
         ->capture_default_str()
         ->check(CLI::Range(1, 64));
     runCommand->add_flag("--json", json, "print the summary as one JSON object");
 
-    CLI::App* infoCommand =
-        app.add_subcommand("info", "Show what a capture application sees: interfaces, filter, pin, formats");
+    CLI::App* infoCommand = app.add_subcommand(
+        "info", "Show what a capture application sees: interfaces, filter, pin, formats");
 
     vcam::ConformanceOptions check;
     CLI::App* checkCommand = app.add_subcommand(
-        "check", "Conformance run through the client calls: identity, formats, pin, streaming, injection");
-    checkCommand->add_option("-n,--frames", check.frames, "frames to stream in the streaming section")
+        "check",
+        "Conformance run through the client calls: identity, formats, pin, streaming, injection");
+    checkCommand
+        ->add_option("-n,--frames", check.frames, "frames to stream in the streaming section")
         ->capture_default_str()
         ->check(CLI::Range(3, 1000));
     checkCommand->add_flag("--virtual", check.virtualClock, "run on the virtual clock");
     checkCommand->footer(
-        "Self-test: VCAM_CHECK_BREAK=1 makes one check expect a wrong frame Duration, so the run must "
+        "Self-test: VCAM_CHECK_BREAK=1 makes one check expect a wrong frame Duration, so the run "
+        "must "
         "fail with exactly that check named.");
 
     try {

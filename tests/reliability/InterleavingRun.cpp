@@ -1,0 +1,648 @@
+#include "reliability/InterleavingRun.h"
+
+#include <host/executive/HostKernel.h>
+#include <host/verifier/Verifier.h>
+
+#include "driver/injection/FrameInjection.h"
+#include "host/ks/KsFaults.h"
+#include "host/ks/KsStatus.h"
+
+#include <algorithm>
+#include <cstdio>
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+
+namespace reliability {
+
+namespace {
+
+using host::HostKernel;
+using host::Verifier;
+using namespace camtest;
+
+const GUID kCameraCategory = VCAM_GUID(STATIC_KSCATEGORY_VIDEO_CAMERA);
+const GUID kCaptureCategory = VCAM_GUID(STATIC_KSCATEGORY_CAPTURE);
+
+// Steps kept for a failure report.
+constexpr size_t kHistory = 12;
+// The wrap-up waits at most this many ticks for its last buffer.
+constexpr int kWrapUpTicks = 64;
+
+std::string Hex(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+const char* StateName(KSSTATE state) {
+    switch (state) {
+        case KSSTATE_STOP:
+            return "STOP";
+        case KSSTATE_ACQUIRE:
+            return "ACQUIRE";
+        case KSSTATE_PAUSE:
+            return "PAUSE";
+        case KSSTATE_RUN:
+            return "RUN";
+    }
+    return "?";
+}
+
+}  // namespace
+
+InterleavingRun::InterleavingRun(uint64_t seed, int steps, bool trace)
+    : seed_(seed), steps_(steps), trace_(trace) {}
+
+InterleavingRun::~InterleavingRun() {
+    pin_.reset();
+    filter_.reset();
+    if (device_ != nullptr) {
+        device_->Remove();
+        device_.reset();
+    }
+    driver_.reset();
+}
+
+std::string InterleavingRun::Run() {
+    HostKernel::Boot(host::ClockMode::Virtual);
+    Verifier::Reset();
+    host::KsFaults::Clear();
+    poolMark_ = Verifier::AllocationMark();
+    if (!SetUp()) {
+        return failure_;
+    }
+    InterleavingScheduler scheduler(seed_);
+    for (int i = 0; i < steps_; ++i) {
+        if (!Perform(scheduler.Next(View()))) {
+            return failure_;
+        }
+    }
+    if (!WrapUp()) {
+        return failure_;
+    }
+    return std::string();
+}
+
+bool InterleavingRun::Fail(const std::string& text) {
+    if (failure_.empty()) {
+        failedStep_ = step_;
+        failure_ = doing_ + ": " + text;
+        if (!history_.empty()) {
+            failure_ += "\n  the steps before it:";
+            for (const std::string& line : history_) {
+                failure_ += "\n    " + line;
+            }
+        }
+    }
+    return false;
+}
+
+CameraView InterleavingRun::View() const {
+    CameraView view;
+    view.filterOpen = filter_ != nullptr;
+    view.pinOpen = pin_ != nullptr;
+    view.pinState = pinState_;
+    view.outstanding = outstanding_.size();
+    return view;
+}
+
+uint64_t InterleavingRun::OutstandingDataBytes() const {
+    uint64_t bytes = 0;
+    for (const auto& entry : outstanding_) {
+        if (!entry.second.noData) {
+            bytes += entry.second.size;
+        }
+    }
+    return bytes;
+}
+
+// ---------------------------------------------------------------- one step
+
+bool InterleavingRun::Perform(const Action& action) {
+    ++step_;
+    doing_ = Describe(action);
+    deliveredThisStep_ = 0;
+    returnedThisStep_ = 0;
+    const bool runningBefore = pin_ != nullptr && pinState_ == KSSTATE_RUN;
+    const uint64_t queuedBytes = OutstandingDataBytes();
+    const int64_t before = HostKernel::Now();
+    const int64_t nextDue = HostKernel::NextDueTime();
+
+    if (!Execute(action)) {
+        return false;
+    }
+    if (pin_ != nullptr) {
+        if (!Drain(pin_.get())) {
+            return false;
+        }
+        if (pin_->State() != pinState_) {
+            return Fail(std::string("the pin is in ") + StateName(pin_->State()) +
+                        ", the client walked it to " + StateName(pinState_));
+        }
+    }
+    if ((pin_ == nullptr || pinState_ == KSSTATE_STOP) && !outstanding_.empty()) {
+        return Fail(std::to_string(outstanding_.size()) + " buffer(s), the first ticket " +
+                    std::to_string(outstanding_.begin()->first) +
+                    ", still out though the pin is stopped or closed");
+    }
+    // A running engine with a whole image's worth of buffers queued fills one
+    // at each tick; a tick falls in every frame period, and the next due
+    // timer is the engine's.
+    const bool stillRunning = runningBefore && pin_ != nullptr && pinState_ == KSSTATE_RUN;
+    const bool tickPassed =
+        HostKernel::Now() - before >= kFramePeriod ||
+        (action.kind == ActionKind::AdvanceToNextDue && nextDue >= 0);
+    if (stillRunning && queuedBytes >= kImageSize && tickPassed && deliveredThisStep_ == 0) {
+        return Fail("the running pin delivered nothing although " + std::to_string(queuedBytes) +
+                    " bytes of buffers were queued and " +
+                    std::to_string(HostKernel::Now() - before) + " of time passed");
+    }
+    if (Verifier::ViolationCount() != 0) {
+        return Fail("verifier: " + Verifier::Describe());
+    }
+
+    char line[300];
+    std::snprintf(line, sizeof line,
+                  "step %d: %s -> %d back (%d filled), %zu out, pin %s, time +%lld", step_,
+                  doing_.c_str(), returnedThisStep_, deliveredThisStep_, outstanding_.size(),
+                  pin_ != nullptr ? StateName(pinState_) : "closed",
+                  static_cast<long long>(HostKernel::Now() - HostKernel::kDefaultVirtualStart));
+    // FNV-1a over every step's outcome: two runs of one seed must agree.
+    for (const char* c = line; *c != '\0'; ++c) {
+        digest_ = (digest_ ^ static_cast<unsigned char>(*c)) * 0x100000001B3ull;
+    }
+    history_.push_back(line);
+    if (history_.size() > kHistory) {
+        history_.pop_front();
+    }
+    if (trace_) {
+        std::printf("%s\n", line);
+    }
+    return true;
+}
+
+bool InterleavingRun::Execute(const Action& action) {
+    switch (action.kind) {
+        case ActionKind::PushI420:
+        case ActionKind::PushRgb24:
+        case ActionKind::PushWrongLength:
+            return DoPush(action);
+        case ActionKind::Submit:
+            return DoSubmit(action);
+        case ActionKind::AdvanceBy:
+            HostKernel::AdvanceBy(action.delta);
+            return true;
+        case ActionKind::AdvanceToNextDue: {
+            const int64_t due = HostKernel::NextDueTime();
+            if (due >= 0) {
+                HostKernel::AdvanceTo(std::max(due, HostKernel::Now()));
+            } else {
+                HostKernel::AdvanceBy(kFramePeriod);
+            }
+            return true;
+        }
+        case ActionKind::SetState:
+            return DoSetState(action.target);
+        case ActionKind::ClosePin:
+            return DoClosePin();
+        case ActionKind::CreatePin:
+            return DoCreatePin();
+        case ActionKind::CloseFilter:
+            return DoCloseFilter();
+        case ActionKind::OpenFilter:
+            return DoOpenFilter();
+        case ActionKind::RivalClaim:
+            return DoRivalClaim();
+        case ActionKind::RestartDevice:
+            return DoRestartDevice();
+    }
+    return Fail("unknown action");
+}
+
+// ------------------------------------------------------------------ actions
+
+bool InterleavingRun::DoPush(const Action& action) {
+    // What the engine makes of the push is told by its length alone: below a
+    // whole I420 frame nothing, below a whole RGB24 frame I420 (from the
+    // first bytes), else RGB24. The frame is built to suit that reading.
+    const ULONG length = action.length;
+    std::vector<uint8_t> frame;
+    bool taken = false;
+    Yuy2Colour colour = kBlack;
+    int slack = 0;
+    if (length >= kRgbSize) {
+        frame = UniformBgr(action.a, action.b, action.c, length);
+        colour = Bt601FromBgr(action.a, action.b, action.c);
+        slack = 1;
+        taken = true;
+    } else {
+        frame = UniformI420(action.a, action.b, action.c, length);
+        colour = Yuy2Colour{action.a, action.b, action.c};
+        taken = length >= kI420Size;
+    }
+    const NTSTATUS status = filter_->SetProperty(
+        FrameInjectionSetId, VCAM_PROPERTY_FRAME, length != 0 ? frame.data() : nullptr, length);
+    if (status != STATUS_SUCCESS) {
+        return Fail("the push answered " + Hex(status));
+    }
+    if (taken && engine_ == Engine::Running) {
+        image_ = colour;
+        imageSlack_ = slack;
+    }
+    return true;
+}
+
+bool InterleavingRun::DoSubmit(const Action& action) {
+    Outstanding out;
+    out.size = action.length;
+    out.headerSize = action.headerSize;
+    out.noData = action.noData;
+    if (!out.noData) {
+        out.memory.resize(std::max<size_t>(out.size, 1));
+        FillUnwritten(out.memory.data(), out.memory.size());
+    }
+    uint64_t ticket = 0;
+    const NTSTATUS status = pin_->SubmitWithHeaderSize(
+        out.noData ? nullptr : out.memory.data(), out.size, out.headerSize, &ticket);
+    const NTSTATUS expected =
+        pinState_ == KSSTATE_STOP ? STATUS_INVALID_DEVICE_STATE : STATUS_SUCCESS;
+    if (status != expected) {
+        return Fail("the submission answered " + Hex(status) + ", expected " + Hex(expected));
+    }
+    if (status != STATUS_SUCCESS) {
+        return true;
+    }
+    if (outstanding_.count(ticket) != 0) {
+        return Fail("ticket " + std::to_string(ticket) + " was handed out twice");
+    }
+    // The vector's heap block moves with it: the driver's address stays good.
+    outstanding_.emplace(ticket, std::move(out));
+    if (action.length == kImageSize && !action.noData && action.headerSize == 128) {
+        lastWholeTicket_ = ticket;
+    }
+    return true;
+}
+
+bool InterleavingRun::DoSetState(KSSTATE target) {
+    const KSSTATE from = pinState_;
+    const int64_t start = HostKernel::Now();
+    const NTSTATUS status = pin_->SetState(target);
+    if (status != STATUS_SUCCESS) {
+        return Fail(std::string("the walk from ") + StateName(from) + " answered " + Hex(status));
+    }
+    // What came back during the walk was delivered before any of its steps
+    // took effect (only the pause handshake's tick delivers).
+    if (!Drain(pin_.get())) {
+        return false;
+    }
+    pinState_ = target;
+    ApplyWalk(from, target, start);
+    return true;
+}
+
+void InterleavingRun::ApplyWalk(KSSTATE from, KSSTATE to, int64_t walkStart) {
+    KSSTATE state = from;
+    while (state != to) {
+        const KSSTATE next = static_cast<KSSTATE>(state < to ? state + 1 : state - 1);
+        switch (next) {
+            case KSSTATE_STOP:
+                engine_ = Engine::Stopped;
+                break;
+            case KSSTATE_ACQUIRE:
+                if (state == KSSTATE_PAUSE) {
+                    engine_ = Engine::Stopped;
+                }
+                pictureNumber_ = 0;
+                break;
+            case KSSTATE_PAUSE:
+                if (state == KSSTATE_RUN) {
+                    engine_ = Engine::Paused;
+                }
+                pictureNumber_ = 0;
+                break;
+            case KSSTATE_RUN:
+                if (engine_ != Engine::Paused) {
+                    // A start: a new schedule from now, and a black image.
+                    image_ = kBlack;
+                    imageSlack_ = 0;
+                    scheduleOrigin_ = walkStart;
+                }
+                engine_ = Engine::Running;
+                break;
+        }
+        state = next;
+    }
+}
+
+bool InterleavingRun::DoClosePin() {
+    const NTSTATUS status = pin_->Close();
+    if (status != STATUS_SUCCESS) {
+        return Fail("the close answered " + Hex(status));
+    }
+    if (!Drain(pin_.get())) {
+        return false;
+    }
+    ApplyWalk(pinState_, KSSTATE_STOP, HostKernel::Now());
+    pinState_ = KSSTATE_STOP;
+    pin_.reset();
+    return true;
+}
+
+bool InterleavingRun::DoCreatePin() {
+    const NTSTATUS status =
+        filter_->CreatePin(0, format_.data(), static_cast<ULONG>(format_.size()), &pin_);
+    if (status != STATUS_SUCCESS) {
+        return Fail("the pin's creation answered " + Hex(status));
+    }
+    if (pin_->StreamHeaderSize() != 128 || pin_->State() != KSSTATE_STOP) {
+        return Fail("the new pin is not stopped with 128-byte stream headers");
+    }
+    pinState_ = KSSTATE_STOP;
+    engine_ = Engine::Stopped;
+    pictureNumber_ = 0;
+    return true;
+}
+
+bool InterleavingRun::DoOpenFilter() {
+    NTSTATUS status = device_->OpenFilter(kCameraCategory, &filter_);
+    if (status != STATUS_SUCCESS) {
+        return Fail("the filter's open answered " + Hex(status));
+    }
+    ULONG signature = 0;
+    ULONG returned = 0;
+    status = filter_->GetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, &signature,
+                                  sizeof signature, &returned);
+    if (status != STATUS_SUCCESS || signature != VCAM_SIGNATURE) {
+        return Fail("the signature read " + Hex(status));
+    }
+    std::vector<std::vector<uint8_t>> ranges;
+    status = filter_->GetDataRanges(0, &ranges);
+    if (status != STATUS_SUCCESS || ranges.size() != 1) {
+        return Fail("the data ranges answered " + Hex(status));
+    }
+    status = filter_->Intersect(0, ranges[0].data(), static_cast<ULONG>(ranges[0].size()),
+                                &format_);
+    if (status != STATUS_SUCCESS || format_.size() != sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
+        return Fail("the intersection answered " + Hex(status));
+    }
+    return true;
+}
+
+bool InterleavingRun::DoCloseFilter() {
+    const NTSTATUS status = filter_->Close();
+    if (status != STATUS_SUCCESS) {
+        return Fail("the filter's close answered " + Hex(status));
+    }
+    if (pin_ != nullptr) {
+        // The filter closed its pin: everything comes back on the pin's handle.
+        if (!Drain(pin_.get())) {
+            return false;
+        }
+        if (pin_->Close() != STATUS_INVALID_HANDLE) {
+            return Fail("the pin outlived its filter");
+        }
+        ApplyWalk(pinState_, KSSTATE_STOP, HostKernel::Now());
+        pinState_ = KSSTATE_STOP;
+        pin_.reset();
+    }
+    filter_.reset();
+    return true;
+}
+
+bool InterleavingRun::DoRivalClaim() {
+    std::unique_ptr<host::FilterHandle> other;
+    NTSTATUS status = device_->OpenFilter(kCaptureCategory, &other);
+    if (status != STATUS_SUCCESS) {
+        return Fail("the second filter's open answered " + Hex(status));
+    }
+    std::unique_ptr<host::PinHandle> rival;
+    status = other->CreatePin(0, format_.data(), static_cast<ULONG>(format_.size()), &rival);
+    if (status != STATUS_SUCCESS) {
+        return Fail("the second pin's creation answered " + Hex(status));
+    }
+    // The engine is claimed from ACQUIRE up, by one pin only.
+    const bool claimed = pin_ != nullptr && pinState_ != KSSTATE_STOP;
+    const NTSTATUS expected = claimed ? STATUS_SHARING_VIOLATION : STATUS_SUCCESS;
+    status = rival->SetState(KSSTATE_ACQUIRE);
+    if (status != expected) {
+        return Fail("the second pin's claim answered " + Hex(status) + ", expected " +
+                    Hex(expected));
+    }
+    if (rival->State() != (claimed ? KSSTATE_STOP : KSSTATE_ACQUIRE)) {
+        return Fail("the second pin is in the wrong state after its claim");
+    }
+    if (rival->SetState(KSSTATE_STOP) != STATUS_SUCCESS || rival->Close() != STATUS_SUCCESS ||
+        other->Close() != STATUS_SUCCESS) {
+        return Fail("the second pin or filter did not go away");
+    }
+    if (rival->CompletedCount() != 0) {
+        return Fail("the second pin gave back buffers it was never sent");
+    }
+    return true;
+}
+
+bool InterleavingRun::DoRestartDevice() {
+    NTSTATUS status = device_->Stop();
+    if (status != STATUS_SUCCESS) {
+        return Fail("the device's stop answered " + Hex(status));
+    }
+    std::unique_ptr<host::FilterHandle> refused;
+    status = device_->OpenFilter(kCameraCategory, &refused);
+    if (status != STATUS_DEVICE_NOT_READY) {
+        return Fail("a filter open on the stopped device answered " + Hex(status));
+    }
+    status = device_->Start();
+    if (status != STATUS_SUCCESS) {
+        return Fail("the device's start answered " + Hex(status));
+    }
+    return true;
+}
+
+// ------------------------------------------------------- buffers coming back
+
+bool InterleavingRun::Drain(host::PinHandle* pin) {
+    host::CompletedFrame frame;
+    while (pin->TakeCompleted(&frame) == STATUS_SUCCESS) {
+        if (!CheckReturned(frame)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool InterleavingRun::CheckReturned(const host::CompletedFrame& frame) {
+    const std::string ticket = "ticket " + std::to_string(frame.ticket);
+    auto found = outstanding_.find(frame.ticket);
+    if (found == outstanding_.end()) {
+        return Fail(ticket + " came back twice, or was never submitted");
+    }
+    const Outstanding out = std::move(found->second);
+    outstanding_.erase(found);
+    ++returnedThisStep_;
+    if (frame.bufferSize != out.size ||
+        frame.data != (out.noData ? nullptr : static_cast<const void*>(out.memory.data()))) {
+        return Fail(ticket + " came back with another buffer than it was sent with");
+    }
+
+    const bool filled = frame.status == STATUS_SUCCESS && frame.header.DataUsed != 0;
+    if (!filled) {
+        if (frame.status != STATUS_SUCCESS && frame.status != STATUS_CANCELLED) {
+            return Fail(ticket + " came back with status " + Hex(frame.status));
+        }
+        if (!out.noData) {
+            const std::string written = CheckUnwritten(out.memory.data(), 0, out.size);
+            if (!written.empty()) {
+                return Fail(ticket + " came back unfilled, but " + written);
+            }
+        }
+        return true;
+    }
+
+    ++deliveredThisStep_;
+    ++delivered_;
+    if (out.noData || out.size == 0) {
+        return Fail(ticket + " has no room, yet came back filled");
+    }
+    if (engine_ != Engine::Running) {
+        return Fail(ticket + " came back filled although the engine was not running");
+    }
+    if (frame.header.DataUsed != out.size) {
+        return Fail(ticket + " came back with DataUsed " + std::to_string(frame.header.DataUsed) +
+                    " of " + std::to_string(out.size));
+    }
+    if (frame.header.Duration != kFramePeriod ||
+        frame.header.OptionsFlags != kTimeAndDurationValid ||
+        frame.header.PresentationTime.Numerator != 1 ||
+        frame.header.PresentationTime.Denominator != 1) {
+        return Fail(ticket + " is not stamped with the frame period and a valid time");
+    }
+    const int64_t time = frame.header.PresentationTime.Time;
+    if (time < lastPresentation_) {
+        return Fail(ticket + ": presentation time " + std::to_string(time) +
+                    " went back from " + std::to_string(lastPresentation_));
+    }
+    if (time > HostKernel::Now() || time <= scheduleOrigin_ ||
+        (time - scheduleOrigin_) % kFramePeriod != 0) {
+        return Fail(ticket + ": presentation time " + std::to_string(time) +
+                    " is not a tick of the schedule that began at " +
+                    std::to_string(scheduleOrigin_));
+    }
+    lastPresentation_ = time;
+    ++pictureNumber_;
+    if (out.headerSize >= 128) {
+        if (!frame.hasFrameInfo || frame.frameInfo.ExtendedHeaderSize != sizeof(KS_FRAME_INFO) ||
+            frame.frameInfo.DropCount != 0) {
+            return Fail(ticket + " came back without its frame information");
+        }
+        if (frame.frameInfo.PictureNumber != pictureNumber_) {
+            return Fail(ticket + " has PictureNumber " +
+                        std::to_string(frame.frameInfo.PictureNumber) + ", expected " +
+                        std::to_string(pictureNumber_));
+        }
+    }
+    const std::string content =
+        CheckFilledBuffer(out.memory.data(), out.size, image_, imageSlack_);
+    if (!content.empty()) {
+        return Fail(ticket + " (" + std::to_string(out.size) + " bytes): " + content);
+    }
+    if (frame.ticket == lastWholeTicket_) {
+        lastWholeDelivered_ = true;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------- set-up, wrap-up
+
+bool InterleavingRun::SetUp() {
+    doing_ = "set-up";
+    NTSTATUS status = host::Driver::Load(DriverEntry, &driver_);
+    if (status != STATUS_SUCCESS) {
+        return Fail("the driver's load answered " + Hex(status));
+    }
+    status = driver_->AddDevice(&device_);
+    if (status != STATUS_SUCCESS) {
+        return Fail("the device's add answered " + Hex(status));
+    }
+    status = device_->Start();
+    if (status != STATUS_SUCCESS) {
+        return Fail("the device's start answered " + Hex(status));
+    }
+    return DoOpenFilter() && DoCreatePin();
+}
+
+bool InterleavingRun::WrapUp() {
+    // The camera still streams what is pushed, whatever came before.
+    Action action;
+    if (filter_ == nullptr) {
+        action.kind = ActionKind::OpenFilter;
+        if (!Perform(action)) {
+            return false;
+        }
+    }
+    if (pin_ == nullptr) {
+        action.kind = ActionKind::CreatePin;
+        if (!Perform(action)) {
+            return false;
+        }
+    }
+    if (pinState_ != KSSTATE_RUN) {
+        action.kind = ActionKind::SetState;
+        action.target = KSSTATE_RUN;
+        if (!Perform(action)) {
+            return false;
+        }
+    }
+    action.kind = ActionKind::PushI420;
+    action.a = 17;
+    action.b = 99;
+    action.c = 211;
+    action.length = kI420Size;
+    if (!Perform(action)) {
+        return false;
+    }
+    action = Action();
+    action.kind = ActionKind::Submit;
+    action.length = kImageSize;
+    action.headerSize = 128;
+    lastWholeDelivered_ = false;
+    if (!Perform(action)) {
+        return false;
+    }
+    const uint64_t last = lastWholeTicket_;
+    action = Action();
+    action.kind = ActionKind::AdvanceToNextDue;
+    for (int tick = 0; tick < kWrapUpTicks && outstanding_.count(last) != 0; ++tick) {
+        if (!Perform(action)) {
+            return false;
+        }
+    }
+    if (!lastWholeDelivered_) {
+        return Fail("the last buffer (ticket " + std::to_string(last) +
+                    ") did not come back filled within " + std::to_string(kWrapUpTicks) +
+                    " ticks");
+    }
+    action.kind = ActionKind::CloseFilter;  // closes the pin with it
+    if (!Perform(action)) {
+        return false;
+    }
+
+    ++step_;
+    doing_ = "remove the device";
+    const NTSTATUS status = device_->Remove();
+    if (status != STATUS_SUCCESS) {
+        return Fail("the removal answered " + Hex(status));
+    }
+    device_.reset();
+    driver_.reset();
+    std::vector<host::PoolBlockInfo> left = Verifier::OutstandingSince(poolMark_);
+    if (!left.empty()) {
+        return Fail("pool blocks left after the removal:\n" + Verifier::DescribeBlocks(left));
+    }
+    Verifier::CheckUnload();
+    if (Verifier::ViolationCount() != 0) {
+        return Fail("verifier at unload: " + Verifier::Describe());
+    }
+    return true;
+}
+
+}  // namespace reliability

@@ -1,0 +1,138 @@
+// One seeded interleaving run: the whole camera loaded into the host kernel
+// on the virtual clock and driven only through the client calls, one
+// scheduler action per step, with a model of what the camera must do beside
+// it. After every step it checks:
+//  - every submitted capture buffer comes back exactly once (tickets), and
+//    all of them are back whenever the pin is in STOP or closed; a buffer
+//    that comes back unfilled was not written into;
+//  - every buffer that comes back filled holds one whole image - the image
+//    of the last push the engine took, or black after a start - with nothing
+//    written past the rows that fit, and is stamped with the frame period,
+//    a presentation time on the engine's schedule that never goes backwards,
+//    and a PictureNumber counting up from 1 after each move to ACQUIRE or
+//    PAUSE;
+//  - a running pin with a whole image's worth of buffers queued delivers at
+//    least one of them in every frame period that passes;
+//  - the pin is in the state the client walked it to, and the verifier has
+//    recorded no violation.
+// It ends by streaming one last pushed frame, closing everything, removing the
+// device and checking that no pool block, timer or lookaside list is left.
+//
+// The run is a pure function of the seed: it boots the virtual clock itself,
+// and nothing in it reads the wall clock or iterates an unordered container.
+// Not thread-safe (the host kernel and the verifier are process-wide).
+#pragma once
+
+#include <host/ks.h>
+
+#include "host/client/CompletedFrame.h"
+#include "host/client/Device.h"
+#include "host/client/Driver.h"
+#include "host/client/FilterHandle.h"
+#include "host/client/PinHandle.h"
+#include "reliability/InterleavingScheduler.h"
+#include "support/CameraImages.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace reliability {
+
+class InterleavingRun {
+  public:
+    // `trace`: print every step and what came back to stdout.
+    InterleavingRun(uint64_t seed, int steps, bool trace);
+    ~InterleavingRun();
+    InterleavingRun(const InterleavingRun&) = delete;
+    InterleavingRun& operator=(const InterleavingRun&) = delete;
+
+    // Runs the seed's steps and the closing checks. Empty when every check
+    // held; else "step N (what it did): what broke", followed by the steps
+    // that led there. Step 0 is the set-up, steps past the count the wrap-up.
+    std::string Run();
+    // Steps performed (scheduled and closing ones).
+    int StepsRun() const { return step_; }
+    // Step at which the run failed (valid when Run returned a failure).
+    int FailedStep() const { return failedStep_; }
+    // A digest of every step's outcome (what was done, what came back, the
+    // pin's state, the time): equal for two runs of one seed.
+    uint64_t Digest() const { return digest_; }
+    // Capture buffers that came back filled, in the whole run.
+    uint64_t Delivered() const { return delivered_; }
+
+  private:
+    // What the engine was last brought to, as the model sees it.
+    enum class Engine { Stopped, Paused, Running };
+
+    // A capture buffer out with the driver.
+    struct Outstanding {
+        std::vector<uint8_t> memory;  // the client's buffer (unused when noData)
+        ULONG size = 0;
+        ULONG headerSize = 0;
+        bool noData = false;
+    };
+
+    bool Perform(const Action& action);
+    bool Execute(const Action& action);
+    bool DoPush(const Action& action);
+    bool DoSubmit(const Action& action);
+    bool DoSetState(KSSTATE target);
+    bool DoClosePin();
+    bool DoCreatePin();
+    bool DoOpenFilter();
+    bool DoCloseFilter();
+    bool DoRivalClaim();
+    bool DoRestartDevice();
+    bool SetUp();
+    bool WrapUp();
+
+    // Takes every buffer back from `pin`'s client queue and checks it
+    // against the model as it stood during the step.
+    bool Drain(host::PinHandle* pin);
+    bool CheckReturned(const host::CompletedFrame& frame);
+    // The model's side of a successful walk from `from` to `to`.
+    void ApplyWalk(KSSTATE from, KSSTATE to, int64_t walkStart);
+    // Bytes of buffers out with data to fill (what the engine's queue holds
+    // while the pin runs).
+    uint64_t OutstandingDataBytes() const;
+    CameraView View() const;
+    bool Fail(const std::string& text);
+
+    uint64_t seed_;
+    int steps_;
+    bool trace_;
+    int step_ = 0;
+    int failedStep_ = 0;
+    std::string failure_;
+    std::string doing_;                // the current step's description
+    std::deque<std::string> history_;  // the last steps, oldest first
+
+    std::unique_ptr<host::Driver> driver_;
+    std::unique_ptr<host::Device> device_;
+    std::unique_ptr<host::FilterHandle> filter_;
+    std::unique_ptr<host::PinHandle> pin_;
+    std::vector<uint8_t> format_;  // the negotiated connection format
+    uint64_t poolMark_ = 0;        // pool serial at the start of the run
+
+    // ---- the model ----
+    std::map<uint64_t, Outstanding> outstanding_;  // by ticket
+    KSSTATE pinState_ = KSSTATE_STOP;              // where the client walked the pin
+    Engine engine_ = Engine::Stopped;
+    int64_t scheduleOrigin_ = 0;  // system time of the engine's start
+    camtest::Yuy2Colour image_ = camtest::kBlack;  // what the next tick delivers
+    int imageSlack_ = 0;                           // 1 for images made from RGB24
+    LONGLONG pictureNumber_ = 0;                   // frames delivered since ACQUIRE/PAUSE
+    int64_t lastPresentation_ = 0;                 // of the last frame delivered
+    int returnedThisStep_ = 0;   // buffers back in the current step
+    int deliveredThisStep_ = 0;  // of those, filled
+    uint64_t delivered_ = 0;     // filled buffers back in the whole run
+    uint64_t lastWholeTicket_ = 0;     // the last whole-image buffer submitted
+    bool lastWholeDelivered_ = false;  // it came back filled
+    uint64_t digest_ = 0xCBF29CE484222325ull;  // FNV-1a offset basis
+};
+
+}  // namespace reliability
