@@ -11,6 +11,11 @@ option(VCAM_BENCH "Build the benchmarks" OFF)
 if(VCAM_SANITIZE)
   add_compile_options(-fsanitize=${VCAM_SANITIZE} -fno-omit-frame-pointer -g)
   add_link_options(-fsanitize=${VCAM_SANITIZE})
+  if(VCAM_SANITIZE MATCHES "undefined")
+    # The driver is built without RTTI, which the vptr check needs.
+    add_compile_options(-fno-sanitize=vptr)
+    add_link_options(-fno-sanitize=vptr)
+  endif()
   add_compile_definitions(VCAM_SANITIZER_BUILD=1)
 endif()
 

@@ -302,6 +302,8 @@ VCAM_PAGE NTSTATUS VcamPin::Process() {
 // no lock. The engine fills pieces in queue order, which is clone order, so
 // the `count` frames filled since the previous call are the oldest clones.
 VCAM_RESIDENT void VcamPin::FramesCompleted(ULONG count) {
+    count += owedCompletions;
+    owedCompletions = 0;
     PKSSTREAM_POINTER clone = KsPinGetFirstCloneStreamPointer(ksPin);
 
     while (count != 0 && clone != nullptr) {
@@ -313,6 +315,7 @@ VCAM_RESIDENT void VcamPin::FramesCompleted(ULONG count) {
             // moved the edge past it, or it waits in pendingClone): it stays,
             // and younger clones are not looked at in this call.
             KsStreamPointerAdvanceOffsets(clone, 0, header->DataUsed, FALSE);
+            owedCompletions = count;
             break;
         }
 
@@ -363,5 +366,6 @@ VCAM_PAGE NTSTATUS VcamPin::DeleteClones() {
     // The refused clone, if any, was among those just deleted: the next
     // Process makes a new clone for the frame at the leading edge.
     pendingClone = nullptr;
+    owedCompletions = 0;
     return STATUS_SUCCESS;
 }

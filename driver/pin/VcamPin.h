@@ -93,6 +93,13 @@ class VcamPin final : public CompletionSink {
     // Frames completed since the last move to ACQUIRE or PAUSE. Incremented by
     // FramesCompleted; reset by SetDeviceState while no tick can run.
     LONGLONG frameNumber;
+    // Fills the device reported that the walk could not complete yet: the
+    // oldest clone's DataUsed had not caught up because Process had queued its
+    // piece but not yet moved the leading edge past it. Carried into the next
+    // call rather than dropped, so no filled frame waits a tick behind its
+    // fill or comes back empty at stop. FramesCompleted only; reset by
+    // DeleteClones while no tick runs.
+    ULONG owedCompletions;
 
   private:
     // The 8-byte context of every clone this pin makes: the address in the

@@ -428,6 +428,32 @@ TEST_F(PinStreaming, PartlyFilledCloneStaysAndEndsTheWalk) {
     EXPECT_EQ(frames[1].frameInfo.PictureNumber, 2);
 }
 
+TEST_F(PinStreaming, FillReportedBeforeTheEdgeMovedIsCompletedOnTheNextTick) {
+    // A tick fills a piece that Process has queued but not yet moved the
+    // leading edge past: the report of that fill must not be lost, or the
+    // frame would lag a tick behind and come back empty at stop.
+    PinHandle* pin = RunningPin();
+    ASSERT_NE(pin, nullptr);
+    CaptureBuffer& a = Buffer(kUnfillable);
+    ASSERT_EQ(pin->Submit(a.data(), a.size()), STATUS_SUCCESS);
+    std::vector<PKSSTREAM_POINTER> clones = Clones(pin);
+    ASSERT_EQ(clones.size(), 1u);
+    const ULONG used = clones[0]->StreamHeader->DataUsed;
+    clones[0]->StreamHeader->DataUsed = 0;
+
+    Complete(Vcam(pin), 1);
+    EXPECT_EQ(pin->CompletedCount(), 0u);
+    EXPECT_EQ(Vcam(pin)->owedCompletions, 1u);
+
+    // The edge has moved on now; the next tick reports no new fill.
+    clones[0]->StreamHeader->DataUsed = used;
+    Complete(Vcam(pin), 0);
+    std::vector<host::CompletedFrame> frames = TakeAll(pin);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].frameInfo.PictureNumber, 1);
+    EXPECT_EQ(Vcam(pin)->owedCompletions, 0u);
+}
+
 TEST_F(PinStreaming, CompletionRunsAtDispatchLevelWithoutPageableCode) {
     // A whole stream on the virtual clock: ticks call FramesCompleted from
     // the DPC; the verifier reports pageable code run there.

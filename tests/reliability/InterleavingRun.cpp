@@ -177,6 +177,7 @@ bool InterleavingRun::Perform(const Action& action) {
     }
     if (trace_) {
         std::printf("%s\n", line);
+        std::fflush(stdout);  // a crash in the next step loses nothing
     }
     return true;
 }

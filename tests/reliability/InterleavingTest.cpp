@@ -4,14 +4,19 @@
 // camera's invariants checked after every step (see InterleavingRun.h).
 //
 // The test run covers seeds 1 to 40 and ten fresh seeds, printed. A failing
-// seed is printed as "seed S failed at step N: ..."; VCAM_SEED=S runs that
-// seed alone, printing every step, and replays the failing run exactly.
+// seed is printed as "seed S failed at step N: ..." (or "seed S crashed at
+// step N" when the process dies of a fault); VCAM_SEED=S runs that seed
+// alone, printing every step, and replays the failing run exactly.
 #include <gtest/gtest.h>
 
 #include "reliability/InterleavingRun.h"
 #include "support/KernelTestFixture.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -21,6 +26,76 @@
 namespace {
 
 using reliability::InterleavingRun;
+
+// The run in progress, for the crash report; set and cleared by RunSeed.
+std::atomic<const InterleavingRun*> gRun{nullptr};
+std::atomic<uint64_t> gSeed{0};
+
+// Names the seed and step in progress when the process dies of a fault, then
+// hands the signal to whoever handled it before (a sanitizer's report, or the
+// default action): the handler puts the previous one back and returns, so the
+// faulting instruction, or abort's second raise, meets it again.
+class CrashReporter {
+  public:
+    CrashReporter() {
+        struct sigaction action {};
+        action.sa_sigaction = &CrashReporter::OnSignal;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        for (int signal : kSignals) {
+            sigaction(signal, &action, &Previous()[signal]);
+        }
+    }
+    ~CrashReporter() {
+        for (int signal : kSignals) {
+            sigaction(signal, &Previous()[signal], nullptr);
+        }
+    }
+    CrashReporter(const CrashReporter&) = delete;
+    CrashReporter& operator=(const CrashReporter&) = delete;
+
+  private:
+    static constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+
+    static struct sigaction* Previous() {
+        static struct sigaction previous[NSIG];
+        return previous;
+    }
+
+    // Async-signal-safe: write(2) and digits formatted by hand.
+    static void Write(const char* text) {
+        size_t length = 0;
+        while (text[length] != '\0') {
+            ++length;
+        }
+        ssize_t ignored = write(STDOUT_FILENO, text, length);
+        (void)ignored;
+    }
+    static void WriteNumber(uint64_t value) {
+        char digits[24];
+        int at = 23;
+        digits[at] = '\0';
+        do {
+            digits[--at] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        Write(digits + at);
+    }
+
+    static void OnSignal(int signal, siginfo_t*, void*) {
+        const InterleavingRun* run = gRun.load();
+        if (run != nullptr) {
+            Write("\nseed ");
+            WriteNumber(gSeed.load());
+            Write(" crashed at step ");
+            WriteNumber(static_cast<uint64_t>(run->StepsRun()));
+            Write(" (signal ");
+            WriteNumber(static_cast<uint64_t>(signal));
+            Write(")\n");
+        }
+        sigaction(signal, &Previous()[signal], nullptr);
+    }
+};
 
 constexpr int kStepsPerSeed = 300;
 constexpr uint64_t kFixedSeeds = 40;
@@ -50,9 +125,14 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
     uint64_t delivered = 0;
     size_t failures = 0;
     std::string report;
+    std::fflush(stdout);
+    CrashReporter crashes;
     for (uint64_t seed : seeds) {
         InterleavingRun run(seed, kStepsPerSeed, replaying);
+        gSeed.store(seed);
+        gRun.store(&run);
         const std::string failure = run.Run();
+        gRun.store(nullptr);
         steps += static_cast<uint64_t>(run.StepsRun());
         delivered += run.Delivered();
         if (!failure.empty()) {
