@@ -105,7 +105,7 @@ void BM_Rgb24ToYuy2_LibyuvRowByRow(benchmark::State& state) {
 }
 
 class IdleOwner final : public FrameTickOwner {
-public:
+  public:
     void OnFrameTick() override {}
 };
 
@@ -170,7 +170,7 @@ BENCHMARK(BM_TwoMemcpy);
 // Collects the median real time of each benchmark while the console shows
 // the usual table.
 class MedianCollector : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {

@@ -33,7 +33,9 @@ namespace {
 
 // Bag free callback for engines: their memory only. The pin has stopped the
 // engine long before the device can be freed, so there is nothing to undo.
-VCAM_RESIDENT void EngineBagFree(PVOID item) { PoolFree(item); }
+VCAM_RESIDENT void EngineBagFree(PVOID item) {
+    PoolFree(item);
+}
 
 }  // namespace
 
@@ -69,9 +71,9 @@ VCAM_PAGE NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST tra
     }
 
     KsAcquireDevice(device);
-    NTSTATUS status = KsCreateFilterFactory(device->FunctionalDeviceObject, &CaptureFilterDescriptor,
-                                            CaptureReferenceString, nullptr,
-                                            KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
+    NTSTATUS status = KsCreateFilterFactory(
+        device->FunctionalDeviceObject, &CaptureFilterDescriptor, CaptureReferenceString, nullptr,
+        KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
     KsReleaseDevice(device);
     if (!NT_SUCCESS(status)) {
         return status;

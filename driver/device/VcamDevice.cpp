@@ -105,10 +105,11 @@ VCAM_PAGE NTSTATUS VcamDevice::SetPaused(BOOLEAN paused) {
 
 // Not pageable: the engine's Stop takes its spin lock, and keeping the relay
 // resident keeps the call chain honest for a reader.
-VCAM_RESIDENT NTSTATUS VcamDevice::StopStreaming() { return engine->Stop(); }
+VCAM_RESIDENT NTSTATUS VcamDevice::StopStreaming() {
+    return engine->Stop();
+}
 
-VCAM_PAGE ULONG VcamDevice::QueueBuffer(PKSSTREAM_POINTER clone, PUCHAR* cursor,
-                                        ULONG byteCount) {
+VCAM_PAGE ULONG VcamDevice::QueueBuffer(PKSSTREAM_POINTER clone, PUCHAR* cursor, ULONG byteCount) {
     PAGED_CODE();
     return engine->QueueBuffer(clone, cursor, byteCount);
 }

@@ -12,7 +12,7 @@
 #include "driver/platform/Platform.h"
 
 class VcamDevice final : public FrameTickOwner {
-public:
+  public:
     // PASSIVE_LEVEL, on zero-filled memory (Add).
     explicit VcamDevice(PKSDEVICE device);
 

@@ -183,9 +183,8 @@ inline void ConvertRgb24Row(const UCHAR* in, PUCHAR out, LONG width) {
         const UCHAR* p = in + 3 * x;
         const __m128i first = SpreadPixels(Load16(p));
         const __m128i second = SpreadPixels(Load16(p + 12));
-        const __m128i luma =
-            _mm_packs_epi32(LumaOfFour(first, zero, lumaCoefficients, lumaBias),
-                            LumaOfFour(second, zero, lumaCoefficients, lumaBias));
+        const __m128i luma = _mm_packs_epi32(LumaOfFour(first, zero, lumaCoefficients, lumaBias),
+                                             LumaOfFour(second, zero, lumaCoefficients, lumaBias));
         const __m128i chroma = _mm_packs_epi32(
             ChromaOfTwoPairs(first, zero, blueCoefficients, redCoefficients, chromaBias),
             ChromaOfTwoPairs(second, zero, blueCoefficients, redCoefficients, chromaBias));

@@ -19,15 +19,21 @@ const ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INF
 // imageState: bit 0 names the published image slot; the bit ReadingBit(slot)
 // is set while a tick copies that slot into the snapshot.
 const LONG kPublishedSlotMask = 1;
-inline LONG ReadingBit(LONG slot) { return 2 << slot; }
+inline LONG ReadingBit(LONG slot) {
+    return 2 << slot;
+}
 
 // Any IRQL. The engine's lock-free words are read with an interlocked
 // operation, so every read is ordered against the writers on other processors.
-inline LONG AtomicRead(volatile LONG* word) { return InterlockedCompareExchange(word, 0, 0); }
+inline LONG AtomicRead(volatile LONG* word) {
+    return InterlockedCompareExchange(word, 0, 0);
+}
 
 // Any IRQL. stopRequested is a single byte shared between the control thread
 // and the tick; both compilers that build the driver provide these builtins.
-inline BOOLEAN ReadFlag(volatile BOOLEAN* flag) { return __atomic_load_n(flag, __ATOMIC_ACQUIRE); }
+inline BOOLEAN ReadFlag(volatile BOOLEAN* flag) {
+    return __atomic_load_n(flag, __ATOMIC_ACQUIRE);
+}
 inline void WriteFlag(volatile BOOLEAN* flag, BOOLEAN value) {
     __atomic_store_n(flag, value, __ATOMIC_RELEASE);
 }
@@ -118,8 +124,8 @@ VCAM_PAGE FrameEngine::FrameEngine(FrameTickOwner* tickOwner) {
 }
 
 // PASSIVE_LEVEL, pageable; StartStreaming of the device, on a Stopped engine.
-VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period,
-                                      ULONG imageWidth, ULONG imageHeight, ULONG streamImageSize) {
+VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period, ULONG imageWidth,
+                                      ULONG imageHeight, ULONG streamImageSize) {
     PAGED_CODE();
     // Slot 0 holds width x height x 3 bytes; its size must be a 32-bit figure
     // and the stream's image must fit in it. A period below 1 would make the
@@ -147,10 +153,12 @@ VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period
     KeQuerySystemTime(&now);
     startTime = now.QuadPart;
 
-    snapshot = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, imageSize, VCAM_TAG_BUFFER));
+    snapshot =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, imageSize, VCAM_TAG_BUFFER));
     frameBuffer = static_cast<PUCHAR>(
         ExAllocatePoolWithTag(NonPagedPoolNx, static_cast<SIZE_T>(rgbBytes), VCAM_TAG_BUFFER));
-    backBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, imageSize, VCAM_TAG_BUFFER));
+    backBuffer =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, imageSize, VCAM_TAG_BUFFER));
     if (snapshot == nullptr || frameBuffer == nullptr || backBuffer == nullptr) {
         // Nothing is kept from a failed Start: no Stop follows it.
         PUCHAR* buffers[] = {&snapshot, &frameBuffer, &backBuffer};
@@ -252,7 +260,9 @@ VCAM_RESIDENT NTSTATUS FrameEngine::Stop() {
 }
 
 // Any IRQL, resident, no lock; OnFrameTick of the device (DISPATCH_LEVEL).
-VCAM_RESIDENT ULONG FrameEngine::CompletedFrameCount() const { return completedFrames; }
+VCAM_RESIDENT ULONG FrameEngine::CompletedFrameCount() const {
+    return completedFrames;
+}
 
 // PASSIVE_LEVEL, resident: the whole body runs under queueLock at
 // DISPATCH_LEVEL. QueueBuffer of the device, from the pin's Process.

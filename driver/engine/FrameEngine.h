@@ -20,7 +20,7 @@
 #include "driver/platform/Platform.h"
 
 class FrameEngine {
-public:
+  public:
     // PASSIVE_LEVEL, on zero-filled memory; called by the device's start.
     explicit FrameEngine(FrameTickOwner* owner);
 
@@ -57,9 +57,10 @@ public:
     // DISPATCH_LEVEL, resident; inside Tick, after the snapshot was taken.
     void FillFrame();
 
-    // A tick that finds the schedule more than this many periods behind (a
-    // long stall, or the system clock set forward) skips to the next period
-    // boundary as a resume does, instead of running every missed tick.
+    // Bounded catch-up: a tick after which more than this many ticks would
+    // already be overdue (a long stall, or the system clock set forward)
+    // skips them and re-arms on the next period boundary after now, as a
+    // resume does; up to this many missed ticks still run back to back.
     static const ULONG MaxCatchUpPeriods = 8;
 
     // ---- fields (the order is the engine's documented layout) ----
@@ -75,19 +76,19 @@ public:
     ULONG height;          // rows (|biHeight|)
     ULONG imageSize;       // bytes of one image in the stream's layout
     KSPIN_LOCK queueLock;
-    LIST_ENTRY queue;                    // QueuedBuffer FIFO; queueLock
-    NPAGED_LOOKASIDE_LIST entryPool;     // QueuedBuffer entries; queueLock; Start..Stop
-    volatile LONG state;                 // EngineState
-    volatile BOOLEAN stopRequested;      // set by pause/stop, cleared by the acknowledging tick
-    KEVENT tickDone;                     // auto-reset; signalled by the acknowledging tick
-    volatile ULONG completedFrames;      // buffers filled since Start; queueLock for writes
-    ULONG queuedCount;                   // entries in queue; queueLock
-    ULONG queuedBytes;                   // sum of the entries' byteCount; queueLock
-    ULONG tickIndex;                     // latest tick, in periods from startTime
-    LONGLONG startTime;                  // system time at Start: the schedule's origin
+    LIST_ENTRY queue;                 // QueuedBuffer FIFO; queueLock
+    NPAGED_LOOKASIDE_LIST entryPool;  // QueuedBuffer entries; queueLock; Start..Stop
+    volatile LONG state;              // EngineState
+    volatile BOOLEAN stopRequested;   // set by pause/stop, cleared by the acknowledging tick
+    KEVENT tickDone;                  // auto-reset; signalled by the acknowledging tick
+    volatile ULONG completedFrames;   // buffers filled since Start; queueLock for writes
+    ULONG queuedCount;                // entries in queue; queueLock
+    ULONG queuedBytes;                // sum of the entries' byteCount; queueLock
+    ULONG tickIndex;                  // latest tick, in periods from startTime
+    LONGLONG startTime;               // system time at Start: the schedule's origin
     KDPC tickDpc;
     KTIMER tickTimer;
-    FrameTickOwner* owner;               // not owned
+    FrameTickOwner* owner;  // not owned
 
     // ---- image hand-over between pushes and ticks ----
 

@@ -3,11 +3,11 @@
 #pragma once
 
 class FrameTickOwner {
-public:
+  public:
     // DISPATCH_LEVEL, from the engine's timer DPC, with no lock held.
     // Resident; must not block.
     virtual void OnFrameTick() = 0;
 
-protected:
+  protected:
     ~FrameTickOwner() = default;
 };

@@ -5,4 +5,6 @@ PixelLayout::~PixelLayout() {}
 
 // Layouts are built in pool memory (by the VcamDevice's claim); the deleting
 // destructor hands the block straight back.
-void PixelLayout::operator delete(void* block) { ExFreePool(block); }
+void PixelLayout::operator delete(void* block) {
+    ExFreePool(block);
+}

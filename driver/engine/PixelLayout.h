@@ -10,7 +10,7 @@
 #include "driver/platform/Platform.h"
 
 class PixelLayout {
-public:
+  public:
     // Any IRQL; non-blocking; resident.
     virtual float BytesPerPixel() const = 0;
     // PASSIVE_LEVEL; the deleting form frees the object's pool block.
@@ -19,7 +19,7 @@ public:
     // Layouts live in pool memory; deleting one returns it there.
     static void operator delete(void* block);
 
-protected:
+  protected:
     PixelLayout() = default;
 };
 

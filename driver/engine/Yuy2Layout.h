@@ -4,6 +4,6 @@
 #include "driver/engine/PixelLayout.h"
 
 class Yuy2Layout final : public PixelLayout {
-public:
+  public:
     float BytesPerPixel() const override;
 };

@@ -42,7 +42,8 @@ VCAM_PAGE NTSTATUS GetFrameProperty(PIRP irp, PKSIDENTIFIER request, PVOID data)
     (void)request;
     // MinData is 0, so the dispatcher lets a short buffer through; never write
     // past what the caller gave.
-    const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    const ULONG length =
+        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
     irp->IoStatus.Information = sizeof(ULONG);
     if (length < sizeof(ULONG) || data == nullptr) {
         return STATUS_BUFFER_TOO_SMALL;
@@ -55,7 +56,8 @@ VCAM_PAGE NTSTATUS GetFrameProperty(PIRP irp, PKSIDENTIFIER request, PVOID data)
 VCAM_PAGE NTSTATUS SetFrameProperty(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     PAGED_CODE();
     (void)request;
-    const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    const ULONG length =
+        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
     if (length == 0 || data == nullptr) {
         return STATUS_SUCCESS;
     }

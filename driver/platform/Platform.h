@@ -64,7 +64,9 @@ typedef WCHAR TCHAR;
 
 // The driver builds objects into pool memory with placement new; the kernel
 // has no C++ runtime to supply it.
-inline void* operator new(size_t, void* where) noexcept { return where; }
+inline void* operator new(size_t, void* where) noexcept {
+    return where;
+}
 inline void operator delete(void*, void*) noexcept {}
 
 #endif

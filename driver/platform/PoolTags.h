@@ -12,4 +12,3 @@
 #define VCAM_TAG_YUV_LAYOUT VCAM_TAG('I', 's', 'y', 'Y')
 #define VCAM_TAG_BUFFER VCAM_TAG('A', 'V', 'S', 'h')
 #define VCAM_TAG_ENTRY VCAM_TAG('S', 'G', 'E', 'n')
-

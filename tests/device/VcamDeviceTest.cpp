@@ -24,7 +24,7 @@ const LONGLONG kPeriod = 333667;
 
 // Records what the device reports on each tick.
 class RecordingSink : public CompletionSink {
-public:
+  public:
     void FramesCompleted(ULONG count) override {
         EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
         counts.push_back(count);
@@ -46,15 +46,16 @@ KS_VIDEOINFOHEADER MakeVideoInfo(USHORT bitCount, ULONG compression, LONG height
 }
 
 class VcamDeviceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         HostKernel::Boot(host::ClockMode::Virtual);
         Verifier::Reset();
         // Built the way the device's Add and Start build them.
         device = new (PoolAllocateZeroed(sizeof(VcamDevice), NonPagedPoolNx, VCAM_TAG_DEVICE))
             VcamDevice(&ksDevice);
-        device->engine = new (PoolAllocateZeroed(sizeof(FrameEngine), NonPagedPoolNx,
-                                                 VCAM_TAG_ENGINE)) FrameEngine(device);
+        device->engine =
+            new (PoolAllocateZeroed(sizeof(FrameEngine), NonPagedPoolNx, VCAM_TAG_ENGINE))
+                FrameEngine(device);
     }
 
     void TearDown() override {

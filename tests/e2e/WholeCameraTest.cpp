@@ -62,7 +62,7 @@ bool IsUniformYuy2(const uint8_t* image, uint8_t y, uint8_t u, uint8_t v, int sl
 }
 
 class WholeCameraTest : public KernelTestFixture {
-protected:
+  protected:
     void SetUp() override {
         KernelTestFixture::SetUp();
         host::KsFaults::Clear();

@@ -24,26 +24,27 @@ namespace enginetest {
 
 constexpr ULONG kWidth = 1280;
 constexpr ULONG kHeight = 720;
-constexpr ULONG kYuy2Size = kWidth * kHeight * 2;       // 1843200
-constexpr ULONG kI420Size = kWidth * kHeight * 3 / 2;   // 1382400
-constexpr ULONG kRgbSize = kWidth * kHeight * 3;        // 2764800
-constexpr ULONG kLine = kWidth * 2;                     // 2560
-constexpr LONGLONG kPeriod = 333667;                    // 29.97 fps
+constexpr ULONG kYuy2Size = kWidth * kHeight * 2;      // 1843200
+constexpr ULONG kI420Size = kWidth * kHeight * 3 / 2;  // 1382400
+constexpr ULONG kRgbSize = kWidth * kHeight * 3;       // 2764800
+constexpr ULONG kLine = kWidth * 2;                    // 2560
+constexpr LONGLONG kPeriod = 333667;                   // 29.97 fps
 constexpr uint32_t kBufferTag = host::PoolTag("AVSh");
 constexpr uint32_t kEntryTag = host::PoolTag("SGEn");
 
 // What one tick saw, recorded by the owner from inside the tick.
 struct TickRecord {
-    int64_t time;        // system time when OnFrameTick ran
-    ULONG tickIndex;     // the engine's tickIndex then
-    ULONG completed;     // CompletedFrameCount() then
+    int64_t time;     // system time when OnFrameTick ran
+    ULONG tickIndex;  // the engine's tickIndex then
+    ULONG completed;  // CompletedFrameCount() then
 };
 
 // Records every tick (virtual clock: everything runs on the test thread).
 class RecordingOwner final : public FrameTickOwner {
-public:
+  public:
     void OnFrameTick() override {
-        ticks.push_back({host::HostKernel::Now(), engine->tickIndex, engine->CompletedFrameCount()});
+        ticks.push_back(
+            {host::HostKernel::Now(), engine->tickIndex, engine->CompletedFrameCount()});
         if (hook) {
             hook();
         }
@@ -159,7 +160,7 @@ inline double RedDifferenceOf(double b, double g, double r) {
 // Fixture: virtual clock, one engine owned by a RecordingOwner, layouts on
 // hand; the engine is stopped and freed before the kernel checks run.
 class EngineTest : public KernelTestFixture {
-protected:
+  protected:
     void SetUp() override {
         KernelTestFixture::SetUp();
         engine = NewEngine(&owner);

@@ -11,7 +11,7 @@ using namespace enginetest;
 namespace {
 
 class EngineLifecycleTest : public EngineTest {
-protected:
+  protected:
     // Sizes of the "AVSh" blocks outstanding, smallest first.
     static std::vector<size_t> BufferBlockSizes() {
         std::vector<size_t> sizes;
@@ -80,8 +80,7 @@ TEST_F(EngineLifecycleTest, StartRefusesBadPeriodsAndOversizedImagesWithoutAlloc
         {"image larger than width x height x 3", kPeriod, kWidth, kHeight, kRgbSize + 1},
         // 65536 x 65536 x 3 is 0x300000000: as a 32-bit product it would be 0.
         {"frame buffer size beyond 32 bits", kPeriod, 65536, 65536, 0},
-        {"frame buffer size beyond 32 bits, wrapping to a small size", kPeriod, 65536, 21846,
-         2},
+        {"frame buffer size beyond 32 bits, wrapping to a small size", kPeriod, 65536, 21846, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -12,7 +12,7 @@ using namespace enginetest;
 namespace {
 
 class EngineQueueTest : public EngineTest {
-protected:
+  protected:
     // Starts a YUY2 engine and makes a patterned image current, so that a
     // fill can be told from black and rows from one another.
     void StartWithPatternImage() {
@@ -94,7 +94,8 @@ TEST_F(EngineQueueTest, AWholeBufferReceivesTheSnapshotByteForByte) {
 
 TEST_F(EngineQueueTest, PitchesZeroMinusAndPlusRowLengthAllGiveTheSameContiguousImage) {
     StartWithPatternImage();
-    CaptureBuffer& withoutFrameInfo = Buffer(kYuy2Size, sizeof(KSSTREAM_HEADER), 777);  // pitch not read
+    CaptureBuffer& withoutFrameInfo =
+        Buffer(kYuy2Size, sizeof(KSSTREAM_HEADER), 777);  // pitch not read
     CaptureBuffer& zero = Buffer(kYuy2Size, sizeof(HeaderWithFrameInfo), 0);
     CaptureBuffer& negative = Buffer(kYuy2Size, sizeof(HeaderWithFrameInfo), -2560);
     CaptureBuffer& positive = Buffer(kYuy2Size, sizeof(HeaderWithFrameInfo), 2560);
@@ -206,7 +207,8 @@ TEST_F(EngineQueueTest, TheMostNegativePitchWritesTheFirstRowOnly) {
     StartWithPatternImage();
     // |pitch| = 2^31 (a magnitude that 32-bit negation cannot even form):
     // row 1 would start 2 GiB in, far outside the buffer.
-    CaptureBuffer& buffer = Buffer(kYuy2Size, sizeof(HeaderWithFrameInfo), static_cast<LONG>(0x80000000u));
+    CaptureBuffer& buffer =
+        Buffer(kYuy2Size, sizeof(HeaderWithFrameInfo), static_cast<LONG>(0x80000000u));
     ASSERT_EQ(buffer.QueueOn(*engine), kYuy2Size);
     HostKernel::AdvanceBy(kPeriod);
     ExpectRows(buffer, 0x80000000ull, 1, kLine);

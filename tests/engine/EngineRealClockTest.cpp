@@ -15,13 +15,13 @@ namespace {
 
 constexpr ULONG kSmallWidth = 320;
 constexpr ULONG kSmallHeight = 240;
-constexpr ULONG kSmallImage = kSmallWidth * kSmallHeight * 2;         // YUY2
-constexpr ULONG kSmallPush = kSmallWidth * kSmallHeight * 3 / 2;      // I420
-constexpr LONGLONG kFastPeriod = 20000;                               // 2 ms
+constexpr ULONG kSmallImage = kSmallWidth * kSmallHeight * 2;     // YUY2
+constexpr ULONG kSmallPush = kSmallWidth * kSmallHeight * 3 / 2;  // I420
+constexpr LONGLONG kFastPeriod = 20000;                           // 2 ms
 
 // Counts ticks; runs on the DPC thread.
 class CountingOwner final : public FrameTickOwner {
-public:
+  public:
     void OnFrameTick() override { ticks.fetch_add(1); }
     std::atomic<uint64_t> ticks{0};
 };
@@ -29,7 +29,7 @@ public:
 // Threads that push uniform I420 frames (every byte one value, so the YUY2
 // image is every byte that value) as fast as they can until told to stop.
 class Pushers {
-public:
+  public:
     Pushers(FrameEngine* engine, int count) {
         for (int t = 0; t < count; ++t) {
             threads_.emplace_back([this, engine, t] {
@@ -55,7 +55,7 @@ public:
     }
     uint64_t Pushes() const { return pushes_.load(); }
 
-private:
+  private:
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> pushes_{0};
     std::vector<std::thread> threads_;
@@ -82,7 +82,7 @@ Content Classify(const CaptureBuffer& buffer) {
 }
 
 class EngineRealClockTest : public RealClockKernelTestFixture {
-protected:
+  protected:
     void SetUp() override {
         RealClockKernelTestFixture::SetUp();
         engine = NewEngine(&owner);

@@ -14,7 +14,7 @@ using namespace enginetest;
 namespace {
 
 class EngineWriteFrameTest : public EngineTest {
-protected:
+  protected:
     // Pushes `bytes` from a block of exactly that size.
     void Push(const std::vector<UCHAR>& bytes) {
         std::unique_ptr<UCHAR[]> exact(new UCHAR[bytes.size()]);
@@ -39,7 +39,8 @@ TEST_F(EngineWriteFrameTest, AnI420PushBecomesTheYuy2ImageOfTheFollowingTicks) {
     ASSERT_EQ(StartYuy2(), STATUS_SUCCESS);
     const std::vector<UCHAR> frame = PatternBytes(kI420Size, 10);
     Push(frame);
-    const std::vector<UCHAR> expected = ReferencePushedI420(frame.data(), kWidth, kHeight, kYuy2Size);
+    const std::vector<UCHAR> expected =
+        ReferencePushedI420(frame.data(), kWidth, kHeight, kYuy2Size);
     EXPECT_EQ(Current(kYuy2Size), expected);
 
     CaptureBuffer& first = Buffer(kYuy2Size, sizeof(KSSTREAM_HEADER), 0);
@@ -182,8 +183,8 @@ TEST_F(EngineWriteFrameTest, AnRgbPushIntoAYuy2StreamIsConvertedTopRowFirst) {
     }
     Push(rgb);
     const std::vector<UCHAR> image = Current(kYuy2Size);
-    ExpectColour(image.data(), 0, 0, 255);                      // top-left: red
-    ExpectColour(image.data() + kYuy2Size - 4, 255, 0, 0);      // bottom-right: blue
+    ExpectColour(image.data(), 0, 0, 255);                  // top-left: red
+    ExpectColour(image.data() + kYuy2Size - 4, 255, 0, 0);  // bottom-right: blue
     ExpectColour(image.data() + 359 * kLine + kLine - 4, 0, 0, 255);
     ExpectColour(image.data() + 360 * kLine, 255, 0, 0);
 }

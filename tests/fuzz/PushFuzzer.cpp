@@ -27,9 +27,9 @@
 //   [9]      header: %3 -> the pin's size, a bare KSSTREAM_HEADER, a bare
 //            header plus the next byte
 //   [10]     extra header bytes
-//   [11]     control: bit 0 pause and resume before the periods pass, bit 1
-//            stop and run again at the end, bit 2 push twice, bits 4-5
-//            frame periods to pass less one
+//   [11]     control: bit 0 pause and resume before the periods pass, bits 1
+//            and 3 both set: stop and run again at the end, bit 2 push
+//            twice, bits 4-5 frame periods to pass less one
 //   [12..]   the frame's content (repeated to its length)
 #include <host/executive/HostKernel.h>
 
@@ -72,8 +72,12 @@ void Check(bool condition, const std::string& what) {
     }
 }
 
+// The checks below walk whole images; they are the harness's own and carry
+// no coverage feedback, so their comparisons cost no tracing per byte.
+#define VCAM_NO_COVERAGE __attribute__((no_sanitize("coverage")))
+
 // The YUY2 image an I420 push of 1280 x 720 becomes.
-bool IsI420Image(const uint8_t* image, const uint8_t* push) {
+VCAM_NO_COVERAGE bool IsI420Image(const uint8_t* image, const uint8_t* push) {
     const uint8_t* y = push;
     const uint8_t* u = push + kWidth * kHeight;
     const uint8_t* v = push + kWidth * kHeight * 5 / 4;
@@ -90,6 +94,17 @@ bool IsI420Image(const uint8_t* image, const uint8_t* push) {
         }
     }
     return true;
+}
+
+// The first byte at or after `from` and before `size` that lost the
+// submitted pattern, or `size`.
+VCAM_NO_COVERAGE ULONG FirstWritten(const uint8_t* memory, ULONG from, ULONG size) {
+    for (ULONG i = from; i < size; ++i) {
+        if (memory[i] != kPattern) {
+            return i;
+        }
+    }
+    return size;
 }
 
 // Takes every buffer that came back. `i420Push` is this input's accepted
@@ -111,13 +126,10 @@ void Reclaim(const uint8_t* i420Push) {
             // Whole rows of the image that fit, written only when filled.
             const ULONG rows = it->size / kLineBytes < kHeight ? it->size / kLineBytes : kHeight;
             const ULONG written = filled ? rows * kLineBytes : 0;
-            for (ULONG i = written; i < it->size; ++i) {
-                if (it->memory[i] != kPattern) {
-                    Check(false, "byte " + std::to_string(i) + " of a buffer of " +
-                                     std::to_string(it->size) + " was written (" +
-                                     std::to_string(written) + " may be)");
-                }
-            }
+            const ULONG first = FirstWritten(it->memory.get(), written, it->size);
+            Check(first == it->size, "byte " + std::to_string(first) + " of a buffer of " +
+                                         std::to_string(it->size) + " was written (" +
+                                         std::to_string(written) + " may be)");
             if (filled && i420Push != nullptr && it->thisInput && it->size == kImageSize) {
                 Check(IsI420Image(it->memory.get(), i420Push),
                       "a filled buffer differs from the I420 push converted");
@@ -171,7 +183,7 @@ void WriteSeeds(const char* directory) {
     // A valid RGB24 push.
     FuzzCamera::WriteSeed(directory, "push-rgb24", Seed(3, 0, 0, 0, 0, 0, 0, {0x20, 0x80, 0xE0}));
     // Pause and resume, then stop and run again.
-    FuzzCamera::WriteSeed(directory, "push-pause-stop", Seed(1, 0, 0, 0, 0, 0, 0x03, ramp));
+    FuzzCamera::WriteSeed(directory, "push-pause-stop", Seed(1, 0, 0, 0, 0, 0, 0x0B, ramp));
     // A push one byte short of the I420 planes, into a buffer one row short.
     FuzzCamera::WriteSeed(directory, "push-short", Seed(1, 0xFF, 0, 1, kLineBytes - 1, 0, 0, ramp));
     // A small buffer with a bare stream header.
@@ -284,7 +296,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     host::HostKernel::AdvanceBy(camera->FramePeriod() * periods);
     Reclaim(i420);
 
-    if ((control & 2) != 0 || outstanding.size() > kMaxOutstanding) {
+    if ((control & 0x0A) == 0x0A || outstanding.size() > kMaxOutstanding) {
         Restart();
     }
     camera->EndInput();

@@ -35,7 +35,7 @@ struct I420Case {
 };
 
 class FrameConversionTest : public KernelTestFixture {
-protected:
+  protected:
     // Runs ours and libyuv's on the same planes into two destinations that
     // start with the same fill, and requires identical blocks (the padding
     // between rows included).
@@ -45,8 +45,10 @@ protected:
                      std::to_string(c.vStride) + " -> " + std::to_string(c.destinationStride));
         const int chromaHeight = (c.height + 1) / 2;
         const std::vector<uint8_t> y = Noise(static_cast<size_t>(c.yStride) * c.height, seed);
-        const std::vector<uint8_t> u = Noise(static_cast<size_t>(c.uStride) * chromaHeight, seed + 1);
-        const std::vector<uint8_t> v = Noise(static_cast<size_t>(c.vStride) * chromaHeight, seed + 2);
+        const std::vector<uint8_t> u =
+            Noise(static_cast<size_t>(c.uStride) * chromaHeight, seed + 1);
+        const std::vector<uint8_t> v =
+            Noise(static_cast<size_t>(c.vStride) * chromaHeight, seed + 2);
         const size_t destinationSize = static_cast<size_t>(c.destinationStride) * c.height;
         std::vector<uint8_t> ours(destinationSize, 0x5A), theirs(destinationSize, 0x5A);
 
@@ -57,8 +59,8 @@ protected:
                   0);
         ASSERT_EQ(ours.size(), theirs.size());
         for (size_t i = 0; i < ours.size(); ++i) {
-            ASSERT_EQ(ours[i], theirs[i]) << "byte " << i << " (row "
-                                          << i / c.destinationStride << ")";
+            ASSERT_EQ(ours[i], theirs[i])
+                << "byte " << i << " (row " << i / c.destinationStride << ")";
         }
     }
 };
@@ -81,9 +83,9 @@ TEST_F(FrameConversionTest, I420ToYuy2MatchesLibyuvWithOddAndPaddedStrides) {
             // Odd strides everywhere, and padding between destination rows.
             ExpectSameAsLibyuv(
                 {width, height, width + 3, width / 2 + 1, width / 2 + 5, width * 2 + 7}, seed++);
-            ExpectSameAsLibyuv({width, height, width + 64, width / 2 + 33, width / 2 + 17,
-                                width * 2 + 129},
-                               seed++);
+            ExpectSameAsLibyuv(
+                {width, height, width + 64, width / 2 + 33, width / 2 + 17, width * 2 + 129},
+                seed++);
         }
     }
 }
@@ -102,8 +104,8 @@ TEST_F(FrameConversionTest, I420ToYuy2MatchesLibyuvWithBottomUpPlanes) {
     uint8_t* theirsLast = theirs.data() + width * 2 * (height - 1);
     ConvertI420ToYuy2(yLast, -width, uLast, -width / 2, vLast, -width / 2, oursLast, -width * 2,
                       width, height);
-    libyuv::I420ToYUY2(yLast, -width, uLast, -width / 2, vLast, -width / 2, theirsLast,
-                       -width * 2, width, height);
+    libyuv::I420ToYUY2(yLast, -width, uLast, -width / 2, vLast, -width / 2, theirsLast, -width * 2,
+                       width, height);
     EXPECT_EQ(ours, theirs);
 }
 
@@ -128,10 +130,9 @@ TEST_F(FrameConversionTest, TheFourByTwoExample) {
     // Y rows a b c d / e f g h, U p q, V s t.
     const std::string y = "abcdefgh", u = "pq", v = "st";
     std::string out(16, '.');
-    ConvertI420ToYuy2(reinterpret_cast<const UCHAR*>(y.data()), 4,
-                      reinterpret_cast<const UCHAR*>(u.data()), 2,
-                      reinterpret_cast<const UCHAR*>(v.data()), 2,
-                      reinterpret_cast<PUCHAR>(&out[0]), 8, 4, 2);
+    ConvertI420ToYuy2(
+        reinterpret_cast<const UCHAR*>(y.data()), 4, reinterpret_cast<const UCHAR*>(u.data()), 2,
+        reinterpret_cast<const UCHAR*>(v.data()), 2, reinterpret_cast<PUCHAR>(&out[0]), 8, 4, 2);
     EXPECT_EQ(out, "apbscqdtepfsgqht");
 }
 
@@ -139,18 +140,16 @@ TEST_F(FrameConversionTest, AnOddHeightTakesItsLastRowsChromaFromTheNextChromaRo
     // Height 3: luma rows 0 and 1 use chroma row 0, row 2 uses chroma row 1.
     const std::string y = "abcdefghijkl", u = "pqPQ", v = "stST";
     std::string out(24, '.');
-    ConvertI420ToYuy2(reinterpret_cast<const UCHAR*>(y.data()), 4,
-                      reinterpret_cast<const UCHAR*>(u.data()), 2,
-                      reinterpret_cast<const UCHAR*>(v.data()), 2,
-                      reinterpret_cast<PUCHAR>(&out[0]), 8, 4, 3);
+    ConvertI420ToYuy2(
+        reinterpret_cast<const UCHAR*>(y.data()), 4, reinterpret_cast<const UCHAR*>(u.data()), 2,
+        reinterpret_cast<const UCHAR*>(v.data()), 2, reinterpret_cast<PUCHAR>(&out[0]), 8, 4, 3);
     EXPECT_EQ(out, "apbscqdtepfsgqhtiPjSkQlT");
 
     // Height 1: one row with chroma row 0.
     std::string one(8, '.');
-    ConvertI420ToYuy2(reinterpret_cast<const UCHAR*>(y.data()), 4,
-                      reinterpret_cast<const UCHAR*>(u.data()), 2,
-                      reinterpret_cast<const UCHAR*>(v.data()), 2,
-                      reinterpret_cast<PUCHAR>(&one[0]), 8, 4, 1);
+    ConvertI420ToYuy2(
+        reinterpret_cast<const UCHAR*>(y.data()), 4, reinterpret_cast<const UCHAR*>(u.data()), 2,
+        reinterpret_cast<const UCHAR*>(v.data()), 2, reinterpret_cast<PUCHAR>(&one[0]), 8, 4, 1);
     EXPECT_EQ(one, "apbscqdt");
 }
 
@@ -158,10 +157,9 @@ TEST_F(FrameConversionTest, AnOddWidthEndsEveryRowWithYU0V) {
     // Width 5, rows padded to 16 bytes so each row's last group stays visible.
     const std::string y = "abcdeABCDE", u = "pqrPQR", v = "stuSTU";
     std::string out(32, '.');
-    ConvertI420ToYuy2(reinterpret_cast<const UCHAR*>(y.data()), 5,
-                      reinterpret_cast<const UCHAR*>(u.data()), 3,
-                      reinterpret_cast<const UCHAR*>(v.data()), 3,
-                      reinterpret_cast<PUCHAR>(&out[0]), 16, 5, 2);
+    ConvertI420ToYuy2(
+        reinterpret_cast<const UCHAR*>(y.data()), 5, reinterpret_cast<const UCHAR*>(u.data()), 3,
+        reinterpret_cast<const UCHAR*>(v.data()), 3, reinterpret_cast<PUCHAR>(&out[0]), 16, 5, 2);
     EXPECT_EQ(out, std::string("apbscqdter") + '\0' + "u...." + "ApBsCqDtEr" + '\0' + "u....");
 }
 
@@ -170,10 +168,9 @@ TEST_F(FrameConversionTest, AnOddWidthAtTheTightStrideHasEachRowOverwriteThePrev
     // row 1, and row 1's last group reaches two bytes past the image.
     const std::string y = "abcdeABCDE", u = "pqr", v = "stu";
     std::string out(24, '.');
-    ConvertI420ToYuy2(reinterpret_cast<const UCHAR*>(y.data()), 5,
-                      reinterpret_cast<const UCHAR*>(u.data()), 3,
-                      reinterpret_cast<const UCHAR*>(v.data()), 3,
-                      reinterpret_cast<PUCHAR>(&out[0]), 10, 5, 2);
+    ConvertI420ToYuy2(
+        reinterpret_cast<const UCHAR*>(y.data()), 5, reinterpret_cast<const UCHAR*>(u.data()), 3,
+        reinterpret_cast<const UCHAR*>(v.data()), 3, reinterpret_cast<PUCHAR>(&out[0]), 10, 5, 2);
     EXPECT_EQ(out, std::string("apbscqdter") + "ApBsCqDtEr" + '\0' + "u..");
 }
 
@@ -241,12 +238,28 @@ TEST_F(FrameConversionTest, Rgb24ToYuy2IsWithinOneCodeValueOfLibyuvOnRampsAndExt
             uint8_t* p = &rgb[(row * width + x) * 3];
             const uint8_t level = static_cast<uint8_t>(x);
             switch (row) {
-                case 0: p[0] = p[1] = p[2] = level; break;
-                case 1: p[0] = level; p[1] = p[2] = 0; break;
-                case 2: p[1] = level; p[0] = p[2] = 0; break;
-                case 3: p[2] = level; p[0] = p[1] = 0; break;
-                case 4: p[0] = p[1] = p[2] = (x % 2 != 0) ? 255 : 0; break;
-                default: p[0] = (x % 2 != 0) ? 255 : 0; p[1] = 0; p[2] = (x % 2 != 0) ? 0 : 255;
+                case 0:
+                    p[0] = p[1] = p[2] = level;
+                    break;
+                case 1:
+                    p[0] = level;
+                    p[1] = p[2] = 0;
+                    break;
+                case 2:
+                    p[1] = level;
+                    p[0] = p[2] = 0;
+                    break;
+                case 3:
+                    p[2] = level;
+                    p[0] = p[1] = 0;
+                    break;
+                case 4:
+                    p[0] = p[1] = p[2] = (x % 2 != 0) ? 255 : 0;
+                    break;
+                default:
+                    p[0] = (x % 2 != 0) ? 255 : 0;
+                    p[1] = 0;
+                    p[2] = (x % 2 != 0) ? 0 : 255;
             }
         }
     }
@@ -276,9 +289,9 @@ TEST_F(FrameConversionTest, Rgb24ToYuy2ReadsRowsTopDownAndHonoursStrides) {
     }
     std::vector<uint8_t> out(destinationStride * 2, 0x99);
     ConvertRgb24ToYuy2(rgb.data(), sourceStride, out.data(), destinationStride, width, 2);
-    EXPECT_NEAR(out[0], 16 + 24.966, 1.0);        // blue luma
-    EXPECT_NEAR(out[1], 128 + 112.0, 1.0);        // blue: U at its top
-    EXPECT_NEAR(out[destinationStride], 16 + 65.481, 1.0);  // red luma
+    EXPECT_NEAR(out[0], 16 + 24.966, 1.0);                      // blue luma
+    EXPECT_NEAR(out[1], 128 + 112.0, 1.0);                      // blue: U at its top
+    EXPECT_NEAR(out[destinationStride], 16 + 65.481, 1.0);      // red luma
     EXPECT_NEAR(out[destinationStride + 3], 128 + 112.0, 1.0);  // red: V at its top
     // Row padding untouched.
     for (int i = width * 2; i < destinationStride; ++i) {

@@ -27,6 +27,9 @@ const GUID kCaptureCategory = VCAM_GUID(STATIC_KSCATEGORY_CAPTURE);
 constexpr size_t kHistory = 12;
 // The wrap-up waits at most this many ticks for its last buffer.
 constexpr int kWrapUpTicks = 64;
+// Capture buffer memory kept for reuse (multi-megabyte blocks are costly to
+// map afresh, above all under the address sanitizer).
+constexpr size_t kMaxSpares = 10;
 
 std::string Hex(NTSTATUS status) {
     char text[16];
@@ -103,6 +106,7 @@ CameraView InterleavingRun::View() const {
     view.pinOpen = pin_ != nullptr;
     view.pinState = pinState_;
     view.outstanding = outstanding_.size();
+    view.starving = starving_ != Starving::None;
     return view;
 }
 
@@ -123,6 +127,7 @@ bool InterleavingRun::Perform(const Action& action) {
     doing_ = Describe(action);
     deliveredThisStep_ = 0;
     returnedThisStep_ = 0;
+    struckThisStep_ = false;
     const bool runningBefore = pin_ != nullptr && pinState_ == KSSTATE_RUN;
     const uint64_t queuedBytes = OutstandingDataBytes();
     const int64_t before = HostKernel::Now();
@@ -130,6 +135,10 @@ bool InterleavingRun::Perform(const Action& action) {
 
     if (!Execute(action)) {
         return false;
+    }
+    Struck();  // a failure absorbed on the way (a clone or queue entry in Process)
+    if (struckThisStep_) {
+        lastStrike_ = HostKernel::Now();
     }
     if (pin_ != nullptr) {
         if (!Drain(pin_.get())) {
@@ -152,7 +161,11 @@ bool InterleavingRun::Perform(const Action& action) {
     const bool tickPassed =
         HostKernel::Now() - before >= kFramePeriod ||
         (action.kind == ActionKind::AdvanceToNextDue && nextDue >= 0);
-    if (stillRunning && queuedBytes >= kImageSize && tickPassed && deliveredThisStep_ == 0) {
+    // A starved clone or queue entry is handed over again at the next tick
+    // and filled at the one after.
+    const bool settled = before >= lastStrike_ + 2 * kFramePeriod;
+    if (stillRunning && settled && queuedBytes >= kImageSize && tickPassed &&
+        deliveredThisStep_ == 0) {
         return Fail("the running pin delivered nothing although " + std::to_string(queuedBytes) +
                     " bytes of buffers were queued and " +
                     std::to_string(HostKernel::Now() - before) + " of time passed");
@@ -163,9 +176,10 @@ bool InterleavingRun::Perform(const Action& action) {
 
     char line[300];
     std::snprintf(line, sizeof line,
-                  "step %d: %s -> %d back (%d filled), %zu out, pin %s, time +%lld", step_,
+                  "step %d: %s -> %d back (%d filled), %zu out, pin %s%s, time +%lld", step_,
                   doing_.c_str(), returnedThisStep_, deliveredThisStep_, outstanding_.size(),
                   pin_ != nullptr ? StateName(pinState_) : "closed",
+                  struckThisStep_ ? ", starved resource struck" : "",
                   static_cast<long long>(HostKernel::Now() - HostKernel::kDefaultVirtualStart));
     // FNV-1a over every step's outcome: two runs of one seed must agree.
     for (const char* c = line; *c != '\0'; ++c) {
@@ -204,6 +218,8 @@ bool InterleavingRun::Execute(const Action& action) {
         }
         case ActionKind::SetState:
             return DoSetState(action.target);
+        case ActionKind::ChangeFormat:
+            return DoChangeFormat();
         case ActionKind::ClosePin:
             return DoClosePin();
         case ActionKind::CreatePin:
@@ -216,6 +232,9 @@ bool InterleavingRun::Execute(const Action& action) {
             return DoRivalClaim();
         case ActionKind::RestartDevice:
             return DoRestartDevice();
+        case ActionKind::Starve:
+            DoStarve(action);
+            return true;
     }
     return Fail("unknown action");
 }
@@ -227,22 +246,22 @@ bool InterleavingRun::DoPush(const Action& action) {
     // whole I420 frame nothing, below a whole RGB24 frame I420 (from the
     // first bytes), else RGB24. The frame is built to suit that reading.
     const ULONG length = action.length;
-    std::vector<uint8_t> frame;
     bool taken = false;
     Yuy2Colour colour = kBlack;
     int slack = 0;
     if (length >= kRgbSize) {
-        frame = UniformBgr(action.a, action.b, action.c, length);
+        MakeUniformBgr(&pushFrame_, action.a, action.b, action.c, length);
         colour = Bt601FromBgr(action.a, action.b, action.c);
         slack = 1;
         taken = true;
     } else {
-        frame = UniformI420(action.a, action.b, action.c, length);
+        MakeUniformI420(&pushFrame_, action.a, action.b, action.c, length);
         colour = Yuy2Colour{action.a, action.b, action.c};
         taken = length >= kI420Size;
     }
-    const NTSTATUS status = filter_->SetProperty(
-        FrameInjectionSetId, VCAM_PROPERTY_FRAME, length != 0 ? frame.data() : nullptr, length);
+    const NTSTATUS status =
+        filter_->SetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME,
+                             length != 0 ? pushFrame_.data() : nullptr, length);
     if (status != STATUS_SUCCESS) {
         return Fail("the push answered " + Hex(status));
     }
@@ -259,6 +278,10 @@ bool InterleavingRun::DoSubmit(const Action& action) {
     out.headerSize = action.headerSize;
     out.noData = action.noData;
     if (!out.noData) {
+        if (!spareMemory_.empty()) {
+            out.memory = std::move(spareMemory_.back());
+            spareMemory_.pop_back();
+        }
         out.memory.resize(std::max<size_t>(out.size, 1));
         FillUnwritten(out.memory.data(), out.memory.size());
     }
@@ -288,16 +311,28 @@ bool InterleavingRun::DoSetState(KSSTATE target) {
     const KSSTATE from = pinState_;
     const int64_t start = HostKernel::Now();
     const NTSTATUS status = pin_->SetState(target);
+    KSSTATE reached = target;
     if (status != STATUS_SUCCESS) {
-        return Fail(std::string("the walk from ") + StateName(from) + " answered " + Hex(status));
+        if (!Answered(status, STATUS_SUCCESS, "the walk")) {
+            return false;
+        }
+        // Only two steps allocate: STOP -> ACQUIRE (the layout) and
+        // PAUSE -> RUN (the engine's buffers); the walk ends before them.
+        reached = pin_->State();
+        const bool claimRefused = reached == KSSTATE_STOP && from == KSSTATE_STOP;
+        const bool startRefused = reached == KSSTATE_PAUSE && target == KSSTATE_RUN;
+        if (!claimRefused && !startRefused) {
+            return Fail(std::string("the starved walk from ") + StateName(from) + " to " +
+                        StateName(target) + " stopped in " + StateName(reached));
+        }
     }
     // What came back during the walk was delivered before any of its steps
     // took effect (only the pause handshake's tick delivers).
     if (!Drain(pin_.get())) {
         return false;
     }
-    pinState_ = target;
-    ApplyWalk(from, target, start);
+    pinState_ = reached;
+    ApplyWalk(from, reached, start);
     return true;
 }
 
@@ -335,6 +370,14 @@ void InterleavingRun::ApplyWalk(KSSTATE from, KSSTATE to, int64_t walkStart) {
     }
 }
 
+bool InterleavingRun::DoChangeFormat() {
+    // Accepted only while the pin is stopped.
+    const NTSTATUS status = pin_->SetFormat(format_.data(), static_cast<ULONG>(format_.size()));
+    const NTSTATUS expected =
+        pinState_ == KSSTATE_STOP ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
+    return Answered(status, expected, "the format change");
+}
+
 bool InterleavingRun::DoClosePin() {
     const NTSTATUS status = pin_->Close();
     if (status != STATUS_SUCCESS) {
@@ -353,7 +396,8 @@ bool InterleavingRun::DoCreatePin() {
     const NTSTATUS status =
         filter_->CreatePin(0, format_.data(), static_cast<ULONG>(format_.size()), &pin_);
     if (status != STATUS_SUCCESS) {
-        return Fail("the pin's creation answered " + Hex(status));
+        // Refused for want of memory: the application tries again later.
+        return Answered(status, STATUS_SUCCESS, "the pin's creation") && pin_ == nullptr;
     }
     if (pin_->StreamHeaderSize() != 128 || pin_->State() != KSSTATE_STOP) {
         return Fail("the new pin is not stopped with 128-byte stream headers");
@@ -367,7 +411,7 @@ bool InterleavingRun::DoCreatePin() {
 bool InterleavingRun::DoOpenFilter() {
     NTSTATUS status = device_->OpenFilter(kCameraCategory, &filter_);
     if (status != STATUS_SUCCESS) {
-        return Fail("the filter's open answered " + Hex(status));
+        return Answered(status, STATUS_SUCCESS, "the filter's open") && filter_ == nullptr;
     }
     ULONG signature = 0;
     ULONG returned = 0;
@@ -411,25 +455,26 @@ bool InterleavingRun::DoCloseFilter() {
 }
 
 bool InterleavingRun::DoRivalClaim() {
+    // A refusal for want of memory ends the attempt early.
     std::unique_ptr<host::FilterHandle> other;
     NTSTATUS status = device_->OpenFilter(kCaptureCategory, &other);
     if (status != STATUS_SUCCESS) {
-        return Fail("the second filter's open answered " + Hex(status));
+        return Answered(status, STATUS_SUCCESS, "the second filter's open");
     }
     std::unique_ptr<host::PinHandle> rival;
     status = other->CreatePin(0, format_.data(), static_cast<ULONG>(format_.size()), &rival);
     if (status != STATUS_SUCCESS) {
-        return Fail("the second pin's creation answered " + Hex(status));
+        return Answered(status, STATUS_SUCCESS, "the second pin's creation") &&
+               other->Close() == STATUS_SUCCESS;
     }
     // The engine is claimed from ACQUIRE up, by one pin only.
     const bool claimed = pin_ != nullptr && pinState_ != KSSTATE_STOP;
-    const NTSTATUS expected = claimed ? STATUS_SHARING_VIOLATION : STATUS_SUCCESS;
     status = rival->SetState(KSSTATE_ACQUIRE);
-    if (status != expected) {
-        return Fail("the second pin's claim answered " + Hex(status) + ", expected " +
-                    Hex(expected));
+    if (!Answered(status, claimed ? STATUS_SHARING_VIOLATION : STATUS_SUCCESS,
+                  "the second pin's claim")) {
+        return false;
     }
-    if (rival->State() != (claimed ? KSSTATE_STOP : KSSTATE_ACQUIRE)) {
+    if (rival->State() != (status == STATUS_SUCCESS ? KSSTATE_ACQUIRE : KSSTATE_STOP)) {
         return Fail("the second pin is in the wrong state after its claim");
     }
     if (rival->SetState(KSSTATE_STOP) != STATUS_SUCCESS || rival->Close() != STATUS_SUCCESS ||
@@ -454,9 +499,92 @@ bool InterleavingRun::DoRestartDevice() {
     }
     status = device_->Start();
     if (status != STATUS_SUCCESS) {
-        return Fail("the device's start answered " + Hex(status));
+        // Refused for want of memory: Plug and Play starts it again.
+        if (!Answered(status, STATUS_SUCCESS, "the device's start")) {
+            return false;
+        }
+        status = device_->Start();
+        if (status != STATUS_SUCCESS) {
+            return Fail("the device's second start answered " + Hex(status));
+        }
     }
     return true;
+}
+
+// --------------------------------------------------------------- starvation
+
+void InterleavingRun::DoStarve(const Action& action) {
+    switch (action.a) {
+        case kStarvePool:
+            starving_ = Starving::Pool;
+            injectedSeen_ = Verifier::InjectedFailures();
+            Verifier::FailNth(Verifier::AllocationCount() + 1);
+            break;
+        case kStarveBag:
+            starving_ = Starving::Bag;
+            starvedAt_ = host::KsFaults::BagInsertions() + 1;
+            host::KsFaults::FailBagInsertion(starvedAt_);
+            break;
+        default:
+            starving_ = Starving::Clone;
+            starvedAt_ = host::KsFaults::Clones() + 1;
+            host::KsFaults::FailClone(starvedAt_);
+            break;
+    }
+}
+
+bool InterleavingRun::Struck() {
+    bool struck = false;
+    switch (starving_) {
+        case Starving::Pool:
+            struck = Verifier::InjectedFailures() > injectedSeen_;
+            break;
+        case Starving::Bag:
+            struck = host::KsFaults::BagInsertions() >= starvedAt_;
+            break;
+        case Starving::Clone:
+            struck = host::KsFaults::Clones() >= starvedAt_;
+            break;
+        case Starving::None:
+            break;
+    }
+    if (struck) {
+        Disarm();
+        struckThisStep_ = true;
+        ++strikes_;
+    }
+    return struck;
+}
+
+void InterleavingRun::Disarm() {
+    switch (starving_) {
+        case Starving::Pool:
+            Verifier::ClearFaults();
+            injectedSeen_ = Verifier::InjectedFailures();
+            break;
+        case Starving::Bag:
+            host::KsFaults::FailBagInsertion(0);
+            break;
+        case Starving::Clone:
+            host::KsFaults::FailClone(0);
+            break;
+        case Starving::None:
+            break;
+    }
+    starving_ = Starving::None;
+}
+
+bool InterleavingRun::Answered(NTSTATUS status, NTSTATUS expected, const char* what) {
+    // Whether or not the call answered it, a strike inside it is this step's.
+    const bool struck = Struck();
+    if (status == expected) {
+        return true;
+    }
+    if (status == STATUS_INSUFFICIENT_RESOURCES && struck) {
+        return true;
+    }
+    return Fail(std::string(what) + " answered " + Hex(status) + ", expected " + Hex(expected) +
+                (struck ? " or STATUS_INSUFFICIENT_RESOURCES" : ""));
 }
 
 // ------------------------------------------------------- buffers coming back
@@ -477,9 +605,19 @@ bool InterleavingRun::CheckReturned(const host::CompletedFrame& frame) {
     if (found == outstanding_.end()) {
         return Fail(ticket + " came back twice, or was never submitted");
     }
-    const Outstanding out = std::move(found->second);
+    Outstanding out = std::move(found->second);
     outstanding_.erase(found);
     ++returnedThisStep_;
+    // Whatever is decided below, the memory goes back to the spares after.
+    struct Recycle {
+        std::vector<std::vector<uint8_t>>* spares;
+        std::vector<uint8_t>* memory;
+        ~Recycle() {
+            if (memory->capacity() != 0 && spares->size() < kMaxSpares) {
+                spares->push_back(std::move(*memory));
+            }
+        }
+    } recycle{&spareMemory_, &out.memory};
     if (frame.bufferSize != out.size ||
         frame.data != (out.noData ? nullptr : static_cast<const void*>(out.memory.data()))) {
         return Fail(ticket + " came back with another buffer than it was sent with");
@@ -573,6 +711,7 @@ bool InterleavingRun::SetUp() {
 
 bool InterleavingRun::WrapUp() {
     // The camera still streams what is pushed, whatever came before.
+    Disarm();
     Action action;
     if (filter_ == nullptr) {
         action.kind = ActionKind::OpenFilter;

@@ -12,7 +12,11 @@
 //    and a PictureNumber counting up from 1 after each move to ACQUIRE or
 //    PAUSE;
 //  - a running pin with a whole image's worth of buffers queued delivers at
-//    least one of them in every frame period that passes;
+//    least one of them in every frame period that passes (once two periods
+//    have gone by since a starved resource last struck);
+//  - a starved resource (see ActionKind::Starve) makes the call that meets it
+//    answer STATUS_INSUFFICIENT_RESOURCES or absorb the failure - nothing
+//    else - and the camera carries on;
 //  - the pin is in the state the client walked it to, and the verifier has
 //    recorded no violation.
 // It ends by streaming one last pushed frame, closing everything, removing the
@@ -63,6 +67,8 @@ class InterleavingRun {
     uint64_t Digest() const { return digest_; }
     // Capture buffers that came back filled, in the whole run.
     uint64_t Delivered() const { return delivered_; }
+    // Starved resources that struck, in the whole run.
+    uint64_t Strikes() const { return strikes_; }
 
   private:
     // What the engine was last brought to, as the model sees it.
@@ -81,12 +87,22 @@ class InterleavingRun {
     bool DoPush(const Action& action);
     bool DoSubmit(const Action& action);
     bool DoSetState(KSSTATE target);
+    bool DoChangeFormat();
     bool DoClosePin();
     bool DoCreatePin();
     bool DoOpenFilter();
     bool DoCloseFilter();
     bool DoRivalClaim();
     bool DoRestartDevice();
+    void DoStarve(const Action& action);
+    // True once the starved resource has been asked for (the fault struck):
+    // it is then disarmed and the strike noted for the current step.
+    bool Struck();
+    // Undoes a starvation that has not struck.
+    void Disarm();
+    // A call answered `status`: fine if it is `expected`, or if it is
+    // STATUS_INSUFFICIENT_RESOURCES and the starved resource struck in it.
+    bool Answered(NTSTATUS status, NTSTATUS expected, const char* what);
     bool SetUp();
     bool WrapUp();
 
@@ -117,6 +133,8 @@ class InterleavingRun {
     std::unique_ptr<host::PinHandle> pin_;
     std::vector<uint8_t> format_;  // the negotiated connection format
     uint64_t poolMark_ = 0;        // pool serial at the start of the run
+    std::vector<uint8_t> pushFrame_;                 // reused for every push
+    std::vector<std::vector<uint8_t>> spareMemory_;  // capture buffers to reuse
 
     // ---- the model ----
     std::map<uint64_t, Outstanding> outstanding_;  // by ticket
@@ -127,6 +145,15 @@ class InterleavingRun {
     int imageSlack_ = 0;                           // 1 for images made from RGB24
     LONGLONG pictureNumber_ = 0;                   // frames delivered since ACQUIRE/PAUSE
     int64_t lastPresentation_ = 0;                 // of the last frame delivered
+    // ---- starvation ----
+    enum class Starving { None, Pool, Bag, Clone };
+    Starving starving_ = Starving::None;
+    uint64_t starvedAt_ = 0;       // the count at which the bag or clone fault strikes
+    uint64_t injectedSeen_ = 0;    // pool faults that struck so far
+    bool struckThisStep_ = false;  // a starved resource struck in the current step
+    int64_t lastStrike_ = INT64_MIN / 2;  // system time after the step of the last strike
+    uint64_t strikes_ = 0;                // starved resources that struck in the run
+
     int returnedThisStep_ = 0;   // buffers back in the current step
     int deliveredThisStep_ = 0;  // of those, filled
     uint64_t delivered_ = 0;     // filled buffers back in the whole run

@@ -60,6 +60,8 @@ std::string Describe(const Action& action) {
         case ActionKind::SetState:
             std::snprintf(text, sizeof text, "walk to %s", StateName(action.target));
             break;
+        case ActionKind::ChangeFormat:
+            return "propose the format again";
         case ActionKind::ClosePin:
             return "close the pin";
         case ActionKind::CreatePin:
@@ -72,6 +74,11 @@ std::string Describe(const Action& action) {
             return "a second pin tries to claim the engine";
         case ActionKind::RestartDevice:
             return "stop and start the device";
+        case ActionKind::Starve:
+            return action.a == kStarvePool
+                       ? "starve the next pool or lookaside allocation"
+                       : (action.a == kStarveBag ? "starve the next bag insertion"
+                                                 : "starve the next stream pointer clone");
     }
     return text;
 }
@@ -92,15 +99,18 @@ Action InterleavingScheduler::Next(const CameraView& view) {
             {ActionKind::AdvanceBy, 18},
             {ActionKind::AdvanceToNextDue, 10},
             {ActionKind::SetState, 9},
+            {ActionKind::ChangeFormat, 2},
             {ActionKind::ClosePin, 2},
             {ActionKind::CloseFilter, 1},
             {ActionKind::RivalClaim, 2},
+            {ActionKind::Starve, view.starving ? 0u : 3u},
         };
     } else if (view.filterOpen) {
         choices = {
             {ActionKind::CreatePin, 12},     {ActionKind::PushI420, 2},
             {ActionKind::PushWrongLength, 1}, {ActionKind::AdvanceBy, 3},
             {ActionKind::CloseFilter, 1},    {ActionKind::RivalClaim, 1},
+            {ActionKind::Starve, view.starving ? 0u : 1u},
         };
     } else {
         choices = {
@@ -108,6 +118,7 @@ Action InterleavingScheduler::Next(const CameraView& view) {
             {ActionKind::RestartDevice, 2},
             {ActionKind::AdvanceBy, 2},
             {ActionKind::RivalClaim, 1},
+            {ActionKind::Starve, view.starving ? 0u : 1u},
         };
     }
     uint64_t total = 0;
@@ -135,6 +146,13 @@ Action InterleavingScheduler::Next(const CameraView& view) {
             return Submission(Below(3) != 0);
         case ActionKind::AdvanceBy:
             return Advance();
+        case ActionKind::Starve: {
+            Action action;
+            action.kind = kind;
+            const uint64_t which = Below(10);
+            action.a = which < 6 ? kStarvePool : (which < 8 ? kStarveBag : kStarveClone);
+            return action;
+        }
         case ActionKind::SetState: {
             Action action;
             action.kind = kind;

@@ -3,9 +3,10 @@
 // pushes (uniform I420 and RGB24 frames with a colour of their own, and
 // pushes of wrong lengths), capture buffer submissions (a submission is what
 // makes the class library call the pin's Process), time advancing in small
-// steps or to the next due timer, stream state changes, pin closes and
-// re-creations, filter closes and re-opens, a second client trying to claim
-// the engine, and device restarts.
+// steps or to the next due timer, stream state changes, format changes, pin
+// closes and re-creations, filter closes and re-opens, a second client trying to claim
+// the engine, device restarts, and now and then a resource that runs out at
+// its next use (whichever call that is).
 //
 // What it draws depends only on the seed and on the view of the camera it is
 // shown (which objects are open, the pin's state, buffers outstanding), so a
@@ -28,6 +29,7 @@ struct CameraView {
     bool pinOpen = false;
     KSSTATE pinState = KSSTATE_STOP;
     size_t outstanding = 0;  // capture buffers submitted and not yet back
+    bool starving = false;   // a starved resource has not been asked for yet
 };
 
 enum class ActionKind {
@@ -38,12 +40,21 @@ enum class ActionKind {
     AdvanceBy,        // system time moves by `delta`
     AdvanceToNextDue, // system time moves to the next armed timer
     SetState,         // the client walks the pin to `target`
+    ChangeFormat,     // the client proposes the same format again
     ClosePin,
     CreatePin,
     CloseFilter,
     OpenFilter,
     RivalClaim,     // a second filter and pin try STOP -> ACQUIRE, then go away
     RestartDevice,  // Plug and Play stops and starts the device (no filter open)
+    Starve,         // the next allocation of resource `a` fails, wherever it is
+};
+
+// The resources a Starve action can make fail (Action::a).
+enum StarvedResource : uint8_t {
+    kStarvePool = 0,   // the next pool or lookaside allocation
+    kStarveBag = 1,    // the next bag insertion of the class library
+    kStarveClone = 2,  // the next stream pointer clone
 };
 
 struct Action {

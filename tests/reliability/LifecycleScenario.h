@@ -1,7 +1,7 @@
 // One whole life of the camera, lived through the client calls only (what
 // the I/O manager, Plug and Play, a capture application and a frame source
 // do): load, add, start, open the filter, read the signature, intersect,
-// create the pin, walk it to RUN, stream pushed I420 and RGB24 frames, pause,
+// create the pin, change its format while stopped, walk it to RUN, stream pushed I420 and RGB24 frames, pause,
 // resume, stop, close, stop the device, start it again, stream once more, and
 // remove it.
 //
@@ -105,6 +105,10 @@ class LifecycleScenario {
     // come back filled with `expected` and numbered `pictureNumber`.
     bool Capture(const std::string& name, camtest::Yuy2Colour expected, int slack,
                  LONGLONG pictureNumber);
+    // Waits for the submitted `buffer` (`ticket`) and checks what came back;
+    // empty when it is right.
+    std::string Collect(const std::vector<uint8_t>& buffer, uint64_t ticket,
+                        camtest::Yuy2Colour expected, int slack, LONGLONG pictureNumber);
     bool Push(const std::string& name, const std::vector<uint8_t>& frame);
     bool Fail(const std::string& text);
     void TearDown();

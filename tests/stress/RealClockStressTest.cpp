@@ -44,6 +44,14 @@
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
+#if defined(VCAM_SANITIZER_BUILD)
+// Under UndefinedBehaviorSanitizer a report fails the run instead of
+// scrolling past in the log.
+extern "C" const char* __ubsan_default_options() {
+    return "halt_on_error=1:print_stacktrace=1";
+}
+#endif
+
 namespace {
 
 using host::Verifier;

@@ -36,39 +36,56 @@ struct Yuy2Colour {
 // What an engine shows before anything was pushed.
 constexpr Yuy2Colour kBlack{0x00, 0x80, 0x80};
 
-// A uniform I420 push of `length` bytes: the Y plane, then U, then V; bytes
-// past a whole frame (a too-long push) are `pad`, and a too-short push is the
-// same frame cut off.
-inline std::vector<uint8_t> UniformI420(uint8_t y, uint8_t u, uint8_t v,
-                                        size_t length = kI420Size, uint8_t pad = 0xEE) {
-    std::vector<uint8_t> frame(length, pad);
+// A uniform I420 push of `length` bytes into `frame` (resized, its capacity
+// kept): the Y plane, then U, then V; bytes past a whole frame (a too-long
+// push) are `pad`, and a too-short push is the same frame cut off.
+inline void MakeUniformI420(std::vector<uint8_t>* frame, uint8_t y, uint8_t u, uint8_t v,
+                            size_t length = kI420Size, uint8_t pad = 0xEE) {
+    frame->resize(length);
     const size_t luma = static_cast<size_t>(kWidth) * kHeight;
-    const size_t planes[4] = {0, luma, luma * 5 / 4, kI420Size};
-    const uint8_t values[3] = {y, u, v};
-    for (int plane = 0; plane < 3; ++plane) {
-        const size_t end = planes[plane + 1] < length ? planes[plane + 1] : length;
-        if (planes[plane] < end) {
-            std::memset(frame.data() + planes[plane], values[plane], end - planes[plane]);
+    const size_t bounds[5] = {0, luma, luma * 5 / 4, kI420Size, length};
+    const uint8_t values[4] = {y, u, v, pad};
+    for (int part = 0; part < 4; ++part) {
+        const size_t begin = bounds[part] < length ? bounds[part] : length;
+        const size_t end = bounds[part + 1] < length ? bounds[part + 1] : length;
+        if (begin < end) {
+            std::memset(frame->data() + begin, values[part], end - begin);
         }
     }
+}
+
+inline std::vector<uint8_t> UniformI420(uint8_t y, uint8_t u, uint8_t v, size_t length = kI420Size,
+                                        uint8_t pad = 0xEE) {
+    std::vector<uint8_t> frame;
+    MakeUniformI420(&frame, y, u, v, length, pad);
     return frame;
 }
 
-// A uniform RGB24 push of `length` bytes (B, G, R per pixel), padded or cut
-// as UniformI420 is.
-inline std::vector<uint8_t> UniformBgr(uint8_t b, uint8_t g, uint8_t r, size_t length = kRgbSize,
-                                       uint8_t pad = 0xEE) {
-    std::vector<uint8_t> frame(length, pad);
+// A uniform RGB24 push of `length` bytes (B, G, R per pixel) into `frame`,
+// padded or cut as MakeUniformI420 does.
+inline void MakeUniformBgr(std::vector<uint8_t>* frame, uint8_t b, uint8_t g, uint8_t r,
+                           size_t length = kRgbSize, uint8_t pad = 0xEE) {
+    frame->resize(length);
     const size_t pixels = length < kRgbSize ? length : kRgbSize;
     const uint8_t pixel[3] = {b, g, r};
+    uint8_t* data = frame->data();
     // Doubling copies from the start: each lands at a multiple of 3 bytes.
     size_t done = pixels < 3 ? pixels : 3;
-    std::memcpy(frame.data(), pixel, done);
+    std::memcpy(data, pixel, done);
     while (done < pixels) {
         const size_t step = done < pixels - done ? done : pixels - done;
-        std::memcpy(frame.data() + done, frame.data(), step);
+        std::memcpy(data + done, data, step);
         done += step;
     }
+    if (pixels < length) {
+        std::memset(data + pixels, pad, length - pixels);
+    }
+}
+
+inline std::vector<uint8_t> UniformBgr(uint8_t b, uint8_t g, uint8_t r, size_t length = kRgbSize,
+                                       uint8_t pad = 0xEE) {
+    std::vector<uint8_t> frame;
+    MakeUniformBgr(&frame, b, g, r, length, pad);
     return frame;
 }
 
@@ -87,7 +104,9 @@ inline Yuy2Colour Bt601FromBgr(uint8_t b, uint8_t g, uint8_t r) {
 
 // What a capture buffer holds before the driver writes into it: a pattern of
 // period 3, which no uniform YUY2 image (period 4) reproduces over a row.
-inline uint8_t UnwrittenByte(size_t offset) { return offset % 3 == 0 ? 0xA5 : 0x3C; }
+inline uint8_t UnwrittenByte(size_t offset) {
+    return offset % 3 == 0 ? 0xA5 : 0x3C;
+}
 
 // The first `size` bytes of that pattern (kept between calls; tests that use
 // it run on one thread).

@@ -62,7 +62,8 @@ typedef struct {
 typedef enum {
     KSPIN_DATAFLOW_IN = 1,
     KSPIN_DATAFLOW_OUT,
-} KSPIN_DATAFLOW, *PKSPIN_DATAFLOW;
+} KSPIN_DATAFLOW,
+    *PKSPIN_DATAFLOW;
 
 typedef enum {
     KSPIN_COMMUNICATION_NONE,
@@ -70,14 +71,10 @@ typedef enum {
     KSPIN_COMMUNICATION_SOURCE,
     KSPIN_COMMUNICATION_BOTH,
     KSPIN_COMMUNICATION_BRIDGE
-} KSPIN_COMMUNICATION, *PKSPIN_COMMUNICATION;
+} KSPIN_COMMUNICATION,
+    *PKSPIN_COMMUNICATION;
 
-typedef enum {
-    KSSTATE_STOP,
-    KSSTATE_ACQUIRE,
-    KSSTATE_PAUSE,
-    KSSTATE_RUN
-} KSSTATE, *PKSSTATE;
+typedef enum { KSSTATE_STOP, KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN } KSSTATE, *PKSSTATE;
 
 typedef enum { KSRESET_BEGIN, KSRESET_END } KSRESET;
 
@@ -307,9 +304,8 @@ typedef struct {
 } KSCOMPONENTID, *PKSCOMPONENTID;
 
 typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
-                                            PKSDATARANGE DataRange,
-                                            PKSDATARANGE MatchingDataRange, ULONG DataBufferSize,
-                                            PVOID Data, PULONG DataSize);
+                                            PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange,
+                                            ULONG DataBufferSize, PVOID Data, PULONG DataSize);
 
 typedef struct {
     ULONG InterfacesCount;
@@ -340,8 +336,7 @@ typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
 typedef void (*PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
 typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp,
                                                  PDEVICE_CAPABILITIES Capabilities);
-typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp,
-                                          DEVICE_POWER_STATE DeviceTo,
+typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
                                           DEVICE_POWER_STATE DeviceFrom,
                                           SYSTEM_POWER_STATE SystemTo,
                                           SYSTEM_POWER_STATE SystemFrom, int Action);
@@ -553,21 +548,24 @@ void KsReleaseDevice(PKSDEVICE Device);
 NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
 NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
                  ULONG OldSize, ULONG Tag);
-#define KsEdit(Object, PointerToPointer, Tag)                                              \
-    _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), sizeof(**(PointerToPointer)),       \
+#define KsEdit(Object, PointerToPointer, Tag)                                        \
+    _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), sizeof(**(PointerToPointer)), \
             sizeof(**(PointerToPointer)), (Tag))
 PKSDEVICE KsGetDevice(PVOID Object);
-inline PKSDEVICE KsPinGetDevice(PKSPIN Pin) { return KsGetDevice(Pin); }
-inline PKSDEVICE KsFilterGetDevice(PKSFILTER Filter) { return KsGetDevice(Filter); }
+inline PKSDEVICE KsPinGetDevice(PKSPIN Pin) {
+    return KsGetDevice(Pin);
+}
+inline PKSDEVICE KsFilterGetDevice(PKSFILTER Filter) {
+    return KsGetDevice(Filter);
+}
 PKSFILTER KsGetFilterFromIrp(PIRP Irp);
 NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
-NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer,
-                              PFNKSSTREAMPOINTER CancelCallback, ULONG ContextSize,
-                              PKSSTREAM_POINTER* CloneStreamPointer);
+NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback,
+                              ULONG ContextSize, PKSSTREAM_POINTER* CloneStreamPointer);
 NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer);
-NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG InUsed,
-                                       ULONG OutUsed, BOOLEAN Eject);
+NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
+                                       BOOLEAN Eject);
 void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
 PKSSTREAM_POINTER KsPinGetFirstCloneStreamPointer(PKSPIN Pin);
 PKSSTREAM_POINTER KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer);

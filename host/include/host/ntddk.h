@@ -66,8 +66,12 @@ typedef const GUID& REFIID;
 inline bool IsEqualGUID(const GUID& a, const GUID& b) {
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;
 }
-inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
-inline bool operator!=(const GUID& a, const GUID& b) { return !IsEqualGUID(a, b); }
+inline bool operator==(const GUID& a, const GUID& b) {
+    return IsEqualGUID(a, b);
+}
+inline bool operator!=(const GUID& a, const GUID& b) {
+    return !IsEqualGUID(a, b);
+}
 
 typedef struct tagRECT {
     LONG left;
@@ -150,8 +154,7 @@ SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length)
     ((type*)((PUCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 
 // ---- interlocked ------------------------------------------------------------
-inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
-                                       LONG Comparand) {
+inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
@@ -177,7 +180,9 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOI
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
-inline void KeMemoryBarrier(void) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+inline void KeMemoryBarrier(void) {
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+}
 
 // ---- doubly linked lists (the WDK's inline list routines) -------------------
 inline void InitializeListHead(PLIST_ENTRY ListHead) {
@@ -404,8 +409,14 @@ typedef struct _DRIVER_OBJECT {
 typedef struct _CM_RESOURCE_LIST CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
 typedef struct _SECURITY_DESCRIPTOR SECURITY_DESCRIPTOR, *PSECURITY_DESCRIPTOR;
 
-typedef enum _SYSTEM_POWER_STATE { PowerSystemUnspecified = 0, PowerSystemWorking = 1 } SYSTEM_POWER_STATE;
-typedef enum _DEVICE_POWER_STATE { PowerDeviceUnspecified = 0, PowerDeviceD0 = 1 } DEVICE_POWER_STATE;
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking = 1
+} SYSTEM_POWER_STATE;
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0 = 1
+} DEVICE_POWER_STATE;
 
 typedef struct _DEVICE_CAPABILITIES DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
 
