@@ -5,8 +5,10 @@
 //   - one running tick (snapshot copy plus the fill of one YUY2 capture
 //     buffer) against two memcpy of the image size.
 // Every benchmark runs in repeated, randomly interleaved runs so that a busy
-// machine disturbs all of them alike; the ratios use the median of the runs
-// and are printed one per line as "ratio <name> <value>".
+// machine disturbs all of them alike; the ratios use the median CPU time of
+// the runs (single-threaded work, so CPU time is the work itself, without the
+// time the thread spent preempted) and are printed one per line as
+// "ratio <name> <value>".
 #include "driver/device/Pool.h"
 #include "driver/engine/FrameConversion.h"
 #include "driver/engine/FrameEngine.h"
@@ -167,14 +169,14 @@ BENCHMARK(BM_Rgb24ToYuy2_LibyuvRowByRow);
 BENCHMARK(BM_EngineTick);
 BENCHMARK(BM_TwoMemcpy);
 
-// Collects the median real time of each benchmark while the console shows
+// Collects the median CPU time of each benchmark while the console shows
 // the usual table.
 class MedianCollector : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
+                medians[run.run_name.function_name] = run.GetAdjustedCPUTime();
             }
         }
         ConsoleReporter::ReportRuns(runs);

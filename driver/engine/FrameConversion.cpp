@@ -147,26 +147,24 @@ inline __m128i PairSums(__m128i products) {
     return _mm_shuffle_epi32(sums, _MM_SHUFFLE(3, 3, 2, 0));
 }
 
-// Luma of four spread pixels, as 32-bit lanes.
-inline __m128i LumaOfFour(__m128i pixels, __m128i zero, __m128i coefficients, __m128i bias) {
-    const __m128i low = _mm_madd_epi16(_mm_unpacklo_epi8(pixels, zero), coefficients);
-    const __m128i high = _mm_madd_epi16(_mm_unpackhi_epi8(pixels, zero), coefficients);
-    const __m128i sums = _mm_unpacklo_epi64(PairSums(low), PairSums(high));
+// Luma of four pixels, given as 16-bit channels (pixels 0, 1 in `low`, 2, 3
+// in `high`), as 32-bit lanes.
+inline __m128i LumaOfFour(__m128i low, __m128i high, __m128i coefficients, __m128i bias) {
+    const __m128i sums = _mm_unpacklo_epi64(PairSums(_mm_madd_epi16(low, coefficients)),
+                                            PairSums(_mm_madd_epi16(high, coefficients)));
     return _mm_srli_epi32(_mm_add_epi32(sums, bias), 8);
 }
 
-// Chroma of two pairs of spread pixels as the 32-bit lanes U0, V0, U1, V1.
-inline __m128i ChromaOfTwoPairs(__m128i pixels, __m128i zero, __m128i blueCoefficients,
+// Chroma of the pairs (0, 1) and (2, 3) of four pixels given as for
+// LumaOfFour, as the 32-bit lanes U0, V0, U1, V1.
+inline __m128i ChromaOfTwoPairs(__m128i low, __m128i high, __m128i blueCoefficients,
                                 __m128i redCoefficients, __m128i bias) {
-    const __m128i low = _mm_unpacklo_epi8(pixels, zero);   // pixels 0, 1 as 16-bit
-    const __m128i high = _mm_unpackhi_epi8(pixels, zero);  // pixels 2, 3
     // Channel sums of each pair: lanes 0..2 of the low half, then of the high.
     const __m128i sums = _mm_unpacklo_epi64(_mm_add_epi16(low, _mm_srli_si128(low, 8)),
                                             _mm_add_epi16(high, _mm_srli_si128(high, 8)));
     const __m128i u = PairSums(_mm_madd_epi16(sums, blueCoefficients));
     const __m128i v = PairSums(_mm_madd_epi16(sums, redCoefficients));
-    const __m128i uv = _mm_unpacklo_epi32(u, v);
-    return _mm_srli_epi32(_mm_add_epi32(uv, bias), 9);
+    return _mm_srli_epi32(_mm_add_epi32(_mm_unpacklo_epi32(u, v), bias), 9);
 }
 
 // One row of B, G, R pixels into YUY2, 8 pixels per SSE2 step. A step reads
@@ -183,11 +181,16 @@ inline void ConvertRgb24Row(const UCHAR* in, PUCHAR out, LONG width) {
         const UCHAR* p = in + 3 * x;
         const __m128i first = SpreadPixels(Load16(p));
         const __m128i second = SpreadPixels(Load16(p + 12));
-        const __m128i luma = _mm_packs_epi32(LumaOfFour(first, zero, lumaCoefficients, lumaBias),
-                                             LumaOfFour(second, zero, lumaCoefficients, lumaBias));
+        const __m128i firstLow = _mm_unpacklo_epi8(first, zero);
+        const __m128i firstHigh = _mm_unpackhi_epi8(first, zero);
+        const __m128i secondLow = _mm_unpacklo_epi8(second, zero);
+        const __m128i secondHigh = _mm_unpackhi_epi8(second, zero);
+        const __m128i luma =
+            _mm_packs_epi32(LumaOfFour(firstLow, firstHigh, lumaCoefficients, lumaBias),
+                            LumaOfFour(secondLow, secondHigh, lumaCoefficients, lumaBias));
         const __m128i chroma = _mm_packs_epi32(
-            ChromaOfTwoPairs(first, zero, blueCoefficients, redCoefficients, chromaBias),
-            ChromaOfTwoPairs(second, zero, blueCoefficients, redCoefficients, chromaBias));
+            ChromaOfTwoPairs(firstLow, firstHigh, blueCoefficients, redCoefficients, chromaBias),
+            ChromaOfTwoPairs(secondLow, secondHigh, blueCoefficients, redCoefficients, chromaBias));
         // Bytes Y0..Y7 then U0 V0 .. U3 V3; woven as Y0 U0 Y1 V0 ...
         const __m128i bytes = _mm_packus_epi16(luma, chroma);
         Store16(out + 2 * x, _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 8)));

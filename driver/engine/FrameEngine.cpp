@@ -13,6 +13,9 @@
 
 namespace {
 
+// The latest system time a due time may name: the largest signed 64-bit value.
+const ULONGLONG kLatestDueTime = 0x7FFFFFFFFFFFFFFFull;
+
 // A stream header followed by a KS_FRAME_INFO: at least this many bytes.
 const ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 
@@ -127,12 +130,22 @@ VCAM_PAGE FrameEngine::FrameEngine(FrameTickOwner* tickOwner) {
 VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period, ULONG imageWidth,
                                       ULONG imageHeight, ULONG streamImageSize) {
     PAGED_CODE();
+    // The schedule's origin, taken first: the longest period depends on it.
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+
     // Slot 0 holds width x height x 3 bytes; its size must be a 32-bit figure
     // and the stream's image must fit in it. A period below 1 would make the
     // schedule meaningless (every tick due at once, or relative due times).
+    // Every due time is now + k x period with k a 32-bit tick number, formed
+    // in signed 64 bits: a period so long that this would overflow has no
+    // schedule (the sum would come out negative, which the timer reads as a
+    // relative time), so it is refused like a period below 1.
     const ULONGLONG rgbBytes = static_cast<ULONGLONG>(imageWidth) * imageHeight * 3;
-    if (streamLayout == nullptr || period < 1 || rgbBytes > 0xFFFFFFFFull ||
-        streamImageSize > rgbBytes) {
+    const ULONGLONG origin = now.QuadPart > 0 ? static_cast<ULONGLONG>(now.QuadPart) : 0;
+    const ULONGLONG longestPeriod = (kLatestDueTime - origin) >> 32;
+    if (streamLayout == nullptr || period < 1 || static_cast<ULONGLONG>(period) > longestPeriod ||
+        rgbBytes > 0xFFFFFFFFull || streamImageSize > rgbBytes) {
         return STATUS_INVALID_PARAMETER;
     }
 
@@ -149,8 +162,6 @@ VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period
     WriteFlag(&stopRequested, FALSE);
     InterlockedExchange(&imageState, 0);
 
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
     startTime = now.QuadPart;
 
     snapshot =

@@ -26,7 +26,8 @@ class FrameEngine {
 
     // PASSIVE_LEVEL, pageable. Only on a Stopped engine. STATUS_SUCCESS,
     // STATUS_INSUFFICIENT_RESOURCES (a buffer could not be had; nothing is
-    // kept) or STATUS_INVALID_PARAMETER (framePeriod below 1, or imageSize
+    // kept) or STATUS_INVALID_PARAMETER (framePeriod below 1 or so long that
+    // 2^32 periods from now overflow a signed 64-bit time, or imageSize
     // larger than width x height x 3; nothing is allocated). On failure the
     // engine stays Stopped.
     NTSTATUS Start(PixelLayout* layout, LONGLONG framePeriod, ULONG width, ULONG height,

@@ -26,6 +26,21 @@ inline void StoreFlag(BOOLEAN* flag, BOOLEAN value) {
     __atomic_store_n(flag, value, __ATOMIC_RELAXED);
 }
 
+// A frame's KSSTREAM_HEADER.DataUsed grows on the thread running Process (the
+// class library's offset advance of the leading edge) while FramesCompleted
+// reads it in the timer DPC on another processor, without the library's
+// queue lock. An aligned 32-bit word: read once, indivisibly, and the one
+// value used for both the test and the advance (two plain reads could see
+// the word before and after the edge moved, and the second value would move
+// the clone off its frame before the frame is stamped). The pin's own store
+// of 0 to a new clone's frame is one indivisible store for the same reason.
+inline ULONG LoadDataUsed(const KSSTREAM_HEADER* header) {
+    return __atomic_load_n(&header->DataUsed, __ATOMIC_RELAXED);
+}
+inline void StoreDataUsed(KSSTREAM_HEADER* header, ULONG value) {
+    __atomic_store_n(&header->DataUsed, value, __ATOMIC_RELAXED);
+}
+
 }  // namespace
 
 // PASSIVE_LEVEL, pageable; DispatchCreate. Every other field stays zero:
@@ -265,7 +280,7 @@ VCAM_PAGE NTSTATUS VcamPin::Process() {
                     StoreFlag(&processPending, TRUE);
                     return status;
                 }
-                clone->StreamHeader->DataUsed = 0;
+                StoreDataUsed(clone->StreamHeader, 0);
                 *WriteCursor(clone) = static_cast<PUCHAR>(clone->StreamHeader->Data);
             }
 
@@ -310,11 +325,12 @@ VCAM_RESIDENT void VcamPin::FramesCompleted(ULONG count) {
         PKSSTREAM_POINTER next = KsStreamPointerGetNextClone(clone);
         PKSSTREAM_HEADER header = clone->StreamHeader;
 
-        if (header->DataUsed < clone->OffsetOut.Remaining) {
+        const ULONG dataUsed = LoadDataUsed(header);
+        if (dataUsed < clone->OffsetOut.Remaining) {
             // Not yet handed over in full (Process has queued it but not yet
             // moved the edge past it, or it waits in pendingClone): it stays,
             // and younger clones are not looked at in this call.
-            KsStreamPointerAdvanceOffsets(clone, 0, header->DataUsed, FALSE);
+            KsStreamPointerAdvanceOffsets(clone, 0, dataUsed, FALSE);
             owedCompletions = count;
             break;
         }

@@ -453,8 +453,11 @@ NTSTATUS KsStreamQueue::AdvanceOffsets(PKSSTREAM_POINTER pointer, ULONG inUsed, 
         in.Data += inStep;
     }
     if (p->edge && output) {
-        // The frame's DataUsed follows the leading edge's out offset.
-        p->frame->Header()->DataUsed += outStep;
+        // The frame's DataUsed follows the leading edge's out offset. The
+        // driver may read the word from a DPC without this queue's lock (as
+        // on the platform, where an aligned 32-bit store is indivisible), so
+        // it is stored as one indivisible access.
+        __atomic_fetch_add(&p->frame->Header()->DataUsed, outStep, __ATOMIC_RELAXED);
     }
     ++queue->generation_;
     ULONG remaining = output ? out.Remaining : in.Remaining;

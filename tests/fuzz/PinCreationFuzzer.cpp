@@ -213,6 +213,20 @@ std::vector<uint8_t> Seed(uint8_t mode, uint16_t bufferLength, uint16_t blockSiz
     return seed;
 }
 
+// Edits that turn the negotiated format's AvgTimePerFrame into `period`.
+std::vector<uint8_t> PeriodEdits(LONGLONG period) {
+    const size_t offset = kFormatBitmapOffset - sizeof(LONGLONG);  // AvgTimePerFrame
+    std::vector<uint8_t> edits;
+    for (size_t i = 0; i < sizeof(LONGLONG); ++i) {
+        const uint8_t now = camera->Format()[offset + i];
+        const uint8_t wanted = static_cast<uint8_t>(static_cast<ULONGLONG>(period) >> (8 * i));
+        edits.push_back(static_cast<uint8_t>(offset + i));
+        edits.push_back(static_cast<uint8_t>((offset + i) >> 8));
+        edits.push_back(static_cast<uint8_t>(now ^ wanted));
+    }
+    return edits;
+}
+
 void WriteSeeds(const char* directory) {
     // The pin's own range intersected, as a capture application asks: a
     // size query, then the format; and with the buffer of exactly that size.
@@ -230,6 +244,12 @@ void WriteSeeds(const char* directory) {
     FuzzCamera::WriteSeed(directory, "create-negotiated", Seed(2, 0, 0, 0, 0x7, {}));
     FuzzCamera::WriteSeed(directory, "create-negotiated-close-running", Seed(2, 0, 0, 0, 0xD, {}));
     FuzzCamera::WriteSeed(directory, "create-raw", Seed(3, 0, 0, 0, 0x5, camera->Format()));
+    // The negotiated format with the shortest frame period and with one so
+    // long that the schedule's due times would overflow 64 bits.
+    FuzzCamera::WriteSeed(directory, "create-period-one",
+                          Seed(2, 0, 0, 0, 0x7, PeriodEdits(1)));
+    FuzzCamera::WriteSeed(directory, "create-period-overlong",
+                          Seed(2, 0, 0, 0, 0x7, PeriodEdits(0x7FFFFFFFFFFFFFFFll)));
 }
 
 }  // namespace

@@ -114,12 +114,11 @@ TEST_F(AllocationSweepTest, EveryAllocationOfTheWholeLifeFailsOnceAndTheCameraRe
             // The owning step answers its documented status once, or, where a
             // failure is no status, nobody refuses anything.
             const std::vector<std::string> expected =
-                owner->refusalIsStatus
-                    ? std::vector<std::string>{owner->name + ": 0xC000009A"}
-                    : std::vector<std::string>{};
+                owner->refusalIsStatus ? std::vector<std::string>{owner->name + ": 0xC000009A"}
+                                       : std::vector<std::string>{};
             if (problem.empty() && run.refusals != expected) {
-                problem = "refusals were [" + Join(run.refusals) + "], expected [" +
-                          Join(expected) + "]";
+                problem =
+                    "refusals were [" + Join(run.refusals) + "], expected [" + Join(expected) + "]";
             }
             if (problem.empty()) {
                 ++runsClean;

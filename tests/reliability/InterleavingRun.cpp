@@ -158,9 +158,8 @@ bool InterleavingRun::Perform(const Action& action) {
     // at each tick; a tick falls in every frame period, and the next due
     // timer is the engine's.
     const bool stillRunning = runningBefore && pin_ != nullptr && pinState_ == KSSTATE_RUN;
-    const bool tickPassed =
-        HostKernel::Now() - before >= kFramePeriod ||
-        (action.kind == ActionKind::AdvanceToNextDue && nextDue >= 0);
+    const bool tickPassed = HostKernel::Now() - before >= kFramePeriod ||
+                            (action.kind == ActionKind::AdvanceToNextDue && nextDue >= 0);
     // A starved clone or queue entry is handed over again at the next tick
     // and filled at the one after.
     const bool settled = before >= lastStrike_ + 2 * kFramePeriod;
@@ -259,9 +258,8 @@ bool InterleavingRun::DoPush(const Action& action) {
         colour = Yuy2Colour{action.a, action.b, action.c};
         taken = length >= kI420Size;
     }
-    const NTSTATUS status =
-        filter_->SetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME,
-                             length != 0 ? pushFrame_.data() : nullptr, length);
+    const NTSTATUS status = filter_->SetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME,
+                                                 length != 0 ? pushFrame_.data() : nullptr, length);
     if (status != STATUS_SUCCESS) {
         return Fail("the push answered " + Hex(status));
     }
@@ -286,8 +284,8 @@ bool InterleavingRun::DoSubmit(const Action& action) {
         FillUnwritten(out.memory.data(), out.memory.size());
     }
     uint64_t ticket = 0;
-    const NTSTATUS status = pin_->SubmitWithHeaderSize(
-        out.noData ? nullptr : out.memory.data(), out.size, out.headerSize, &ticket);
+    const NTSTATUS status = pin_->SubmitWithHeaderSize(out.noData ? nullptr : out.memory.data(),
+                                                       out.size, out.headerSize, &ticket);
     const NTSTATUS expected =
         pinState_ == KSSTATE_STOP ? STATUS_INVALID_DEVICE_STATE : STATUS_SUCCESS;
     if (status != expected) {
@@ -397,7 +395,10 @@ bool InterleavingRun::DoCreatePin() {
         filter_->CreatePin(0, format_.data(), static_cast<ULONG>(format_.size()), &pin_);
     if (status != STATUS_SUCCESS) {
         // Refused for want of memory: the application tries again later.
-        return Answered(status, STATUS_SUCCESS, "the pin's creation") && pin_ == nullptr;
+        if (!Answered(status, STATUS_SUCCESS, "the pin's creation")) {
+            return false;
+        }
+        return pin_ == nullptr ? true : Fail("the refused pin was handed out");
     }
     if (pin_->StreamHeaderSize() != 128 || pin_->State() != KSSTATE_STOP) {
         return Fail("the new pin is not stopped with 128-byte stream headers");
@@ -411,7 +412,10 @@ bool InterleavingRun::DoCreatePin() {
 bool InterleavingRun::DoOpenFilter() {
     NTSTATUS status = device_->OpenFilter(kCameraCategory, &filter_);
     if (status != STATUS_SUCCESS) {
-        return Answered(status, STATUS_SUCCESS, "the filter's open") && filter_ == nullptr;
+        if (!Answered(status, STATUS_SUCCESS, "the filter's open")) {
+            return false;
+        }
+        return filter_ == nullptr ? true : Fail("the refused filter was handed out");
     }
     ULONG signature = 0;
     ULONG returned = 0;
@@ -425,8 +429,8 @@ bool InterleavingRun::DoOpenFilter() {
     if (status != STATUS_SUCCESS || ranges.size() != 1) {
         return Fail("the data ranges answered " + Hex(status));
     }
-    status = filter_->Intersect(0, ranges[0].data(), static_cast<ULONG>(ranges[0].size()),
-                                &format_);
+    status =
+        filter_->Intersect(0, ranges[0].data(), static_cast<ULONG>(ranges[0].size()), &format_);
     if (status != STATUS_SUCCESS || format_.size() != sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
         return Fail("the intersection answered " + Hex(status));
     }
@@ -464,8 +468,10 @@ bool InterleavingRun::DoRivalClaim() {
     std::unique_ptr<host::PinHandle> rival;
     status = other->CreatePin(0, format_.data(), static_cast<ULONG>(format_.size()), &rival);
     if (status != STATUS_SUCCESS) {
-        return Answered(status, STATUS_SUCCESS, "the second pin's creation") &&
-               other->Close() == STATUS_SUCCESS;
+        if (!Answered(status, STATUS_SUCCESS, "the second pin's creation")) {
+            return false;
+        }
+        return other->Close() == STATUS_SUCCESS ? true : Fail("the second filter did not close");
     }
     // The engine is claimed from ACQUIRE up, by one pin only.
     const bool claimed = pin_ != nullptr && pinState_ != KSSTATE_STOP;
@@ -657,8 +663,8 @@ bool InterleavingRun::CheckReturned(const host::CompletedFrame& frame) {
     }
     const int64_t time = frame.header.PresentationTime.Time;
     if (time < lastPresentation_) {
-        return Fail(ticket + ": presentation time " + std::to_string(time) +
-                    " went back from " + std::to_string(lastPresentation_));
+        return Fail(ticket + ": presentation time " + std::to_string(time) + " went back from " +
+                    std::to_string(lastPresentation_));
     }
     if (time > HostKernel::Now() || time <= scheduleOrigin_ ||
         (time - scheduleOrigin_) % kFramePeriod != 0) {
@@ -679,8 +685,7 @@ bool InterleavingRun::CheckReturned(const host::CompletedFrame& frame) {
                         std::to_string(pictureNumber_));
         }
     }
-    const std::string content =
-        CheckFilledBuffer(out.memory.data(), out.size, image_, imageSlack_);
+    const std::string content = CheckFilledBuffer(out.memory.data(), out.size, image_, imageSlack_);
     if (!content.empty()) {
         return Fail(ticket + " (" + std::to_string(out.size) + " bytes): " + content);
     }
@@ -758,8 +763,7 @@ bool InterleavingRun::WrapUp() {
     }
     if (!lastWholeDelivered_) {
         return Fail("the last buffer (ticket " + std::to_string(last) +
-                    ") did not come back filled within " + std::to_string(kWrapUpTicks) +
-                    " ticks");
+                    ") did not come back filled within " + std::to_string(kWrapUpTicks) + " ticks");
     }
     action.kind = ActionKind::CloseFilter;  // closes the pin with it
     if (!Perform(action)) {

@@ -131,8 +131,8 @@ class InterleavingRun {
     std::unique_ptr<host::Device> device_;
     std::unique_ptr<host::FilterHandle> filter_;
     std::unique_ptr<host::PinHandle> pin_;
-    std::vector<uint8_t> format_;  // the negotiated connection format
-    uint64_t poolMark_ = 0;        // pool serial at the start of the run
+    std::vector<uint8_t> format_;                    // the negotiated connection format
+    uint64_t poolMark_ = 0;                          // pool serial at the start of the run
     std::vector<uint8_t> pushFrame_;                 // reused for every push
     std::vector<std::vector<uint8_t>> spareMemory_;  // capture buffers to reuse
 
@@ -140,7 +140,7 @@ class InterleavingRun {
     std::map<uint64_t, Outstanding> outstanding_;  // by ticket
     KSSTATE pinState_ = KSSTATE_STOP;              // where the client walked the pin
     Engine engine_ = Engine::Stopped;
-    int64_t scheduleOrigin_ = 0;  // system time of the engine's start
+    int64_t scheduleOrigin_ = 0;                   // system time of the engine's start
     camtest::Yuy2Colour image_ = camtest::kBlack;  // what the next tick delivers
     int imageSlack_ = 0;                           // 1 for images made from RGB24
     LONGLONG pictureNumber_ = 0;                   // frames delivered since ACQUIRE/PAUSE
@@ -148,17 +148,17 @@ class InterleavingRun {
     // ---- starvation ----
     enum class Starving { None, Pool, Bag, Clone };
     Starving starving_ = Starving::None;
-    uint64_t starvedAt_ = 0;       // the count at which the bag or clone fault strikes
-    uint64_t injectedSeen_ = 0;    // pool faults that struck so far
-    bool struckThisStep_ = false;  // a starved resource struck in the current step
+    uint64_t starvedAt_ = 0;              // the count at which the bag or clone fault strikes
+    uint64_t injectedSeen_ = 0;           // pool faults that struck so far
+    bool struckThisStep_ = false;         // a starved resource struck in the current step
     int64_t lastStrike_ = INT64_MIN / 2;  // system time after the step of the last strike
     uint64_t strikes_ = 0;                // starved resources that struck in the run
 
-    int returnedThisStep_ = 0;   // buffers back in the current step
-    int deliveredThisStep_ = 0;  // of those, filled
-    uint64_t delivered_ = 0;     // filled buffers back in the whole run
-    uint64_t lastWholeTicket_ = 0;     // the last whole-image buffer submitted
-    bool lastWholeDelivered_ = false;  // it came back filled
+    int returnedThisStep_ = 0;                 // buffers back in the current step
+    int deliveredThisStep_ = 0;                // of those, filled
+    uint64_t delivered_ = 0;                   // filled buffers back in the whole run
+    uint64_t lastWholeTicket_ = 0;             // the last whole-image buffer submitted
+    bool lastWholeDelivered_ = false;          // it came back filled
     uint64_t digest_ = 0xCBF29CE484222325ull;  // FNV-1a offset basis
 };
 

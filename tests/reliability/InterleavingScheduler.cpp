@@ -85,31 +85,30 @@ std::string Describe(const Action& action) {
 
 InterleavingScheduler::InterleavingScheduler(uint64_t seed) : random_(seed) {}
 
-uint64_t InterleavingScheduler::Below(uint64_t n) { return random_() % n; }
+uint64_t InterleavingScheduler::Below(uint64_t n) {
+    return random_() % n;
+}
 
 Action InterleavingScheduler::Next(const CameraView& view) {
     const bool roomForBuffers = view.outstanding < kMaxOutstanding;
     std::vector<Choice> choices;
     if (view.pinOpen) {
         choices = {
-            {ActionKind::PushI420, 10},
-            {ActionKind::PushRgb24, 6},
-            {ActionKind::PushWrongLength, 4},
-            {ActionKind::Submit, roomForBuffers ? 30u : 0u},
-            {ActionKind::AdvanceBy, 18},
-            {ActionKind::AdvanceToNextDue, 10},
-            {ActionKind::SetState, 9},
-            {ActionKind::ChangeFormat, 2},
-            {ActionKind::ClosePin, 2},
-            {ActionKind::CloseFilter, 1},
-            {ActionKind::RivalClaim, 2},
-            {ActionKind::Starve, view.starving ? 0u : 3u},
+            {ActionKind::PushI420, 10},       {ActionKind::PushRgb24, 6},
+            {ActionKind::PushWrongLength, 4}, {ActionKind::Submit, roomForBuffers ? 30u : 0u},
+            {ActionKind::AdvanceBy, 18},      {ActionKind::AdvanceToNextDue, 10},
+            {ActionKind::SetState, 9},        {ActionKind::ChangeFormat, 2},
+            {ActionKind::ClosePin, 2},        {ActionKind::CloseFilter, 1},
+            {ActionKind::RivalClaim, 2},      {ActionKind::Starve, view.starving ? 0u : 3u},
         };
     } else if (view.filterOpen) {
         choices = {
-            {ActionKind::CreatePin, 12},     {ActionKind::PushI420, 2},
-            {ActionKind::PushWrongLength, 1}, {ActionKind::AdvanceBy, 3},
-            {ActionKind::CloseFilter, 1},    {ActionKind::RivalClaim, 1},
+            {ActionKind::CreatePin, 12},
+            {ActionKind::PushI420, 2},
+            {ActionKind::PushWrongLength, 1},
+            {ActionKind::AdvanceBy, 3},
+            {ActionKind::CloseFilter, 1},
+            {ActionKind::RivalClaim, 1},
             {ActionKind::Starve, view.starving ? 0u : 1u},
         };
     } else {
@@ -163,9 +162,8 @@ Action InterleavingScheduler::Next(const CameraView& view) {
                 return action;
             }
             const uint64_t other = Below(3);
-            action.target = static_cast<KSSTATE>(other >= static_cast<uint64_t>(view.pinState)
-                                                     ? other + 1
-                                                     : other);
+            action.target = static_cast<KSSTATE>(
+                other >= static_cast<uint64_t>(view.pinState) ? other + 1 : other);
             return action;
         }
         default: {

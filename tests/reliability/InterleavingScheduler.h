@@ -33,14 +33,14 @@ struct CameraView {
 };
 
 enum class ActionKind {
-    PushI420,         // a whole uniform I420 frame of colour (a, b, c) = (Y, U, V)
-    PushRgb24,        // a whole uniform RGB24 frame of colour (a, b, c) = (B, G, R)
-    PushWrongLength,  // `length` bytes (0 included), colour (a, b, c)
-    Submit,           // a capture buffer of `length` bytes, `headerSize`, maybe no data
-    AdvanceBy,        // system time moves by `delta`
-    AdvanceToNextDue, // system time moves to the next armed timer
-    SetState,         // the client walks the pin to `target`
-    ChangeFormat,     // the client proposes the same format again
+    PushI420,          // a whole uniform I420 frame of colour (a, b, c) = (Y, U, V)
+    PushRgb24,         // a whole uniform RGB24 frame of colour (a, b, c) = (B, G, R)
+    PushWrongLength,   // `length` bytes (0 included), colour (a, b, c)
+    Submit,            // a capture buffer of `length` bytes, `headerSize`, maybe no data
+    AdvanceBy,         // system time moves by `delta`
+    AdvanceToNextDue,  // system time moves to the next armed timer
+    SetState,          // the client walks the pin to `target`
+    ChangeFormat,      // the client proposes the same format again
     ClosePin,
     CreatePin,
     CloseFilter,
@@ -62,10 +62,10 @@ struct Action {
     uint8_t a = 0;  // colour, see ActionKind
     uint8_t b = 0;
     uint8_t c = 0;
-    ULONG length = 0;        // push or buffer length in bytes
-    bool noData = false;     // Submit: a header with no data buffer
-    ULONG headerSize = 0;    // Submit: stream header bytes
-    int64_t delta = 0;       // AdvanceBy: 100 ns units
+    ULONG length = 0;               // push or buffer length in bytes
+    bool noData = false;            // Submit: a header with no data buffer
+    ULONG headerSize = 0;           // Submit: stream header bytes
+    int64_t delta = 0;              // AdvanceBy: 100 ns units
     KSSTATE target = KSSTATE_STOP;  // SetState
 };
 

@@ -30,9 +30,13 @@ std::string Hex(NTSTATUS status) {
 }
 
 // Empty when `holds`; else `text`.
-std::string Require(bool holds, const char* text) { return holds ? std::string() : text; }
+std::string Require(bool holds, const char* text) {
+    return holds ? std::string() : text;
+}
 
-size_t Blocks(const char (&tag)[5]) { return Verifier::OutstandingBlocks(PoolTag(tag)); }
+size_t Blocks(const char (&tag)[5]) {
+    return Verifier::OutstandingBlocks(PoolTag(tag));
+}
 
 }  // namespace
 
@@ -54,7 +58,9 @@ const char* StarveName(Starve what) {
 
 LifecycleScenario::LifecycleScenario(Starve what, uint64_t nth) : what_(what), nth_(nth) {}
 
-LifecycleScenario::~LifecycleScenario() { TearDown(); }
+LifecycleScenario::~LifecycleScenario() {
+    TearDown();
+}
 
 ScenarioResult LifecycleScenario::Run() {
     host::HostKernel::Boot(host::ClockMode::Virtual);
@@ -209,10 +215,10 @@ bool LifecycleScenario::StartDevice(const char* name, size_t enginesAfter) {
                 return std::string("an engine was left behind");
             }
             std::unique_ptr<host::FilterHandle> refused;
-            return Require(!device_->Started() && device_->Interfaces().empty() &&
-                               device_->OpenFilter(kCameraCategory, &refused) ==
-                                   STATUS_DEVICE_NOT_READY,
-                           "the device looks started");
+            return Require(
+                !device_->Started() && device_->Interfaces().empty() &&
+                    device_->OpenFilter(kCameraCategory, &refused) == STATUS_DEVICE_NOT_READY,
+                "the device looks started");
         });
 }
 
@@ -260,8 +266,8 @@ bool LifecycleScenario::OpenAndNegotiate(const char* suffix) {
                 if (ranges.size() != 1) {
                     return static_cast<NTSTATUS>(STATUS_UNSUCCESSFUL);
                 }
-                return filter_->Intersect(0, ranges[0].data(),
-                                          static_cast<ULONG>(ranges[0].size()), &format_);
+                return filter_->Intersect(0, ranges[0].data(), static_cast<ULONG>(ranges[0].size()),
+                                          &format_);
             },
             [&] {
                 return Require(format_.size() == sizeof(KS_DATAFORMAT_VIDEOINFOHEADER),
@@ -276,8 +282,7 @@ bool LifecycleScenario::OpenAndNegotiate(const char* suffix) {
     return Step(
         "create pin" + again, OnFailure::MaySayInsufficient,
         [&] {
-            return filter_->CreatePin(0, format_.data(), static_cast<ULONG>(format_.size()),
-                                      &pin_);
+            return filter_->CreatePin(0, format_.data(), static_cast<ULONG>(format_.size()), &pin_);
         },
         [&] {
             if (pin_ == nullptr || Blocks("CPin") != pins + 1) {
@@ -444,8 +449,7 @@ bool LifecycleScenario::Lifecycle() {
     // Pause and resume: the image stays, pushes in between are dropped, and
     // numbering starts again.
     if (!Step(
-            "pause from run", OnFailure::MustSucceed,
-            [&] { return pin_->SetState(KSSTATE_PAUSE); },
+            "pause from run", OnFailure::MustSucceed, [&] { return pin_->SetState(KSSTATE_PAUSE); },
             [&] { return Require(pin_->State() == KSSTATE_PAUSE, "the pin is not in PAUSE"); },
             nullptr) ||
         !Push("push while paused", UniformI420(30, 128, 128))) {
@@ -460,9 +464,7 @@ bool LifecycleScenario::Lifecycle() {
     if (!Step(
             "submit while paused", OnFailure::MustSucceed,
             [&] { return pin_->Submit(pausedBuffer.data(), kImageSize, &pausedTicket); },
-            [&] {
-                return Require(pin_->CompletedCount() == 0, "a buffer came back while paused");
-            },
+            [&] { return Require(pin_->CompletedCount() == 0, "a buffer came back while paused"); },
             nullptr) ||
         !Step(
             "resume", OnFailure::MustSucceed, [&] { return pin_->SetState(KSSTATE_RUN); },
@@ -503,9 +505,9 @@ bool LifecycleScenario::Lifecycle() {
             "device stop", OnFailure::MustSucceed, [&] { return device_->Stop(); },
             [&] {
                 std::unique_ptr<host::FilterHandle> refused;
-                return Require(device_->OpenFilter(kCameraCategory, &refused) ==
-                                   STATUS_DEVICE_NOT_READY,
-                               "a filter opens on the stopped device");
+                return Require(
+                    device_->OpenFilter(kCameraCategory, &refused) == STATUS_DEVICE_NOT_READY,
+                    "a filter opens on the stopped device");
             },
             nullptr)) {
         return false;
@@ -517,8 +519,7 @@ bool LifecycleScenario::Lifecycle() {
     }
     const size_t pinBuffersAgain = Blocks("AVSh");
     if (!Step(
-            "run again", OnFailure::MaySayInsufficient,
-            [&] { return pin_->SetState(KSSTATE_RUN); },
+            "run again", OnFailure::MaySayInsufficient, [&] { return pin_->SetState(KSSTATE_RUN); },
             [&] {
                 return Require(pin_->State() == KSSTATE_RUN && Blocks("IsyY") == layouts + 1 &&
                                    Blocks("AVSh") > pinBuffersAgain,
@@ -530,8 +531,7 @@ bool LifecycleScenario::Lifecycle() {
                 if (pin_->State() == KSSTATE_STOP) {
                     return Require(Blocks("IsyY") == layouts, "a refused claim kept its layout");
                 }
-                return Require(pin_->State() == KSSTATE_PAUSE &&
-                                   Blocks("AVSh") == pinBuffersAgain,
+                return Require(pin_->State() == KSSTATE_PAUSE && Blocks("AVSh") == pinBuffersAgain,
                                "a refused run left engine buffers behind");
             })) {
         return false;
@@ -547,9 +547,9 @@ bool LifecycleScenario::Lifecycle() {
             [&] {
                 const bool nothingBack = pin_->CompletedCount() == 0;
                 pin_.reset();
-                return Require(nothingBack && Blocks("CPin") == pinsAgain - 1 &&
-                                   Blocks("IsyY") == layouts,
-                               "the closed pin kept its VcamPin or the layout");
+                return Require(
+                    nothingBack && Blocks("CPin") == pinsAgain - 1 && Blocks("IsyY") == layouts,
+                    "the closed pin kept its VcamPin or the layout");
             },
             nullptr) ||
         !Step(

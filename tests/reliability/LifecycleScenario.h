@@ -1,9 +1,9 @@
 // One whole life of the camera, lived through the client calls only (what
 // the I/O manager, Plug and Play, a capture application and a frame source
 // do): load, add, start, open the filter, read the signature, intersect,
-// create the pin, change its format while stopped, walk it to RUN, stream pushed I420 and RGB24 frames, pause,
-// resume, stop, close, stop the device, start it again, stream once more, and
-// remove it.
+// create the pin, change its format while stopped, walk it to RUN, stream pushed I420 and RGB24
+// frames, pause, resume, stop, close, stop the device, start it again, stream once more, and remove
+// it.
 //
 // A run may starve one resource at one occurrence: the n-th pool or lookaside
 // allocation (Verifier::FailNth), the n-th bag insertion or stream pointer
