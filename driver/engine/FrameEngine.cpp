@@ -6,11 +6,6 @@
 // _mm_pause: the processor's spin-wait hint, for the one place a push waits.
 #include <emmintrin.h>
 
-// The WDK's value; mingw-w64's headers do not define the flag.
-#ifndef POOL_NX_ALLOCATION
-#define POOL_NX_ALLOCATION 512
-#endif
-
 namespace {
 
 // The latest system time a due time may name: the largest signed 64-bit value.

@@ -52,6 +52,11 @@ typedef WCHAR TCHAR;
 
 #define VCAM_WIDE(text) L##text
 
+// The WDK's lookaside flag for no-execute pool; mingw-w64 does not define it.
+#ifndef POOL_NX_ALLOCATION
+#define POOL_NX_ALLOCATION 512
+#endif
+
 #undef PAGED_CODE
 // Release build: the check costs nothing; the host build enforces the rule.
 #define PAGED_CODE() ((void)0)
