@@ -45,8 +45,7 @@ void FuzzCamera::Start(const char* target, bool streaming) {
     Require(device_->OpenFilter(camera, &filter_) == STATUS_SUCCESS, "filter open");
 
     std::vector<std::vector<uint8_t>> ranges;
-    Require(filter_->GetDataRanges(0, &ranges) == STATUS_SUCCESS && !ranges.empty(),
-            "data ranges");
+    Require(filter_->GetDataRanges(0, &ranges) == STATUS_SUCCESS && !ranges.empty(), "data ranges");
     range_ = ranges.front();
     Require(filter_->Intersect(0, range_.data(), static_cast<ULONG>(range_.size()), &format_) ==
                     STATUS_SUCCESS &&
@@ -91,8 +90,7 @@ void FuzzCamera::WriteSeed(const char* directory, const std::string& name,
                            const std::vector<uint8_t>& bytes) {
     const std::string path = std::string(directory) + "/" + name;
     FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr ||
-        std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
+    if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
         std::fclose(file) != 0) {
         Fail("cannot write seed " + path);
     }
@@ -127,8 +125,7 @@ void FuzzCamera::Finish() {
     host::HostKernel::Shutdown();
     if (!quiet_ || violations != 0 || blocks != 0) {
         std::printf("fuzz %s: %llu inputs run, %zu violations, %zu pool blocks left\n",
-                    target_.c_str(), static_cast<unsigned long long>(inputs_), violations,
-                    blocks);
+                    target_.c_str(), static_cast<unsigned long long>(inputs_), violations, blocks);
         std::fflush(stdout);
     }
     if (violations != 0 || blocks != 0) {

@@ -64,14 +64,14 @@ class FuzzCamera {
     void Finish();
     static void AtExit();
 
-    std::string target_;                           // printed with the figure
-    std::unique_ptr<host::Driver> driver_;         // the loaded driver
-    std::unique_ptr<host::Device> device_;         // its one device, started
-    std::unique_ptr<host::FilterHandle> filter_;   // the filter every request goes to
-    std::unique_ptr<host::PinHandle> pin_;         // streaming targets: the pin in RUN
-    std::vector<uint8_t> range_;                   // the pin's data range
-    std::vector<uint8_t> format_;                  // the negotiated format
-    size_t baselineBlocks_ = 0;                    // pool blocks once up
-    uint64_t inputs_ = 0;                          // EndInput calls
-    bool quiet_ = false;                           // seed mode
+    std::string target_;                          // printed with the figure
+    std::unique_ptr<host::Driver> driver_;        // the loaded driver
+    std::unique_ptr<host::Device> device_;        // its one device, started
+    std::unique_ptr<host::FilterHandle> filter_;  // the filter every request goes to
+    std::unique_ptr<host::PinHandle> pin_;        // streaming targets: the pin in RUN
+    std::vector<uint8_t> range_;                  // the pin's data range
+    std::vector<uint8_t> format_;                 // the negotiated format
+    size_t baselineBlocks_ = 0;                   // pool blocks once up
+    uint64_t inputs_ = 0;                         // EndInput calls
+    bool quiet_ = false;                          // seed mode
 };

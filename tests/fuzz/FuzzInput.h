@@ -31,7 +31,9 @@ class FuzzInput {
     // The bytes not read yet.
     const uint8_t* Rest() const { return data_ + at_; }
     size_t RestSize() const { return size_ - at_; }
-    std::vector<uint8_t> RestBytes() const { return std::vector<uint8_t>(Rest(), Rest() + RestSize()); }
+    std::vector<uint8_t> RestBytes() const {
+        return std::vector<uint8_t>(Rest(), Rest() + RestSize());
+    }
 
     // Fills `length` bytes at `out` with the unread bytes over and over
     // (zeros when there are none), doubling the copied span each step so a

@@ -95,8 +95,8 @@ void Intersect(std::vector<uint8_t> request, ULONG bufferLength) {
     const ULONG inputLength = static_cast<ULONG>(request.size());
     ULONG returned = 0;
     if (bufferLength == 0) {
-        const NTSTATUS query = camera->Filter()->Ioctl(input.get(), inputLength, nullptr, 0,
-                                                       &returned);
+        const NTSTATUS query =
+            camera->Filter()->Ioctl(input.get(), inputLength, nullptr, 0, &returned);
         if (query != STATUS_BUFFER_OVERFLOW) {
             return;
         }
@@ -147,8 +147,8 @@ void Walk(host::PinHandle* pin, uint8_t walk) {
         bool back;
     };
     std::vector<Buffer> buffers;
-    const auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(
-        pin->KsPin()->ConnectionFormat);
+    const auto* format =
+        reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->KsPin()->ConnectionFormat);
     const LONGLONG period = format->VideoInfoHeader.AvgTimePerFrame;
 
     bool running = pin->SetState(KSSTATE_ACQUIRE) == STATUS_SUCCESS &&
@@ -239,15 +239,15 @@ void WriteSeeds(const char* directory) {
     std::vector<uint8_t> request = host::FilterHandle::IntersectionRequest(0, ranges);
     FuzzCamera::WriteSeed(
         directory, "intersection-raw",
-        Seed(1, 0, 0, 0, 0, std::vector<uint8_t>(request.begin() + sizeof(KSP_PIN), request.end())));
+        Seed(1, 0, 0, 0, 0,
+             std::vector<uint8_t>(request.begin() + sizeof(KSP_PIN), request.end())));
     // The negotiated format: created and streamed one frame, then stopped.
     FuzzCamera::WriteSeed(directory, "create-negotiated", Seed(2, 0, 0, 0, 0x7, {}));
     FuzzCamera::WriteSeed(directory, "create-negotiated-close-running", Seed(2, 0, 0, 0, 0xD, {}));
     FuzzCamera::WriteSeed(directory, "create-raw", Seed(3, 0, 0, 0, 0x5, camera->Format()));
     // The negotiated format with the shortest frame period and with one so
     // long that the schedule's due times would overflow 64 bits.
-    FuzzCamera::WriteSeed(directory, "create-period-one",
-                          Seed(2, 0, 0, 0, 0x7, PeriodEdits(1)));
+    FuzzCamera::WriteSeed(directory, "create-period-one", Seed(2, 0, 0, 0, 0x7, PeriodEdits(1)));
     FuzzCamera::WriteSeed(directory, "create-period-overlong",
                           Seed(2, 0, 0, 0, 0x7, PeriodEdits(0x7FFFFFFFFFFFFFFFll)));
 }

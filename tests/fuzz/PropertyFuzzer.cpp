@@ -37,8 +37,8 @@ namespace {
 
 const ULONG kWidth = 1280;
 const ULONG kHeight = 720;
-const ULONG kFrameSizes[] = {kWidth * kHeight * 3 / 2, kWidth * kHeight * 2, kWidth * kHeight * 3,
-                             kWidth * kHeight * 3 / 2 - 1, kWidth * kHeight * 3 - 1};
+const ULONG kFrameSizes[] = {kWidth * kHeight * 3 / 2, kWidth* kHeight * 2, kWidth* kHeight * 3,
+                             kWidth* kHeight * 3 / 2 - 1, kWidth* kHeight * 3 - 1};
 const ULONG kFlags[] = {
     KSPROPERTY_TYPE_GET,
     KSPROPERTY_TYPE_SET,
@@ -47,7 +47,7 @@ const ULONG kFlags[] = {
     0,
     KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT,
     KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT,
-    0x00000100,               // KSPROPERTY_TYPE_SETSUPPORT
+    0x00000100,                        // KSPROPERTY_TYPE_SETSUPPORT
     0x10000000 | KSPROPERTY_TYPE_GET,  // KSPROPERTY_TYPE_TOPOLOGY
     0x80000000 | KSPROPERTY_TYPE_SET,
     KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT,
@@ -118,7 +118,8 @@ Request Decode(FuzzInput& in) {
             r.outputLength = in.U16() % 4096;
             break;
         case 3: {
-            const ULONG size = kFrameSizes[in.Byte() % (sizeof kFrameSizes / sizeof kFrameSizes[0])];
+            const ULONG size =
+                kFrameSizes[in.Byte() % (sizeof kFrameSizes / sizeof kFrameSizes[0])];
             r.outputLength = size + static_cast<int8_t>(in.Byte());
             break;
         }
@@ -144,8 +145,7 @@ void Check(bool condition, const Request& r, NTSTATUS status, const char* what) 
     if (!condition) {
         char text[160];
         std::snprintf(text, sizeof text, "%s (id %u flags 0x%X in %u out %u status 0x%08X)", what,
-                      r.id, r.flags, r.inputLength, r.outputLength,
-                      static_cast<unsigned>(status));
+                      r.id, r.flags, r.inputLength, r.outputLength, static_cast<unsigned>(status));
         FuzzCamera::Fail(text);
     }
 }
@@ -171,8 +171,7 @@ void WriteSeeds(const char* directory) {
     // An empty push.
     FuzzCamera::WriteSeed(directory, "push-empty", Seed(0, 0, 1, 0, 0, {}));
     // Pin set: the factory count, the instances and the data ranges.
-    FuzzCamera::WriteSeed(directory, "pin-ctypes",
-                          Seed(3, KSPROPERTY_PIN_CTYPES, 0, 0, 1, {}));
+    FuzzCamera::WriteSeed(directory, "pin-ctypes", Seed(3, KSPROPERTY_PIN_CTYPES, 0, 0, 1, {}));
     FuzzCamera::WriteSeed(directory, "pin-cinstances",
                           Seed(3, KSPROPERTY_PIN_CINSTANCES, 0, 1, 7, {}));
     FuzzCamera::WriteSeed(directory, "pin-dataranges-size",
@@ -232,8 +231,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     ULONG returned = 0xFFFFFFFF;
-    const NTSTATUS status = camera->Filter()->Ioctl(inputBytes, r.inputLength, output.get(),
-                                                    r.outputLength, &returned);
+    const NTSTATUS status =
+        camera->Filter()->Ioctl(inputBytes, r.inputLength, output.get(), r.outputLength, &returned);
 
     Check(status != STATUS_PENDING, r, status, "a property request pended");
     const ULONG operation = r.flags & (KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET);

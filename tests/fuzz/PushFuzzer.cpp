@@ -149,8 +149,8 @@ void Restart() {
 }
 
 void Push(const uint8_t* frame, ULONG length) {
-    const NTSTATUS status = camera->Filter()->SetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME,
-                                                          frame, length);
+    const NTSTATUS status =
+        camera->Filter()->SetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME, frame, length);
     Check(status == STATUS_SUCCESS, "a push of " + std::to_string(length) + " bytes was refused");
 }
 
@@ -279,10 +279,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (headerMode == 0) {
             status = pin->Submit(buffer.memory.get(), buffer.size, &buffer.ticket);
         } else {
-            const ULONG header =
-                sizeof(KSSTREAM_HEADER) + (headerMode == 2 ? headerExtra : 0u);
-            status = pin->SubmitWithHeaderSize(buffer.memory.get(), buffer.size, header,
-                                               &buffer.ticket);
+            const ULONG header = sizeof(KSSTREAM_HEADER) + (headerMode == 2 ? headerExtra : 0u);
+            status =
+                pin->SubmitWithHeaderSize(buffer.memory.get(), buffer.size, header, &buffer.ticket);
         }
         Check(status == STATUS_SUCCESS, "a running pin refused a buffer");
         outstanding.push_back(std::move(buffer));
