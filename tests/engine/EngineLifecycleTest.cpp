@@ -78,8 +78,7 @@ TEST_F(EngineLifecycleTest, StartRefusesBadPeriodsAndOversizedImagesWithoutAlloc
         {"zero period", 0, kWidth, kHeight, kYuy2Size},
         {"negative period", -333667, kWidth, kHeight, kYuy2Size},
         // startTime + 2^32 periods must stay a signed 64-bit time.
-        {"period too long for the schedule", 0x7FFFFFFFFFFFFFFFLL / 2, kWidth, kHeight,
-         kYuy2Size},
+        {"period too long for the schedule", 0x7FFFFFFFFFFFFFFFLL / 2, kWidth, kHeight, kYuy2Size},
         {"image larger than width x height x 3", kPeriod, kWidth, kHeight, kRgbSize + 1},
         // 65536 x 65536 x 3 is 0x300000000: as a 32-bit product it would be 0.
         {"frame buffer size beyond 32 bits", kPeriod, 65536, 65536, 0},
