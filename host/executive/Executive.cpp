@@ -107,19 +107,7 @@ Executive& Executive::Instance() {
 void Executive::Boot(ClockMode mode, int64_t virtualStart) {
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
     ThreadState::ResetCurrentThread();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        timerCv_.notify_all();
-        dpcCv_.notify_all();
-        idleCv_.notify_all();
-    }
-    if (timerThread_.joinable()) {
-        timerThread_.join();
-    }
-    if (dpcThread_.joinable()) {
-        dpcThread_.join();
-    }
+    StopClockThreads();
     {
         // The objects named here may be long gone (a previous test's stack):
         // forget them without touching their memory.
@@ -143,6 +131,11 @@ void Executive::Boot(ClockMode mode, int64_t virtualStart) {
 
 void Executive::Shutdown() {
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+    StopClockThreads();
+}
+
+// Caller holds lifecycleMutex_. Wakes the real clock's threads and joins them.
+void Executive::StopClockThreads() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;

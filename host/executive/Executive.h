@@ -89,6 +89,7 @@ class Executive {
     void CheckUnload();
 
   private:
+    void StopClockThreads();
     Executive() = default;
 
     using TimerKey = std::tuple<int64_t, uint64_t, PKTIMER>;  // due, sequence, timer

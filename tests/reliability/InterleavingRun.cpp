@@ -37,20 +37,6 @@ std::string Hex(NTSTATUS status) {
     return text;
 }
 
-const char* StateName(KSSTATE state) {
-    switch (state) {
-        case KSSTATE_STOP:
-            return "STOP";
-        case KSSTATE_ACQUIRE:
-            return "ACQUIRE";
-        case KSSTATE_PAUSE:
-            return "PAUSE";
-        case KSSTATE_RUN:
-            return "RUN";
-    }
-    return "?";
-}
-
 }  // namespace
 
 InterleavingRun::InterleavingRun(uint64_t seed, int steps, bool trace)

@@ -11,6 +11,14 @@ namespace {
 
 using namespace camtest;
 
+// A weighted choice among the actions that fit the view.
+struct Choice {
+    ActionKind kind;
+    uint64_t weight;
+};
+
+}  // namespace
+
 const char* StateName(KSSTATE state) {
     switch (state) {
         case KSSTATE_STOP:
@@ -24,14 +32,6 @@ const char* StateName(KSSTATE state) {
     }
     return "?";
 }
-
-// A weighted choice among the actions that fit the view.
-struct Choice {
-    ActionKind kind;
-    uint64_t weight;
-};
-
-}  // namespace
 
 std::string Describe(const Action& action) {
     char text[160];

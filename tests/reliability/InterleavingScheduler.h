@@ -93,4 +93,7 @@ class InterleavingScheduler {
     std::mt19937_64 random_;  // the run's only source of choices
 };
 
+// The name of a stream state, for failure messages.
+const char* StateName(KSSTATE state);
+
 }  // namespace reliability
