@@ -25,6 +25,14 @@ void Require(bool condition, const char* what) {
 
 }  // namespace
 
+void FuzzCamera::WriteSeedsIfAsked(void (*writeSeeds)(const char* directory)) {
+    if (const char* directory = SeedDirectory()) {
+        writeSeeds(directory);
+        Quiet();
+        std::exit(0);
+    }
+}
+
 FuzzCamera& FuzzCamera::Open(const char* target, bool streaming) {
     if (camera == nullptr) {
         camera = new FuzzCamera();

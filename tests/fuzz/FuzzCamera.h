@@ -31,6 +31,9 @@ class FuzzCamera {
     // Once per process, from LLVMFuzzerInitialize. Aborts if the camera does
     // not come up.
     static FuzzCamera& Open(const char* target, bool streaming);
+    // In seed mode (VCAM_FUZZ_SEEDS set): writes the target's seeds with
+    // `writeSeeds` and exits without fuzzing. Otherwise does nothing.
+    void WriteSeedsIfAsked(void (*writeSeeds)(const char* directory));
 
     host::FilterHandle* Filter() const { return filter_.get(); }
     // The streaming pin, or null (not streaming, or closed by ClosePin).

@@ -194,11 +194,7 @@ void WriteSeeds(const char* directory) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     camera = &FuzzCamera::Open("PushFuzzer", true);
-    if (const char* directory = FuzzCamera::SeedDirectory()) {
-        WriteSeeds(directory);
-        camera->Quiet();
-        std::exit(0);
-    }
+    camera->WriteSeedsIfAsked(WriteSeeds);
     return 0;
 }
 
