@@ -367,25 +367,29 @@ TEST(VcamRunFromPipe, Rgb24FramesArriveAsBt601Yuv) {
 
 // ---- the real clock -------------------------------------------------------------------------
 
-TEST(VcamRunRealClock, DeliversAtTheCameraRateWithoutViolations) {
+TEST(VcamRunVirtualClock, DeliversExactlyAtTheCameraRate) {
+    TempDir dir;
+    Result run = Shell(dir, Vcam("run --virtual --seconds 3 --json --output none --snapshot none"));
+    ExpectCleanRun(run);
+    // 3 s hold 89.9 periods of 333667 units; the first tick falls one period
+    // after the run starts, so 89 ticks fill a buffer, each exactly on time.
+    EXPECT_EQ(JsonNumber(run.out, "frames_delivered"), 89) << run.out;
+    EXPECT_NEAR(JsonNumber(run.out, "delivered_fps"), 30000.0 / 1001.0, 1e-4) << run.out;
+}
+
+// On the real clock the rate is the machine's as much as the camera's, so it
+// is reported, not judged; the run itself must still be clean and deliver.
+TEST(VcamRunRealClock, DeliversWithoutViolationsOrLeaks) {
     TempDir dir;
     // Eight buffers keep a capture loop slowed by a busy machine from
-    // starving the pin: the rate judged is the camera's, not the reader's.
+    // starving the pin.
     Result run =
         Shell(dir, Vcam("run --seconds 3 --buffers 8 --json --output none --snapshot none"));
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(JsonNumber(run.out, "verifier_violations"), 0) << run.out;
     EXPECT_EQ(JsonNumber(run.out, "pool_blocks_left"), 0) << run.out;
+    EXPECT_GT(JsonNumber(run.out, "frames_delivered"), 0) << run.out;
     std::printf("[ measured ] %s", run.out.c_str());
-#ifdef VCAM_SANITIZER_BUILD
-    // Instrumented code runs several times slower on a shared machine: the
-    // run above still has to be clean (the sanitizer fails it otherwise),
-    // but its pacing is judged in the plain build only.
-    std::printf("[ note     ] delivered rate not judged in a sanitizer build\n");
-#else
-    EXPECT_NEAR(JsonNumber(run.out, "delivered_fps"), 29.97, 29.97 * 0.01) << run.out;
-    EXPECT_GE(JsonNumber(run.out, "frames_delivered"), 85) << run.out;
-#endif
 }
 
 TEST(VcamRunDefaults, WritesCaptureAndSnapshotOfTheLastFrame) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/device/DeviceDispatch.h"
+#include "driver/device/VcamDevice.h"
 #include "driver/injection/FrameInjection.h"
 #include "driver/pin/Descriptors.h"
 #include "host/client/Device.h"
@@ -306,6 +307,26 @@ TEST_F(WholeCameraTest, FullLifecycleLeavesNothingBehind) {
     ASSERT_EQ(device->Remove(), STATUS_SUCCESS);
     device.reset();
     EXPECT_EQ(Verifier::OutstandingBlocks(), 0u);
+}
+
+TEST_F(WholeCameraTest, AStartWhileStartedLeavesTheStreamingCameraAsItWas) {
+    StartDevice();
+    OpenStreamingPin();
+    ASSERT_EQ(Push(UniformI420(90, 40, 200)), STATUS_SUCCESS);
+    CaptureOne();
+
+    // PnP may start a started device again (a rebalance): no second filter
+    // factory and no second engine, and the stream goes on with its image.
+    const size_t engines = Verifier::OutstandingBlocks(PoolTag("HSim"));
+    const size_t interfaces = device->Interfaces().size();
+    const VcamDevice* relay = static_cast<VcamDevice*>(device->KsDevice()->Context);
+    FrameEngine* const engine = relay->engine;
+    ASSERT_EQ(device->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Verifier::OutstandingBlocks(PoolTag("HSim")), engines);
+    EXPECT_EQ(device->Interfaces().size(), interfaces);
+    EXPECT_EQ(relay->engine, engine);
+    host::CompletedFrame after = CaptureOne();
+    EXPECT_TRUE(IsUniformYuy2(static_cast<uint8_t*>(after.data), 90, 40, 200));
 }
 
 TEST_F(WholeCameraTest, AddFailsCleanlyWithoutMemoryOrBag) {

@@ -68,6 +68,31 @@ TEST_F(EngineLifecycleTest, RgbSizedStartMakesAllZeroBlack) {
     }
 }
 
+TEST_F(EngineLifecycleTest, TheLongestPeriodIsTheLastWhoseScheduleStaysPositive) {
+    // Every due time is origin + k x period for a 32-bit tick number k.
+    const LONGLONG longest = static_cast<LONGLONG>(
+        (0x7FFFFFFFFFFFFFFFull - static_cast<ULONGLONG>(HostKernel::Now())) >> 32);
+    EXPECT_EQ(engine->Start(&yuy2, longest + 1, kWidth, kHeight, kYuy2Size),
+              STATUS_INVALID_PARAMETER);
+    ExpectStoppedWithNothingAllocated();
+    ASSERT_EQ(engine->Start(&yuy2, longest, kWidth, kHeight, kYuy2Size), STATUS_SUCCESS);
+    // Stop waits for the tick that acknowledges it, 3.5 minutes on.
+    ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
+    ASSERT_EQ(owner.ticks.size(), 1u);
+    owner.ticks.clear();
+
+    // The slowest rate a format may ask for, one frame in 64 s, keeps its
+    // schedule exactly: tick 1 falls due one whole period after Start.
+    constexpr LONGLONG kSlowest = 640000000;
+    const LONGLONG origin = HostKernel::Now();
+    ASSERT_EQ(engine->Start(&yuy2, kSlowest, kWidth, kHeight, kYuy2Size), STATUS_SUCCESS);
+    EXPECT_EQ(HostKernel::NextDueTime(), origin + kSlowest);
+    HostKernel::AdvanceBy(kSlowest - 1);
+    EXPECT_TRUE(owner.ticks.empty());
+    HostKernel::AdvanceBy(1);
+    EXPECT_EQ(owner.ticks.size(), 1u);
+}
+
 TEST_F(EngineLifecycleTest, StartRefusesBadPeriodsAndOversizedImagesWithoutAllocating) {
     struct Case {
         const char* what;

@@ -225,9 +225,17 @@ TEST_F(EngineWriteFrameTest, AnI420StreamDropsPushesItsImageCannotHold) {
 
 TEST_F(EngineWriteFrameTest, AZeroHeightEngineWritesNothing) {
     ASSERT_EQ(engine->Start(&yuy2, kPeriod, kWidth, 0, 0), STATUS_SUCCESS);
+    const LONG stateBefore = engine->imageState;
+    // Every push is at least the RGB size (0 bytes here), yet none is taken.
     Push(PatternBytes(16, 25));
+    EXPECT_EQ(engine->imageState, stateBefore);
+    // The ticks still run and leave a queued buffer as it was.
+    CaptureBuffer& buffer = Buffer(64, sizeof(KSSTREAM_HEADER), 0);
+    buffer.QueueOn(*engine);
     HostKernel::AdvanceBy(kPeriod);
     EXPECT_EQ(owner.ticks.size(), 1u);
+    EXPECT_TRUE(std::all_of(buffer.memory.begin(), buffer.memory.end(),
+                            [](UCHAR byte) { return byte == 0xEE; }));
 }
 
 TEST_F(EngineWriteFrameTest, EachPushPublishesTheOtherSlotAndLeavesTheOldImageWhole) {
