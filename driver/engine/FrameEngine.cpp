@@ -11,6 +11,10 @@ namespace {
 // The latest system time a due time may name: the largest signed 64-bit value.
 const ULONGLONG kLatestDueTime = 0x7FFFFFFFFFFFFFFFull;
 
+// Tick numbers are 32-bit; from this one on, the schedule's origin moves
+// forward instead (after 2^31 periods: 2.27 years at the camera's rate).
+const ULONGLONG kRebaseTicks = 0x80000000ull;
+
 // A stream header followed by a KS_FRAME_INFO: at least this many bytes.
 const ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 
@@ -115,6 +119,7 @@ VCAM_PAGE FrameEngine::FrameEngine(FrameTickOwner* tickOwner) {
     KeInitializeEvent(&tickDone, SynchronizationEvent, FALSE);
     KeInitializeTimer(&tickTimer);
     KeInitializeSpinLock(&queueLock);
+    KeInitializeSpinLock(&scheduleLock);
     InitializeListHead(&queue);
     KeInitializeEvent(&writeGate, SynchronizationEvent, TRUE);
     ExInitializeRundownProtection(&pushRundown);
@@ -130,17 +135,18 @@ VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period
     KeQuerySystemTime(&now);
 
     // Slot 0 holds width x height x 3 bytes; its size must be a 32-bit figure
-    // and the stream's image must fit in it. A period below 1 would make the
-    // schedule meaningless (every tick due at once, or relative due times).
-    // Every due time is now + k x period with k a 32-bit tick number, formed
-    // in signed 64 bits: a period so long that this would overflow has no
-    // schedule (the sum would come out negative, which the timer reads as a
-    // relative time), so it is refused like a period below 1.
+    // and the stream's image must fit in it. A period below ShortestPeriod
+    // would bury the processor in ticks (below 1 every tick is due at once,
+    // or due times turn relative). Every due time is now + k x period with k
+    // a 32-bit tick number, formed in signed 64 bits: a period so long that
+    // this would overflow has no schedule (the sum would come out negative,
+    // which the timer reads as a relative time), so it is refused too.
     const ULONGLONG rgbBytes = static_cast<ULONGLONG>(imageWidth) * imageHeight * 3;
     const ULONGLONG origin = now.QuadPart > 0 ? static_cast<ULONGLONG>(now.QuadPart) : 0;
     const ULONGLONG longestPeriod = (kLatestDueTime - origin) >> 32;
-    if (streamLayout == nullptr || period < 1 || static_cast<ULONGLONG>(period) > longestPeriod ||
-        rgbBytes > 0xFFFFFFFFull || streamImageSize > rgbBytes) {
+    if (streamLayout == nullptr || period < ShortestPeriod ||
+        static_cast<ULONGLONG>(period) > longestPeriod || rgbBytes > 0xFFFFFFFFull ||
+        streamImageSize > rgbBytes) {
         return STATUS_INVALID_PARAMETER;
     }
 
@@ -187,22 +193,23 @@ VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period
     ExReInitializeRundownProtection(&pushRundown);
     InterlockedExchange(&state, EngineRunning);
 
+    // No tick runs or is pending before this timer: no lock needed.
     LARGE_INTEGER due;
-    due.QuadPart = startTime + framePeriod;
+    due.QuadPart = ScheduleAfter(0);
+    nextDueTime = due.QuadPart;
     KeSetTimer(&tickTimer, due, &tickDpc);
     return STATUS_SUCCESS;
 }
 
-// PASSIVE_LEVEL, pageable; SetPaused of the device. A pause returns after the
-// tick that acknowledges it; a resume re-arms on the next period boundary.
+// PASSIVE_LEVEL, pageable; SetPaused of the device. A pause returns once no
+// tick runs or is pending; a resume re-arms on the next period boundary.
 VCAM_PAGE NTSTATUS FrameEngine::SetPaused(BOOLEAN pause) {
     PAGED_CODE();
     if (pause) {
         if (AtomicRead(&state) != EngineRunning) {
             return STATUS_SUCCESS;
         }
-        WriteFlag(&stopRequested, TRUE);
-        KeWaitForSingleObject(&tickDone, Suspended, KernelMode, FALSE, nullptr);
+        HaltTicks();
         InterlockedExchange(&state, EnginePaused);
         return STATUS_SUCCESS;
     }
@@ -220,12 +227,58 @@ VCAM_PAGE NTSTATUS FrameEngine::SetPaused(BOOLEAN pause) {
         elapsed = 0;
     }
     InterlockedExchange(&state, EngineRunning);
-    tickIndex = static_cast<ULONG>(elapsed);
-    const ULONG next = static_cast<ULONG>(elapsed) + 1;
+    // No tick runs or is pending while Paused: no lock needed.
     LARGE_INTEGER due;
-    due.QuadPart = startTime + static_cast<LONGLONG>(next) * framePeriod;
+    due.QuadPart = ScheduleAfter(static_cast<ULONGLONG>(elapsed));
+    nextDueTime = due.QuadPart;
     KeSetTimer(&tickTimer, due, &tickDpc);
     return STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL, resident: the body runs under scheduleLock at
+// DISPATCH_LEVEL. SetPaused(TRUE) and Stop of a Running engine.
+//
+// Under the lock the tick either has already re-armed the timer (and touches
+// the engine no more) or has yet to look at stopRequested. So when the pending
+// tick lies further off than HandshakeWaitLimit and KeCancelTimer takes it out
+// of the timer queue, no tick runs or is pending and the request is done
+// without one. Otherwise a tick is due soon, queued or running, and it sees
+// the flag, does its whole job and acknowledges through tickDone.
+VCAM_RESIDENT void FrameEngine::HaltTicks() {
+    BOOLEAN cancelled = FALSE;
+    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&scheduleLock);
+    WriteFlag(&stopRequested, TRUE);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    if (nextDueTime > now.QuadPart && nextDueTime - now.QuadPart > HandshakeWaitLimit) {
+        cancelled = KeCancelTimer(&tickTimer);
+        if (cancelled) {
+            WriteFlag(&stopRequested, FALSE);
+        }
+    }
+    KeReleaseSpinLock(&scheduleLock, oldIrql);
+    if (!cancelled) {
+        KeWaitForSingleObject(&tickDone, Suspended, KernelMode, FALSE, nullptr);
+    }
+}
+
+// Any IRQL, resident; see the declaration for who calls it and when.
+VCAM_RESIDENT LONGLONG FrameEngine::ScheduleAfter(ULONGLONG ticks) {
+    if (ticks >= kRebaseTicks) {
+        // ticks x framePeriod periods have passed since startTime, so the
+        // product is at most now - startTime and cannot overflow.
+        startTime += static_cast<LONGLONG>(ticks) * framePeriod;
+        ticks = 0;
+    }
+    tickIndex = static_cast<ULONG>(ticks);
+    // (ticks + 1) x framePeriod is at most 2^31 periods, which Start's
+    // longest period keeps within range; the sum saturates at the latest time
+    // a due time can name, for a clock set to the end of time.
+    LONGLONG due;
+    if (__builtin_add_overflow(startTime, static_cast<LONGLONG>(ticks + 1) * framePeriod, &due)) {
+        due = static_cast<LONGLONG>(kLatestDueTime);
+    }
+    return due;
 }
 
 // PASSIVE_LEVEL, resident (it takes queueLock); StopStreaming of the device.
@@ -236,8 +289,7 @@ VCAM_RESIDENT NTSTATUS FrameEngine::Stop() {
         return STATUS_SUCCESS;
     }
     if (current == EngineRunning) {
-        WriteFlag(&stopRequested, TRUE);
-        KeWaitForSingleObject(&tickDone, Suspended, KernelMode, FALSE, nullptr);
+        HaltTicks();
     }
     InterlockedExchange(&state, EngineStopped);
     // No tick runs or is pending now. Wait for a push that got in before the
@@ -317,30 +369,34 @@ VCAM_RESIDENT void FrameEngine::Tick() {
     if (owner != nullptr) {
         owner->OnFrameTick();
     }
+    // The last step, ordered against HaltTicks by scheduleLock.
+    KeAcquireSpinLockAtDpcLevel(&scheduleLock);
     if (ReadFlag(&stopRequested)) {
         // Acknowledge a pause or stop: leave the timer idle and wake the
         // requester. Signalling is this tick's last access to the engine.
         WriteFlag(&stopRequested, FALSE);
+        KeReleaseSpinLockFromDpcLevel(&scheduleLock);
         KeSetEvent(&tickDone, 0, FALSE);
         return;
     }
 
-    const ULONG next = tickIndex + 1;
-    LONGLONG due = startTime + static_cast<LONGLONG>(next) * framePeriod;
+    ULONGLONG latest = tickIndex;
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     if (now.QuadPart >= startTime) {
         // More than MaxCatchUpPeriods ticks overdue (a long stall or a clock
         // set forward): skip to the next boundary as a resume does.
-        const LONGLONG elapsed = (now.QuadPart - startTime) / framePeriod;
-        if (elapsed >= static_cast<LONGLONG>(next) + static_cast<LONGLONG>(MaxCatchUpPeriods)) {
-            tickIndex = static_cast<ULONG>(elapsed);
-            due = startTime + static_cast<LONGLONG>(static_cast<ULONG>(elapsed) + 1) * framePeriod;
+        const ULONGLONG elapsed =
+            static_cast<ULONGLONG>(now.QuadPart - startTime) / static_cast<ULONGLONG>(framePeriod);
+        if (elapsed >= latest + 1 + MaxCatchUpPeriods) {
+            latest = elapsed;
         }
     }
     LARGE_INTEGER dueTime;
-    dueTime.QuadPart = due;
+    dueTime.QuadPart = ScheduleAfter(latest);
+    nextDueTime = dueTime.QuadPart;
     KeSetTimer(&tickTimer, dueTime, &tickDpc);
+    KeReleaseSpinLockFromDpcLevel(&scheduleLock);
 }
 
 // DISPATCH_LEVEL, resident; inside a Running tick, after the snapshot. Fills

@@ -8,9 +8,11 @@
 // pin stops the engine before the device can go away.
 //
 // Locking: queueLock guards the queue, its counters, completedFrames and
-// entryPool. The image buffers are handed between pushes and ticks without a
-// lock (imageState, see WriteFrame); state/stopRequested/tickIndex are written
-// only by the control thread while no tick runs, or by the tick itself.
+// entryPool. scheduleLock orders a pause or stop request against the tick's
+// last step (acknowledge, or re-arm the timer). The image buffers are handed
+// between pushes and ticks without a lock (imageState, see WriteFrame);
+// state/tickIndex/startTime are written only by the control thread while no
+// tick runs or is pending, or by the tick itself.
 #pragma once
 
 #include "driver/engine/EngineState.h"
@@ -26,19 +28,20 @@ class FrameEngine {
 
     // PASSIVE_LEVEL, pageable. Only on a Stopped engine. STATUS_SUCCESS,
     // STATUS_INSUFFICIENT_RESOURCES (a buffer could not be had; nothing is
-    // kept) or STATUS_INVALID_PARAMETER (framePeriod below 1 or so long that
-    // 2^32 periods from now overflow a signed 64-bit time, or imageSize
-    // larger than width x height x 3; nothing is allocated). On failure the
-    // engine stays Stopped.
+    // kept) or STATUS_INVALID_PARAMETER (framePeriod below ShortestPeriod or
+    // so long that 2^32 periods from now overflow a signed 64-bit time, or
+    // imageSize larger than width x height x 3; nothing is allocated). On
+    // failure the engine stays Stopped.
     NTSTATUS Start(PixelLayout* layout, LONGLONG framePeriod, ULONG width, ULONG height,
                    ULONG imageSize);
-    // PASSIVE_LEVEL, pageable. true pauses a Running engine and returns after
-    // the acknowledging tick; false resumes a Paused engine on the next period
-    // boundary of the schedule. Any other state: nothing. Always success.
+    // PASSIVE_LEVEL, pageable. true pauses a Running engine and returns once
+    // no tick runs or is pending (see HaltTicks); false resumes a Paused
+    // engine on the next period boundary of the schedule. Any other state:
+    // nothing. Always success.
     NTSTATUS SetPaused(BOOLEAN pause);
-    // PASSIVE_LEVEL, resident (takes queueLock). Waits for the acknowledging
-    // tick when Running and for a push in progress, then frees the buffers and
-    // drains the queue without completing anything. Always success.
+    // PASSIVE_LEVEL, resident (takes queueLock). Halts the ticks of a Running
+    // engine (HaltTicks), waits for a push in progress, then frees the buffers
+    // and drains the queue without completing anything. Always success.
     NTSTATUS Stop();
     // Any IRQL, no lock: capture buffers filled since Start.
     ULONG CompletedFrameCount() const;
@@ -57,12 +60,33 @@ class FrameEngine {
     void Tick();
     // DISPATCH_LEVEL, resident; inside Tick, after the snapshot was taken.
     void FillFrame();
+    // PASSIVE_LEVEL, resident (takes scheduleLock); pause and Stop of a
+    // Running engine. Returns once no tick runs or is pending. A tick due
+    // within HandshakeWaitLimit is waited for and acknowledges the request,
+    // after doing its whole job; a later one is cancelled with the timer, so
+    // neither a slow format nor a clock set back keeps the caller waiting.
+    void HaltTicks();
+    // Any IRQL; the control thread while no tick runs or is pending, or the
+    // tick itself. Makes tick `ticks` (counted from startTime) the latest and
+    // returns the due time of the next one. A tick number past half its range
+    // first moves startTime forward by whole periods, so the 32-bit count
+    // never wraps into a due time long past.
+    LONGLONG ScheduleAfter(ULONGLONG ticks);
 
     // Bounded catch-up: a tick after which more than this many ticks would
     // already be overdue (a long stall, or the system clock set forward)
     // skips them and re-arms on the next period boundary after now, as a
     // resume does; up to this many missed ticks still run back to back.
     static const ULONG MaxCatchUpPeriods = 8;
+    // The shortest frame period Start accepts: 1 ms (1000 frames per second,
+    // thirty times the camera's own rate). A faster schedule would keep a
+    // processor at DISPATCH_LEVEL copying images; a period shorter than one
+    // tick's own work would never leave it at all.
+    static const LONGLONG ShortestPeriod = 10000;
+    // How long a pause or stop may wait for the acknowledging tick: 100 ms,
+    // three periods at the camera's rate and well inside the time a state
+    // change callback may take.
+    static const LONGLONG HandshakeWaitLimit = 1000000;
 
     // ---- fields (the order is the engine's documented layout) ----
 
@@ -72,7 +96,7 @@ class FrameEngine {
     PUCHAR snapshot;
     // width x height x 3 bytes, owned: image slot 0, black at Start.
     PUCHAR frameBuffer;
-    LONGLONG framePeriod;  // 100 ns units, at least 1
+    LONGLONG framePeriod;  // 100 ns units, at least ShortestPeriod
     ULONG width;           // pixels
     ULONG height;          // rows (|biHeight|)
     ULONG imageSize;       // bytes of one image in the stream's layout
@@ -90,6 +114,15 @@ class FrameEngine {
     KDPC tickDpc;
     KTIMER tickTimer;
     FrameTickOwner* owner;  // not owned
+
+    // ---- the handshake between pause/stop requests and the tick ----
+
+    // Orders a request (set stopRequested, maybe cancel the timer) against
+    // the tick's last step (acknowledge, or re-arm). Taken at DISPATCH_LEVEL.
+    KSPIN_LOCK scheduleLock;
+    // Due time the timer is armed for; written where the timer is armed
+    // (under scheduleLock in the tick), read by HaltTicks under scheduleLock.
+    LONGLONG nextDueTime;
 
     // ---- image hand-over between pushes and ticks ----
 
