@@ -14,8 +14,10 @@
 #include "host/ks/KsRequest.h"
 #include "host/ks/KsRules.h"
 #include "host/verifier/CallSite.h"
+#include "host/verifier/PoolTracker.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 using host::Rule;
@@ -98,6 +100,44 @@ NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     return bag->Add(Item, Free);
+}
+
+// The class library answers with the item's size, a figure it does not pin
+// down further; the model answers the size of the pool block the item starts,
+// taken before the item is freed, and 0 for an item that is no pool block's
+// start (a driver may bag memory of its own with a free routine) or that was
+// not in the bag. The driver uses no part of the answer. An item is in one
+// bag at a time here: the model has no call that shares an item between bags.
+ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free) {
+    const void* caller = HOST_CALLER();
+    KsRules::IrqlAtMost(PASSIVE_LEVEL, "KsRemoveItemFromObjectBag", caller);
+    KsObjectBag* bag = KsObjectBag::FromHandle(ObjectBag);
+    if (bag == nullptr) {
+        KsRules::Report(Rule::KsObject, "KsRemoveItemFromObjectBag", caller,
+                        "not the bag of a live KS object");
+        return 0;
+    }
+    PFNKSFREE free = nullptr;
+    if (!bag->Remove(Item, &free)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%p is not in the %s's bag", Item, bag->Owner());
+        KsRules::Report(Rule::KsObject, "KsRemoveItemFromObjectBag", caller, text);
+        return 0;
+    }
+    host::PoolTracker::Block block{};
+    ULONG size = 0;
+    if (host::PoolTracker::Instance().Find(Item, &block)) {
+        size = block.size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<ULONG>(block.size);
+    }
+    if (Free) {
+        // As the bag frees its items when its object closes.
+        if (free != nullptr) {
+            free(Item);
+        } else {
+            ExFreePool(Item);
+        }
+    }
+    return size;
 }
 
 NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,

@@ -46,6 +46,18 @@ NTSTATUS KsObjectBag::Add(PVOID item, PFNKSFREE free) {
     return STATUS_SUCCESS;
 }
 
+bool KsObjectBag::Remove(const void* item, PFNKSFREE* free) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = items_.begin(); it != items_.end(); ++it) {
+        if (it->item == item) {
+            *free = it->free;
+            items_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
 bool KsObjectBag::Contains(const void* item) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const Item& existing : items_) {

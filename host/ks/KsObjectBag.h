@@ -27,6 +27,11 @@ class KsObjectBag {
     // PASSIVE_LEVEL (checked by the caller). Adds `item`; adding an item that
     // is already in the bag changes nothing and succeeds.
     NTSTATUS Add(PVOID item, PFNKSFREE free);
+    // PASSIVE_LEVEL (checked by the caller). Takes `item` out of the bag
+    // without freeing it and sets *free to the routine it was added with
+    // (nullptr: ExFreePool); false, with *free untouched, if it was not in
+    // the bag.
+    bool Remove(const void* item, PFNKSFREE* free);
     // Any IRQL. True if `item` is in the bag.
     bool Contains(const void* item);
     // PASSIVE_LEVEL. Frees every item, in the order they were added, with its

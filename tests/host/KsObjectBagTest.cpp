@@ -1,7 +1,8 @@
 // Object bags and _KsEdit: what the driver hands to a bag is freed with the
-// bag's object, by its free routine or ExFreePool; _KsEdit copies into the
-// bag (in pool, so fault injection reaches it) and leaves the pointer alone
-// when it fails.
+// bag's object, by its free routine or ExFreePool, unless the driver takes it
+// out first with KsRemoveItemFromObjectBag (freed then and there, or handed
+// back); _KsEdit copies into the bag (in pool, so fault injection reaches it)
+// and leaves the pointer alone when it fails.
 #include "KsMiniDriver.h"
 
 #include <gmock/gmock.h>
@@ -98,6 +99,117 @@ TEST_F(KsObjectBagTest, BagInsertionsIntoOneBagCanBeFailed) {
     ExFreePool(block);
 }
 
+// ---- taking an item out ------------------------------------------------------
+
+// A free routine for memory the pool did not hand out; counts its calls.
+int staticFrees = 0;
+void CountStaticFree(PVOID) {
+    ++staticFrees;
+}
+
+TEST_F(KsObjectBagTest, RemovingWithFreeReturnsABlockToThePoolAtOnce) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    PVOID kept = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTagEdit);
+    PVOID dropped = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTagEdit);
+    ASSERT_EQ(KsAddItemToObjectBag(bag, kept, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(KsAddItemToObjectBag(bag, dropped, nullptr), STATUS_SUCCESS);
+
+    // The answer is the size of the block taken out.
+    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, dropped, TRUE), 40u);
+    std::vector<host::PoolBlockInfo> live = host::Verifier::OutstandingList();
+    auto isLive = [&live](const void* block) {
+        return std::any_of(live.begin(), live.end(), [block](const host::PoolBlockInfo& info) {
+            return info.address == block;
+        });
+    };
+    EXPECT_FALSE(isLive(dropped));
+    EXPECT_TRUE(isLive(kept));
+
+    // The bag frees only what it still holds: a second ExFreePool of the
+    // removed block would be a PoolDoubleFree violation.
+    ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 0u);
+}
+
+TEST_F(KsObjectBagTest, RemovingWithFreeRunsTheItemsOwnFreeRoutineOnce) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    TestItem* item = NewItem("removed-item");
+    ASSERT_EQ(KsAddItemToObjectBag(bag, item, FreeItem), STATUS_SUCCESS);
+
+    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, item, TRUE), sizeof(TestItem));
+    EXPECT_THAT(Mini().Log(), Contains("free removed-item"));
+
+    ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
+    std::vector<std::string> log = Mini().Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "free removed-item"), 1);
+    EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagItem), 0u);
+}
+
+TEST_F(KsObjectBagTest, RemovingWithoutFreeHandsTheItemBackToTheDriver) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    TestItem* item = NewItem("handed-back");
+    ASSERT_EQ(KsAddItemToObjectBag(bag, item, FreeItem), STATUS_SUCCESS);
+
+    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, item, FALSE), sizeof(TestItem));
+    ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
+    // Neither the removal nor the device's end freed it: it is the driver's.
+    EXPECT_THAT(Mini().Log(), ::testing::Not(Contains("free handed-back")));
+    EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagItem), 1u);
+    EXPECT_STREQ(item->name, "handed-back");
+    ExFreePool(item);
+}
+
+TEST_F(KsObjectBagTest, AnItemThatIsNoPoolBlockAnswersSizeZero) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    static ULONG notPool[4];
+    staticFrees = 0;
+    ASSERT_EQ(KsAddItemToObjectBag(bag, notPool, CountStaticFree), STATUS_SUCCESS);
+    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, notPool, TRUE), 0u);
+    EXPECT_EQ(staticFrees, 1);
+    ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(staticFrees, 1);
+}
+
+TEST_F(KsObjectBagTest, RemovingAnItemThatIsNotInTheBagIsReportedAndFreesNothing) {
+    ASSERT_EQ(OpenFilter(), STATUS_SUCCESS);
+    KSOBJECT_BAG deviceBag = rig.device->KsDevice()->Bag;
+    KSOBJECT_BAG filterBag = rig.filter->KsFilter()->Bag;
+    PVOID never = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
+    PVOID twice = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
+    PVOID elsewhere = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
+    ASSERT_EQ(KsAddItemToObjectBag(deviceBag, twice, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(KsAddItemToObjectBag(deviceBag, elsewhere, nullptr), STATUS_SUCCESS);
+
+    // Never added; taken out a second time; in another object's bag.
+    EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, never, TRUE), 0u);
+    EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, twice, TRUE), 16u);
+    EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, twice, TRUE), 0u);
+    EXPECT_EQ(KsRemoveItemFromObjectBag(filterBag, elsewhere, TRUE), 0u);
+    ExpectViolations({host::Rule::KsObject, host::Rule::KsObject, host::Rule::KsObject});
+
+    // `never` and `elsewhere` are still live: the one is the test's to
+    // free, the other goes with the device's bag.
+    EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 2u);
+    ExFreePool(never);
+    ASSERT_EQ(rig.filter->Close(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 0u);
+}
+
+TEST_F(KsObjectBagTest, RemovingFromABagThatBelongsToNoObjectIsReported) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    ULONG notABag[4] = {};
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
+    EXPECT_EQ(KsRemoveItemFromObjectBag(notABag, block, TRUE), 0u);
+    ExpectViolations({host::Rule::KsObject});
+    EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 1u);
+    ExFreePool(block);
+}
+
 TEST_F(KsObjectBagTest, KsEditCopiesIntoTheBagOnceAndUpdatesThePointer) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
@@ -169,6 +281,24 @@ TEST_F(KsObjectBagTest, BagCallsAtDispatchLevelAreReported) {
                 kTagEdit);
     }
     ExpectViolations({host::Rule::IrqlTooHigh});
+}
+
+TEST_F(KsObjectBagTest, RemovalAbovePassiveLevelIsReported) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    PVOID first = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
+    PVOID second = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
+    ASSERT_EQ(KsAddItemToObjectBag(bag, first, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(KsAddItemToObjectBag(bag, second, nullptr), STATUS_SUCCESS);
+    {
+        host::ScopedIrql apc(APC_LEVEL);
+        KsRemoveItemFromObjectBag(bag, first, TRUE);
+    }
+    {
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        KsRemoveItemFromObjectBag(bag, second, TRUE);
+    }
+    ExpectViolations({host::Rule::IrqlTooHigh, host::Rule::IrqlTooHigh});
 }
 
 }  // namespace

@@ -546,6 +546,11 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
 void KsAcquireDevice(PKSDEVICE Device);
 void KsReleaseDevice(PKSDEVICE Device);
 NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
+// PASSIVE_LEVEL. Takes Item out of the bag; with Free, frees it as the bag
+// would have (its free routine, or ExFreePool when it has none). Answers the
+// item's pool block size, or 0 when Item is not in the bag (reported) or is
+// not the start of a pool block.
+ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
 NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
                  ULONG OldSize, ULONG Tag);
 #define KsEdit(Object, PointerToPointer, Tag)                                        \
