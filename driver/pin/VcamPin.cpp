@@ -113,6 +113,14 @@ VCAM_PAGE NTSTATUS VcamPin::DispatchCreate(PKSPIN Pin, PIRP Irp) {
 // On failure `videoInfo` keeps designating the previous copy, which is still
 // in the bag: it never points at freed memory, and a pin that exists (Create
 // fails when the first copy cannot be had) always has a copy to claim with.
+//
+// On success the copy it replaces goes back to the pool at once. A client may
+// set the format any number of times while the pin stays open, each time with
+// a bitmap header as long as its format, so copies kept until the pin closes
+// would grow non-paged pool without bound. Nothing else holds the old copy: a
+// change reaches here only in KSSTATE_STOP, and the way down to STOP released
+// the engine claim (ReleaseEngine clears the device's claimedVideoInfo) after
+// the last tick, so no FramesCompleted reads it either.
 VCAM_PAGE PKS_VIDEOINFOHEADER VcamPin::CopyVideoInfo() {
     PAGED_CODE();
 
@@ -125,13 +133,19 @@ VCAM_PAGE PKS_VIDEOINFOHEADER VcamPin::CopyVideoInfo() {
     if (copy == nullptr) {
         return nullptr;
     }
-    // No free routine: the bag returns the block to the pool with the pin.
+    // No free routine: the bag returns the block to the pool with the pin,
+    // or the next copy does.
     if (!NT_SUCCESS(KsAddItemToObjectBag(ksPin->Bag, copy, nullptr))) {
         ExFreePool(copy);
         return nullptr;
     }
     RtlCopyMemory(copy, &format->VideoInfoHeader, size);
+    PKS_VIDEOINFOHEADER replaced = videoInfo;
     videoInfo = copy;
+    if (replaced != nullptr) {
+        // The size the class library answers is of no use here.
+        (void)KsRemoveItemFromObjectBag(ksPin->Bag, replaced, TRUE);
+    }
     return copy;
 }
 

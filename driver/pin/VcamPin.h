@@ -56,8 +56,9 @@ class VcamPin final : public CompletionSink {
     // DataUsed 0. Always STATUS_SUCCESS.
     NTSTATUS DeleteClones();
     // PASSIVE_LEVEL, pageable; Create and SetDataFormat (pin stopped). Makes
-    // a new bag-owned copy of the connection format's video info header and
-    // returns it; null on failure, with `videoInfo` left on the previous copy.
+    // a new bag-owned copy of the connection format's video info header,
+    // frees the copy it replaces and returns the new one; null on failure,
+    // with `videoInfo` left on the previous copy, which stays.
     PKS_VIDEOINFOHEADER CopyVideoInfo();
     // PASSIVE_LEVEL, pageable; DispatchSetDeviceState. The states are the
     // 32-bit values the class library passed, which need not be one of the
@@ -79,7 +80,8 @@ class VcamPin final : public CompletionSink {
     PIKSREFERENCECLOCK referenceClock;
     // The pin's own copy of the connection format's video info header (bitmap
     // header included); owned by the pin's bag. Replaced only by
-    // CopyVideoInfo while the pin is stopped; never null once Create passed.
+    // CopyVideoInfo while the pin is stopped, which frees the one it replaces
+    // (no claim borrows it then); never null once Create passed.
     PKS_VIDEOINFOHEADER videoInfo;
     // The youngest clone, made for the frame at the leading edge, whose piece
     // the device has not accepted yet; null otherwise. Process only, and

@@ -1,8 +1,11 @@
 // A format change proposed for a created pin: refused outside KSSTATE_STOP,
-// taken as a fresh copy of the video info in KSSTATE_STOP, and what a copy
-// that cannot be made leaves behind.
+// taken as a fresh copy of the video info in KSSTATE_STOP that replaces (and
+// frees) the pin's previous copy, and what a copy that cannot be made leaves
+// behind.
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "pin/PinHarness.h"
 
@@ -23,12 +26,54 @@ class PinFormatChange : public PinHarness {
             ->VideoInfoHeader.AvgTimePerFrame = frameTime;
         return format;
     }
+    // The default format with `extra` bytes of bitmap header beyond the
+    // fixed 40 (filled with `fill`), so the pin's copy is 88 + extra bytes.
+    std::vector<uint8_t> LongHeaderFormat(LONGLONG frameTime, ULONG extra,
+                                          uint8_t fill = 0xA5) const {
+        std::vector<uint8_t> format = SlowerFormat(frameTime);
+        format.resize(format.size() + extra, fill);
+        auto* header = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
+        header->DataFormat.FormatSize = static_cast<ULONG>(format.size());
+        header->VideoInfoHeader.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER) + extra;
+        return format;
+    }
     static NTSTATUS Propose(PinHandle* pin, const std::vector<uint8_t>& format) {
         return pin->SetFormat(format.data(), static_cast<ULONG>(format.size()));
     }
+    static bool IsLive(const void* block) {
+        const std::vector<host::PoolBlockInfo> live = Verifier::OutstandingList();
+        return std::any_of(live.begin(), live.end(), [block](const host::PoolBlockInfo& info) {
+            return info.address == block;
+        });
+    }
+    // The pin's format copies: the "AVSh" blocks made since `mark` other than
+    // its own descriptor and framing (the pin's other blocks with that tag).
+    static std::vector<const void*> FormatCopies(PinHandle* pin, uint64_t mark) {
+        const KSPIN_DESCRIPTOR_EX* descriptor = pin->KsPin()->Descriptor;
+        std::vector<const void*> copies;
+        for (const host::PoolBlockInfo& block : Verifier::OutstandingSince(mark)) {
+            if (block.tag == kBufferTag && block.address != descriptor &&
+                block.address != descriptor->AllocatorFraming) {
+                copies.push_back(block.address);
+            }
+        }
+        return copies;
+    }
+    // Runs the pin, has one frame filled and returns its duration; the pin
+    // is stopped again afterwards.
+    LONGLONG StreamOneFrame(PinHandle* pin) {
+        EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        CaptureBuffer& buffer = Buffer();
+        EXPECT_EQ(pin->Submit(buffer.data(), buffer.size()), STATUS_SUCCESS);
+        Ticks(2);
+        std::vector<host::CompletedFrame> frames = TakeAll(pin);
+        EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        EXPECT_EQ(frames.size(), 1u);
+        return frames.empty() ? -1 : frames[0].header.Duration;
+    }
 };
 
-TEST_F(PinFormatChange, ChangeInStopTakesANewCopyAndKeepsTheOld) {
+TEST_F(PinFormatChange, ChangeInStopTakesANewCopyAndFreesTheOld) {
     PinHandle* pin = NewPin();
     ASSERT_NE(pin, nullptr);
     PKS_VIDEOINFOHEADER first = Vcam(pin)->videoInfo;
@@ -38,9 +83,10 @@ TEST_F(PinFormatChange, ChangeInStopTakesANewCopyAndKeepsTheOld) {
     PKS_VIDEOINFOHEADER second = Vcam(pin)->videoInfo;
     EXPECT_NE(second, first);
     EXPECT_EQ(second->AvgTimePerFrame, 666667);
-    // The earlier copy stays in the bag, untouched, until the pin goes.
-    EXPECT_EQ(first->AvgTimePerFrame, kPeriod);
-    EXPECT_EQ(Verifier::OutstandingBlocks(kBufferTag), buffers + 1);
+    // The earlier copy went back to the pool as the new one took its place.
+    EXPECT_FALSE(IsLive(first));
+    EXPECT_TRUE(IsLive(second));
+    EXPECT_EQ(Verifier::OutstandingBlocks(kBufferTag), buffers);
 }
 
 TEST_F(PinFormatChange, NextClaimAndEveryFrameUseTheNewCopy) {
@@ -86,6 +132,61 @@ TEST_F(PinFormatChange, RefusedFormatLeavesTheCopyAlone) {
     EXPECT_EQ(Vcam(pin)->videoInfo, before);
 }
 
+// ---- one copy at a time --------------------------------------------------------
+
+TEST_F(PinFormatChange, RepeatedChangesKeepOneCopyAndTheLastFormatStreams) {
+    const uint64_t mark = Verifier::AllocationMark();
+    const size_t buffersBefore = Verifier::OutstandingBlocks(kBufferTag);
+    PinHandle* pin = NewPin();
+    ASSERT_NE(pin, nullptr);
+    const size_t buffersOpen = Verifier::OutstandingBlocks(kBufferTag);
+
+    // Each change with a long bitmap header, as a client that keeps setting
+    // the format could send: kept copies would add up to megabytes.
+    const ULONG kChanges = 64;
+    const ULONG kExtra = 64 * 1024;
+    LONGLONG lastFrameTime = 0;
+    for (ULONG i = 1; i <= kChanges; ++i) {
+        lastFrameTime = 400000 + i;
+        ASSERT_EQ(Propose(pin, LongHeaderFormat(lastFrameTime, kExtra + i)), STATUS_SUCCESS)
+            << "change " << i;
+        ASSERT_EQ(FormatCopies(pin, mark),
+                  std::vector<const void*>{static_cast<const void*>(Vcam(pin)->videoInfo)})
+            << "change " << i;
+        ASSERT_EQ(Verifier::OutstandingBlocks(kBufferTag), buffersOpen) << "change " << i;
+    }
+    const PKS_VIDEOINFOHEADER last = Vcam(pin)->videoInfo;
+    EXPECT_EQ(last->AvgTimePerFrame, lastFrameTime);
+    EXPECT_EQ(last->bmiHeader.biSize, sizeof(KS_BITMAPINFOHEADER) + kExtra + kChanges);
+
+    // The pin claims with the copy it kept and every frame carries its time.
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(Relay()->claimedVideoInfo, last);
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(StreamOneFrame(pin), lastFrameTime);
+    EXPECT_EQ(Engine()->framePeriod, lastFrameTime);
+
+    // Closing leaves nothing the pin made behind.
+    ASSERT_EQ(pin->Close(), STATUS_SUCCESS);
+    EXPECT_EQ(Verifier::OutstandingBlocks(kBufferTag), buffersBefore);
+    EXPECT_EQ(Verifier::OutstandingBlocks(kPinTag), 0u);
+    EXPECT_TRUE(Verifier::OutstandingSince(mark).empty())
+        << Verifier::DescribeBlocks(Verifier::OutstandingSince(mark));
+}
+
+TEST_F(PinFormatChange, ChangeAfterStreamingFreesTheCopyTheClaimHadUsed) {
+    PinHandle* pin = NewPin();
+    ASSERT_NE(pin, nullptr);
+    PKS_VIDEOINFOHEADER streamed = Vcam(pin)->videoInfo;
+    EXPECT_EQ(StreamOneFrame(pin), kPeriod);
+    // Back in STOP the device no longer holds the claim, nor its copy.
+    EXPECT_EQ(Relay()->claimedVideoInfo, nullptr);
+
+    ASSERT_EQ(Propose(pin, SlowerFormat()), STATUS_SUCCESS);
+    EXPECT_FALSE(IsLive(streamed));
+    EXPECT_EQ(StreamOneFrame(pin), 666667);
+}
+
 // ---- a copy that cannot be made -------------------------------------------------
 
 TEST_F(PinFormatChange, NoMemoryForTheCopyKeepsThePreviousCopy) {
@@ -105,6 +206,41 @@ TEST_F(PinFormatChange, NoMemoryForTheCopyKeepsThePreviousCopy) {
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(Relay()->claimedVideoInfo, before);
     EXPECT_EQ(Engine()->framePeriod, kPeriod);
+}
+
+TEST_F(PinFormatChange, FailedCopyAfterChangesKeepsTheLastGoodCopyAndStreamsWithIt) {
+    const uint64_t mark = Verifier::AllocationMark();
+    PinHandle* pin = NewPin();
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(Propose(pin, LongHeaderFormat(500000, 256)), STATUS_SUCCESS);
+    PKS_VIDEOINFOHEADER good = Vcam(pin)->videoInfo;
+
+    // The copy is the change's first allocation; then every copy fails.
+    Verifier::FailNth(Verifier::AllocationCount() + 1);
+    EXPECT_EQ(Propose(pin, LongHeaderFormat(600000, 512)), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Verifier::InjectedFailures(), 1u);
+    Verifier::ClearFaults();
+    Verifier::FailTag(kBufferTag);
+    EXPECT_EQ(Propose(pin, LongHeaderFormat(700000, 1024)), STATUS_INSUFFICIENT_RESOURCES);
+    Verifier::ClearFaults();
+
+    // Neither failure touched the copy in place, nor freed it.
+    EXPECT_EQ(Vcam(pin)->videoInfo, good);
+    EXPECT_TRUE(IsLive(good));
+    EXPECT_EQ(good->AvgTimePerFrame, 500000);
+    EXPECT_EQ(good->bmiHeader.biSize, sizeof(KS_BITMAPINFOHEADER) + 256);
+    EXPECT_EQ(FormatCopies(pin, mark), std::vector<const void*>{good});
+
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(Relay()->claimedVideoInfo, good);
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(StreamOneFrame(pin), 500000);
+
+    // The next change that gets its copy replaces it as usual.
+    ASSERT_EQ(Propose(pin, SlowerFormat()), STATUS_SUCCESS);
+    EXPECT_FALSE(IsLive(good));
+    EXPECT_EQ(FormatCopies(pin, mark),
+              std::vector<const void*>{static_cast<const void*>(Vcam(pin)->videoInfo)});
 }
 
 TEST_F(PinFormatChange, BagRefusingTheCopyReturnsItAndKeepsThePreviousCopy) {
