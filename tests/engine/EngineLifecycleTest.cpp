@@ -68,7 +68,14 @@ TEST_F(EngineLifecycleTest, RgbSizedStartMakesAllZeroBlack) {
     }
 }
 
-TEST_F(EngineLifecycleTest, TheLongestPeriodIsTheLastWhoseScheduleStaysPositive) {
+TEST_F(EngineLifecycleTest, PeriodsFromOneMillisecondToTheLastWithAPositiveScheduleAreAccepted) {
+    ASSERT_EQ(engine->Start(&yuy2, FrameEngine::ShortestPeriod, kWidth, kHeight, kYuy2Size),
+              STATUS_SUCCESS);
+    HostKernel::AdvanceBy(3 * FrameEngine::ShortestPeriod);
+    EXPECT_EQ(owner.ticks.size(), 3u);
+    ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
+    owner.ticks.clear();
+
     // Every due time is origin + k x period for a 32-bit tick number k.
     const LONGLONG longest = static_cast<LONGLONG>(
         (0x7FFFFFFFFFFFFFFFull - static_cast<ULONGLONG>(HostKernel::Now())) >> 32);
@@ -76,10 +83,12 @@ TEST_F(EngineLifecycleTest, TheLongestPeriodIsTheLastWhoseScheduleStaysPositive)
               STATUS_INVALID_PARAMETER);
     ExpectStoppedWithNothingAllocated();
     ASSERT_EQ(engine->Start(&yuy2, longest, kWidth, kHeight, kYuy2Size), STATUS_SUCCESS);
-    // Stop waits for the tick that acknowledges it, 3.5 minutes on.
+    // Its first tick is 3.5 minutes off: Stop cancels it rather than wait.
+    const LONGLONG stopAt = HostKernel::Now();
     ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
-    ASSERT_EQ(owner.ticks.size(), 1u);
-    owner.ticks.clear();
+    EXPECT_EQ(HostKernel::Now(), stopAt);
+    EXPECT_TRUE(owner.ticks.empty());
+    ExpectStoppedWithNothingAllocated();
 
     // The slowest rate a format may ask for, one frame in 64 s, keeps its
     // schedule exactly: tick 1 falls due one whole period after Start.
@@ -102,6 +111,8 @@ TEST_F(EngineLifecycleTest, StartRefusesBadPeriodsAndOversizedImagesWithoutAlloc
     const Case cases[] = {
         {"zero period", 0, kWidth, kHeight, kYuy2Size},
         {"negative period", -333667, kWidth, kHeight, kYuy2Size},
+        {"period of one unit", 1, kWidth, kHeight, kYuy2Size},
+        {"period just under 1 ms", FrameEngine::ShortestPeriod - 1, kWidth, kHeight, kYuy2Size},
         // startTime + 2^32 periods must stay a signed 64-bit time.
         {"period too long for the schedule", 0x7FFFFFFFFFFFFFFFLL / 2, kWidth, kHeight, kYuy2Size},
         {"image larger than width x height x 3", kPeriod, kWidth, kHeight, kRgbSize + 1},
@@ -125,7 +136,7 @@ TEST_F(EngineLifecycleTest, StartRefusesBadPeriodsAndOversizedImagesWithoutAlloc
 }
 
 TEST_F(EngineLifecycleTest, StartAcceptsAnImageOfExactlyWidthTimesHeightTimesThree) {
-    EXPECT_EQ(engine->Start(&rgb24, 1, kWidth, kHeight, kRgbSize), STATUS_SUCCESS);
+    EXPECT_EQ(engine->Start(&rgb24, kPeriod, kWidth, kHeight, kRgbSize), STATUS_SUCCESS);
 }
 
 TEST_F(EngineLifecycleTest, AStartWhoseAllocationFailsKeepsNothingAndNeverTicks) {

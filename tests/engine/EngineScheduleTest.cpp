@@ -1,6 +1,7 @@
 // The tick schedule on the virtual clock: absolute due times from Start, late
 // ticks catching up, the bounded catch-up after a clock set forward, the
-// pause/resume/stop handshakes and the resume arithmetic.
+// pause/resume/stop handshakes and their bounded wait, the resume arithmetic,
+// and the tick number that never wraps.
 #include "engine/EngineHarness.h"
 
 using host::HostKernel;
@@ -229,6 +230,145 @@ TEST_F(EngineScheduleTest, ResumeAfterTheClockWasSetBackBeforeStartResumesAtTick
     ASSERT_EQ(engine->SetPaused(FALSE), STATUS_SUCCESS);
     EXPECT_EQ(engine->tickIndex, 0u);
     EXPECT_EQ(HostKernel::NextDueTime(), origin + kPeriod);
+}
+
+// ---- how long a pause or stop may wait ------------------------------------------------
+
+TEST_F(EngineScheduleTest, ATickDueWithinTheWaitLimitAcknowledgesOneFurtherOffIsCancelled) {
+    // Due exactly at the limit: waited for, and it does its whole job.
+    ASSERT_EQ(StartYuy2(FrameEngine::HandshakeWaitLimit), STATUS_SUCCESS);
+    ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
+    ASSERT_EQ(owner.ticks.size(), 1u);
+    EXPECT_EQ(HostKernel::Now(), origin + FrameEngine::HandshakeWaitLimit);
+    owner.ticks.clear();
+
+    // One unit further: cancelled with the timer; Stop returns at once.
+    const int64_t start = HostKernel::Now();
+    ASSERT_EQ(StartYuy2(FrameEngine::HandshakeWaitLimit + 1), STATUS_SUCCESS);
+    ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(HostKernel::Now(), start);
+    EXPECT_TRUE(owner.ticks.empty());
+    EXPECT_EQ(engine->stopRequested, FALSE);
+    EXPECT_EQ(HostKernel::NextDueTime(), -1);
+    HostKernel::AdvanceBy(10 * FrameEngine::HandshakeWaitLimit);
+    EXPECT_TRUE(owner.ticks.empty());
+}
+
+TEST_F(EngineScheduleTest, ASlowFormatPausesResumesAndStopsWithoutWaitingForItsTicks) {
+    const LONGLONG second = 10000000;  // one frame a second
+    ASSERT_EQ(StartYuy2(second), STATUS_SUCCESS);
+    HostKernel::AdvanceTo(origin + second + second / 4);
+    ASSERT_EQ(owner.ticks.size(), 1u);
+
+    ASSERT_EQ(engine->SetPaused(TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(HostKernel::Now(), origin + second + second / 4);
+    EXPECT_EQ(owner.ticks.size(), 1u);
+    EXPECT_EQ(engine->state, EnginePaused);
+    EXPECT_EQ(HostKernel::NextDueTime(), -1);
+
+    // The resumed schedule is the same one: tick 3 at 3 s.
+    HostKernel::AdvanceTo(origin + 2 * second + second / 2);
+    ASSERT_EQ(engine->SetPaused(FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(HostKernel::NextDueTime(), origin + 3 * second);
+    HostKernel::AdvanceTo(origin + 3 * second);
+    ASSERT_EQ(owner.ticks.size(), 2u);
+    EXPECT_EQ(owner.ticks[1].tickIndex, 3u);
+
+    const int64_t stopAt = HostKernel::Now();
+    ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(HostKernel::Now(), stopAt);
+    EXPECT_EQ(owner.ticks.size(), 2u);
+    EXPECT_EQ(engine->state, EngineStopped);
+    EXPECT_EQ(host::Verifier::OutstandingBlocks(kBufferTag), 0u);
+}
+
+TEST_F(EngineScheduleTest, AStopAfterTheClockWasSetBackAnHourReturnsAtOnce) {
+    ASSERT_EQ(StartYuy2(), STATUS_SUCCESS);
+    HostKernel::AdvanceTo(origin + kPeriod);
+    const int64_t hourEarlier = origin - 36000000000LL;
+    HostKernel::SetTimeWithoutRunning(hourEarlier);
+    // Tick 2 is due an hour and a period from now: not waited for.
+    ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(HostKernel::Now(), hourEarlier);
+    EXPECT_EQ(owner.ticks.size(), 1u);
+    EXPECT_EQ(HostKernel::NextDueTime(), -1);
+}
+
+// ---- the tick number ----------------------------------------------------------------
+
+class EngineTickNumberTest : public EngineScheduleTest {
+  protected:
+    // A tick storm (every re-arm already past) ends after this many ticks
+    // instead of hanging the test: the owner asks the engine to stop.
+    void StopAStorm() {
+        owner.hook = [this] {
+            if (owner.ticks.size() == 100) {
+                engine->stopRequested = TRUE;
+            }
+        };
+    }
+};
+
+TEST_F(EngineTickNumberTest, PastHalfItsRangeTheOriginMovesForwardAndTheBoundariesStay) {
+    ASSERT_EQ(StartYuy2(), STATUS_SUCCESS);
+    // Inside tick 1, make the schedule 2^31 - 1 periods old, as if the camera
+    // had run for 2.27 years: this tick is number 0x7FFFFFFF.
+    owner.hook = [this] {
+        if (owner.ticks.size() == 1) {
+            engine->tickIndex = 0x7FFFFFFF;
+            engine->startTime = HostKernel::Now() - 0x7FFFFFFFLL * kPeriod;
+        }
+    };
+    HostKernel::AdvanceTo(origin + kPeriod);
+    EXPECT_EQ(HostKernel::NextDueTime(), origin + 2 * kPeriod);
+
+    // Tick 2^31 moves the origin to itself and counts from 0 again.
+    HostKernel::AdvanceTo(origin + 2 * kPeriod);
+    ASSERT_EQ(owner.ticks.size(), 2u);
+    EXPECT_EQ(owner.ticks[1].tickIndex, 0x80000000u);
+    EXPECT_EQ(engine->startTime, origin + 2 * kPeriod);
+    EXPECT_EQ(engine->tickIndex, 0u);
+    EXPECT_EQ(HostKernel::NextDueTime(), origin + 3 * kPeriod);
+
+    HostKernel::AdvanceTo(origin + 4 * kPeriod);
+    ASSERT_EQ(owner.ticks.size(), 4u);
+    EXPECT_EQ(owner.ticks[2].time, origin + 3 * kPeriod);
+    EXPECT_EQ(owner.ticks[3].tickIndex, 2u);
+}
+
+TEST_F(EngineTickNumberTest, AClockSetForwardBy2To32PeriodsCostsOneTickNotAStorm) {
+    const LONGLONG period = FrameEngine::ShortestPeriod;
+    ASSERT_EQ(StartYuy2(period), STATUS_SUCCESS);
+    HostKernel::AdvanceTo(origin + period);
+    StopAStorm();
+
+    // 2^32 + 1000 periods on (five days at one frame a millisecond).
+    const LONGLONG periods = (1LL << 32) + 1000;
+    HostKernel::SetTimeWithoutRunning(origin + periods * period + period / 2);
+    HostKernel::AdvanceBy(0);
+    ASSERT_EQ(owner.ticks.size(), 2u);
+    EXPECT_EQ(engine->startTime, origin + periods * period);
+    EXPECT_EQ(HostKernel::NextDueTime(), origin + (periods + 1) * period);
+    HostKernel::AdvanceBy(period);
+    EXPECT_EQ(owner.ticks.size(), 3u);
+}
+
+TEST_F(EngineTickNumberTest, AResumeAfter2To32PeriodsArmsTheNextBoundary) {
+    ASSERT_EQ(StartYuy2(FrameEngine::ShortestPeriod), STATUS_SUCCESS);
+    const LONGLONG period = FrameEngine::ShortestPeriod;
+    ASSERT_EQ(engine->SetPaused(TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(owner.ticks.size(), 1u);
+    StopAStorm();
+
+    const LONGLONG periods = (1LL << 32) + 5;
+    HostKernel::SetTimeWithoutRunning(origin + periods * period + period / 2);
+    ASSERT_EQ(engine->SetPaused(FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(engine->tickIndex, 0u);
+    EXPECT_EQ(engine->startTime, origin + periods * period);
+    EXPECT_EQ(HostKernel::NextDueTime(), origin + (periods + 1) * period);
+    HostKernel::AdvanceBy(period);
+    EXPECT_EQ(owner.ticks.size(), 2u);
+    EXPECT_EQ(owner.ticks[1].tickIndex, 1u);
 }
 
 }  // namespace
