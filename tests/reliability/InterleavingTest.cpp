@@ -124,12 +124,15 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
         // VCAM_FRESH_SEEDS=N runs N fresh seeds instead (a longer run on demand).
         const char* fresh = std::getenv("VCAM_FRESH_SEEDS");
         const int freshSeeds = fresh != nullptr && *fresh != '\0' ? std::atoi(fresh) : kFreshSeeds;
+        // Printed on one line, so that a failing one can be replayed.
         std::random_device entropy;
+        std::printf("interleavings: fresh seeds");
         for (int i = 0; i < freshSeeds; ++i) {
             const uint64_t seed = (static_cast<uint64_t>(entropy()) << 32) ^ entropy();
-            std::printf("interleavings: fresh seed %" PRIu64 "\n", seed);
+            std::printf(" %" PRIu64, seed);
             seeds.push_back(seed);
         }
+        std::printf("\n");
     }
 
     uint64_t steps = 0;
