@@ -1,5 +1,6 @@
 #include "host/ks/KsFilterObject.h"
 
+#include "host/ks/KsCallbackDeadline.h"
 #include "host/ks/KsClientCall.h"
 #include "host/ks/KsDeviceObject.h"
 #include "host/ks/KsFilterFactoryObject.h"
@@ -33,7 +34,11 @@ NTSTATUS KsFilterObject::Create() {
     const KSFILTER_DISPATCH* dispatch = Descriptor()->Dispatch;
     if (dispatch != nullptr && dispatch->Create != nullptr) {
         KsRequest request(IRP_MJ_CREATE, this, nullptr);
-        status = dispatch->Create(&ksFilter_, request.Irp());
+        {
+            KsCallbackDeadline deadline("filter Create",
+                                        reinterpret_cast<const void*>(dispatch->Create));
+            status = dispatch->Create(&ksFilter_, request.Irp());
+        }
         if (status == STATUS_PENDING) {
             KsRules::Report(Rule::KsObject, "filter Create",
                             reinterpret_cast<const void*>(dispatch->Create),
@@ -70,6 +75,7 @@ void KsFilterObject::Close() {
     const KSFILTER_DISPATCH* dispatch = Descriptor()->Dispatch;
     if (created_.load() && dispatch != nullptr && dispatch->Close != nullptr) {
         KsRequest request(IRP_MJ_CLOSE, this, nullptr);
+        KsCallbackDeadline deadline("filter Close", reinterpret_cast<const void*>(dispatch->Close));
         dispatch->Close(&ksFilter_, request.Irp());
     }
     KsObjectTable::Remove(&ksFilter_);

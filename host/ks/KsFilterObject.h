@@ -1,5 +1,6 @@
 // A filter instance: the KSFILTER opened through a factory's interface, with
-// its bag, its pins and the property requests sent to its handle.
+// its bag, its pins and the property requests sent to its handle. The
+// driver's Create and Close are each timed by KsCallbackDeadline (500 ms).
 #pragma once
 
 #include <host/ks.h>

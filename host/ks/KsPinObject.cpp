@@ -1,5 +1,6 @@
 #include "host/ks/KsPinObject.h"
 
+#include "host/ks/KsCallbackDeadline.h"
 #include "host/ks/KsClientCall.h"
 #include "host/ks/KsFilterObject.h"
 #include "host/ks/KsObjectTable.h"
@@ -141,7 +142,11 @@ NTSTATUS KsPinObject::Initialize(const void* format, ULONG formatLength, const K
     if (dispatch != nullptr && dispatch->Create != nullptr) {
         KsRequest request(IRP_MJ_CREATE, filter_, this);
         processor_->Lock();
-        status = dispatch->Create(&ksPin_, request.Irp());
+        {
+            KsCallbackDeadline deadline("pin Create",
+                                        reinterpret_cast<const void*>(dispatch->Create));
+            status = dispatch->Create(&ksPin_, request.Irp());
+        }
         processor_->Unlock();
         status = NoPending(status, "pin Create", reinterpret_cast<const void*>(dispatch->Create));
         if (!NT_SUCCESS(status)) {
@@ -159,7 +164,12 @@ NTSTATUS KsPinObject::CallSetDataFormat(PKSDATAFORMAT oldFormat, const KSDATARAN
         return STATUS_SUCCESS;
     }
     processor_->Lock();
-    NTSTATUS status = dispatch->SetDataFormat(&ksPin_, oldFormat, nullptr, range, nullptr);
+    NTSTATUS status;
+    {
+        KsCallbackDeadline deadline("pin SetDataFormat",
+                                    reinterpret_cast<const void*>(dispatch->SetDataFormat));
+        status = dispatch->SetDataFormat(&ksPin_, oldFormat, nullptr, range, nullptr);
+    }
     processor_->Unlock();
     return NoPending(status, "pin SetDataFormat",
                      reinterpret_cast<const void*>(dispatch->SetDataFormat));
@@ -206,8 +216,12 @@ NTSTATUS KsPinObject::Step(KSSTATE to, bool force) {
     NTSTATUS status = STATUS_SUCCESS;
     const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
     if (dispatch != nullptr && dispatch->SetDeviceState != nullptr) {
-        status = NoPending(dispatch->SetDeviceState(&ksPin_, to, from), "pin SetDeviceState",
-                           reinterpret_cast<const void*>(dispatch->SetDeviceState));
+        const void* routine = reinterpret_cast<const void*>(dispatch->SetDeviceState);
+        {
+            KsCallbackDeadline deadline("pin SetDeviceState", routine);
+            status = dispatch->SetDeviceState(&ksPin_, to, from);
+        }
+        status = NoPending(status, "pin SetDeviceState", routine);
     }
     bool taken = NT_SUCCESS(status) || force;
     if (taken) {
@@ -319,6 +333,7 @@ void KsPinObject::Close() {
     const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
     if (dispatch != nullptr && dispatch->Close != nullptr) {
         KsRequest request(IRP_MJ_CLOSE, filter_, this);
+        KsCallbackDeadline deadline("pin Close", reinterpret_cast<const void*>(dispatch->Close));
         dispatch->Close(&ksPin_, request.Irp());
     }
     queue_->ReleaseAtClose();

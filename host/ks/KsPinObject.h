@@ -20,6 +20,10 @@
 // Close walks the pin down to STOP (a step the driver fails is taken anyway:
 // a close cannot fail), stops processing, calls the driver's Close, reports
 // clones still outstanding and drops them, and frees the bag.
+//
+// Every call of the driver's Create, Close, SetDataFormat and SetDeviceState
+// is timed by KsCallbackDeadline (500 ms of system time on the virtual
+// clock); Process is not.
 #pragma once
 
 #include <host/ks.h>

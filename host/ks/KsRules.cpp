@@ -24,6 +24,10 @@ void KsRules::Report(Rule rule, const char* routine, const void* caller,
     Verifier::Report(rule, site.c_str(), std::string(routine) + ": " + detail);
 }
 
+const void* KsRules::RoutineSite(const void* entry) {
+    return entry != nullptr ? static_cast<const char*>(entry) + 1 : nullptr;
+}
+
 std::string KsRules::StatusText(NTSTATUS status) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(status));

@@ -20,6 +20,12 @@ class KsRules {
     static void Report(Rule rule, const char* routine, const void* caller,
                        const std::string& detail);
 
+    // Any IRQL. The `caller` to pass to Report so that the report's site
+    // names the driver routine that begins at `entry`: a site is read as a
+    // return address and named by the byte before it, which for a routine's
+    // entry would be the end of whatever code lies before the routine.
+    static const void* RoutineSite(const void* entry);
+
     // Any IRQL. "0x%08x" of a status, for report texts.
     static std::string StatusText(NTSTATUS status);
 };

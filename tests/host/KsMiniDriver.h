@@ -81,6 +81,10 @@ struct MiniDriver {
     std::function<NTSTATUS(PKSPIN, KSSTATE, KSSTATE)> setDeviceState;  // null: success
     std::function<NTSTATUS(PKSPIN)> process;                           // null: StandardProcess
     std::function<NTSTATUS(PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG)> intersect;
+    // Called first by FilterCreate, FilterClose and the capture pin's
+    // SetDataFormat, Create, Close and SetDeviceState with the routine's
+    // name (e.g. to take time there); null: nothing.
+    std::function<void(const char*)> entered;
     // StandardProcess: clone each frame (8-byte context = Data) and use at
     // most `chunk` bytes per advance (0: the whole remainder).
     bool cloneFrames = true;
@@ -116,6 +120,11 @@ struct MiniDriver {
     std::vector<std::string> Log() {
         std::lock_guard<std::mutex> lock(mutex);
         return log;
+    }
+    void Enter(const char* routine) {
+        if (entered) {
+            entered(routine);
+        }
     }
     void ClearLog() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -171,6 +180,7 @@ inline void FreeItem(PVOID data) {
 // ---- filter ------------------------------------------------------------------
 
 inline NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+    Mini().Enter("FilterCreate");
     Mini().Log(Format("FilterCreate irp=%d", irp != nullptr ? 1 : 0));
     TestItem* item = NewItem("filter-item");
     NTSTATUS status = KsAddItemToObjectBag(filter->Bag, item, FreeItem);
@@ -186,6 +196,7 @@ inline NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
 }
 
 inline NTSTATUS FilterClose(PKSFILTER, PIRP) {
+    Mini().Enter("FilterClose");
     Mini().Log("FilterClose");
     return STATUS_SUCCESS;
 }
@@ -301,6 +312,7 @@ inline int DeleteOldestClones(PKSPIN pin, int count) {
 inline NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
                                  const KSDATARANGE* range, const KSATTRIBUTE_LIST*) {
     MiniDriver& m = Mini();
+    m.Enter("PinSetDataFormat");
     m.Log(Format("SetDataFormat old=%s range=%s", oldFormat == nullptr ? "null" : "set",
                  range->SubFormat == kSubA   ? "A"
                  : range->SubFormat == kSubB ? "B"
@@ -313,6 +325,7 @@ inline NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPL
 
 inline NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
     MiniDriver& m = Mini();
+    m.Enter("PinCreate");
     m.Log(Format("PinCreate irp=%d", irp != nullptr ? 1 : 0));
     m.lastPin = pin;
     TestItem* item = NewItem("pin-item");
@@ -327,11 +340,13 @@ inline NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
 }
 
 inline NTSTATUS PinClose(PKSPIN pin, PIRP) {
+    Mini().Enter("PinClose");
     Mini().Log(Format("PinClose state=%d", pin->DeviceState));
     return STATUS_SUCCESS;
 }
 
 inline NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+    Mini().Enter("PinSetDeviceState");
     Mini().Log(Format("State %d<-%d device=%d", to, from, pin->DeviceState));
     return Mini().setDeviceState ? Mini().setDeviceState(pin, to, from) : STATUS_SUCCESS;
 }
