@@ -36,7 +36,7 @@ std::u16string GuidString(const GUID& guid) {
 // by the class library when the routine returns.
 NTSTATUS CheckNotPending(NTSTATUS status, const char* routine, const void* code) {
     if (status == STATUS_PENDING) {
-        KsRules::Report(Rule::KsObject, routine, code,
+        KsRules::Report(Rule::KsObject, routine, KsRules::RoutineSite(code),
                         "returned STATUS_PENDING; the request must be completed synchronously");
         return STATUS_UNSUCCESSFUL;
     }

@@ -41,7 +41,7 @@ NTSTATUS KsFilterObject::Create() {
         }
         if (status == STATUS_PENDING) {
             KsRules::Report(Rule::KsObject, "filter Create",
-                            reinterpret_cast<const void*>(dispatch->Create),
+                            KsRules::RoutineSite(reinterpret_cast<const void*>(dispatch->Create)),
                             "returned STATUS_PENDING; the host completes creates synchronously");
             status = STATUS_UNSUCCESSFUL;
         }

@@ -178,12 +178,13 @@ NTSTATUS KsPinFactoryProperties::Intersect(KsFilterObject* filter, PIRP irp, UCH
             }
             if (status == STATUS_PENDING) {
                 KsRules::Report(Rule::KsObject, "intersect handler",
-                                reinterpret_cast<const void*>(handler), "returned STATUS_PENDING");
+                                KsRules::RoutineSite(reinterpret_cast<const void*>(handler)),
+                                "returned STATUS_PENDING");
                 return STATUS_UNSUCCESSFUL;
             }
             if (NT_SUCCESS(status) && dataSize > dataLength) {
                 KsRules::Report(Rule::KsObject, "intersect handler",
-                                reinterpret_cast<const void*>(handler),
+                                KsRules::RoutineSite(reinterpret_cast<const void*>(handler)),
                                 "reported success with a DataSize beyond the data buffer");
                 dataSize = dataLength;
             }

@@ -49,7 +49,7 @@ NTSTATUS CheckFormat(const void* format, ULONG formatLength, KSDATAFORMAT* heade
 // state and format requests when they return.
 NTSTATUS NoPending(NTSTATUS status, const char* routine, const void* code) {
     if (status == STATUS_PENDING) {
-        KsRules::Report(Rule::KsObject, routine, code,
+        KsRules::Report(Rule::KsObject, routine, KsRules::RoutineSite(code),
                         "returned STATUS_PENDING, which this callback may not return");
         return STATUS_UNSUCCESSFUL;
     }

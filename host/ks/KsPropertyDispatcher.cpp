@@ -123,7 +123,7 @@ NTSTATUS KsPropertyDispatcher::Dispatch(KsFilterObject* filter, const void* inpu
         status = handler(irp, property, data.get());
         if (status == STATUS_PENDING) {
             KsRules::Report(Rule::KsObject, "property handler",
-                            reinterpret_cast<const void*>(handler),
+                            KsRules::RoutineSite(reinterpret_cast<const void*>(handler)),
                             "returned STATUS_PENDING; the host completes property requests "
                             "synchronously");
             status = STATUS_UNSUCCESSFUL;

@@ -8,7 +8,6 @@
 
 #include "host/ks/KsCallbackDeadline.h"
 
-#include <dlfcn.h>
 #include <gmock/gmock.h>
 
 namespace ksmini {
@@ -34,27 +33,6 @@ void WaitFor(int64_t units) {
     timeout.QuadPart = -units;
     EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout),
               kStatusTimeout);
-}
-
-// What CallSite names for code at `entry` itself: "module+0xoffset" (plus
-// the symbol when the dynamic symbol table has one).
-std::string EntrySite(const void* entry) {
-    Dl_info info{};
-    if (dladdr(entry, &info) == 0 || info.dli_fname == nullptr) {
-        return "no module for the routine";
-    }
-    const char* module = std::strrchr(info.dli_fname, '/');
-    module = module != nullptr ? module + 1 : info.dli_fname;
-    return Format("%s+0x%lx", module,
-                  static_cast<unsigned long>(static_cast<const char*>(entry) -
-                                             static_cast<const char*>(info.dli_fbase)));
-}
-
-// The report's site names exactly the routine at `entry`.
-void ExpectSiteIs(const std::string& site, const void* entry) {
-    const std::string expected = EntrySite(entry);
-    EXPECT_TRUE(site == expected || site.rfind(expected + " (", 0) == 0)
-        << "site " << site << ", routine at " << expected;
 }
 
 // ---- SetDeviceState, one step -------------------------------------------------

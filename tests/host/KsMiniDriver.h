@@ -29,6 +29,9 @@
 #include "host/ks/KsStatus.h"
 #include "support/KernelTestFixture.h"
 
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -154,6 +157,29 @@ inline std::string Format(const char* format, ...) {
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     return text;
+}
+
+// ---- report sites ----------------------------------------------------------
+
+// What CallSite names for code at `entry` itself: "module+0xoffset" (plus
+// the symbol when the dynamic symbol table has one).
+inline std::string EntrySite(const void* entry) {
+    Dl_info info{};
+    if (dladdr(entry, &info) == 0 || info.dli_fname == nullptr) {
+        return "no module for the routine";
+    }
+    const char* module = std::strrchr(info.dli_fname, '/');
+    module = module != nullptr ? module + 1 : info.dli_fname;
+    return Format("%s+0x%lx", module,
+                  static_cast<unsigned long>(static_cast<const char*>(entry) -
+                                             static_cast<const char*>(info.dli_fbase)));
+}
+
+// The report's site names exactly the routine at `entry`.
+inline void ExpectSiteIs(const std::string& site, const void* entry) {
+    const std::string expected = EntrySite(entry);
+    EXPECT_TRUE(site == expected || site.rfind(expected + " (", 0) == 0)
+        << "site " << site << ", routine at " << expected;
 }
 
 // ---- bag items ---------------------------------------------------------------

@@ -83,6 +83,10 @@ TEST_F(KsPinStateTest, SetDeviceStateMayNotPend) {
     Mini().setDeviceState = [](PKSPIN, KSSTATE, KSSTATE) { return STATUS_PENDING; };
     EXPECT_FALSE(NT_SUCCESS(rig.pin->SetState(KSSTATE_ACQUIRE)));
     EXPECT_EQ(rig.pin->State(), KSSTATE_STOP);
+    // The report names the driver's routine.
+    std::vector<host::Violation> violations = host::Verifier::Violations();
+    ASSERT_EQ(violations.size(), 1u);
+    ExpectSiteIs(violations[0].site, reinterpret_cast<const void*>(&PinSetDeviceState));
     ExpectViolations({host::Rule::KsObject});
 }
 
