@@ -82,11 +82,11 @@ class FrameEngine {
     // thirty times the camera's own rate). A faster schedule would keep a
     // processor at DISPATCH_LEVEL copying images; a period shorter than one
     // tick's own work would never leave it at all.
-    static const LONGLONG ShortestPeriod = 10000;
+    static constexpr LONGLONG ShortestPeriod = 10000;
     // How long a pause or stop may wait for the acknowledging tick: 100 ms,
     // three periods at the camera's rate and well inside the time a state
     // change callback may take.
-    static const LONGLONG HandshakeWaitLimit = 1000000;
+    static constexpr LONGLONG HandshakeWaitLimit = 1000000;
 
     // ---- fields (the order is the engine's documented layout) ----
 

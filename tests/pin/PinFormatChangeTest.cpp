@@ -134,6 +134,28 @@ TEST_F(PinFormatChange, RefusedFormatLeavesTheCopyAlone) {
 
 // ---- one copy at a time --------------------------------------------------------
 
+TEST_F(PinFormatChange, AFrameTimeUnderAMillisecondIsTakenButCannotRun) {
+    PinHandle* pin = NewPin();
+    ASSERT_NE(pin, nullptr);
+    // The format check does not bound the frame time; the engine does, when
+    // the pin starts it: a tick every 100 ns would never leave the processor.
+    for (LONGLONG frameTime : {LONGLONG{1}, FrameEngine::ShortestPeriod - 1}) {
+        SCOPED_TRACE("frame time " + std::to_string(frameTime));
+        ASSERT_EQ(Propose(pin, SlowerFormat(frameTime)), STATUS_SUCCESS);
+        ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+        EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(pin->KsPin()->DeviceState, KSSTATE_PAUSE);
+        EXPECT_EQ(Engine()->state, EngineStopped);
+        EXPECT_EQ(host::HostKernel::NextDueTime(), -1);
+        ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    }
+    // One millisecond runs, and so does the camera's own rate afterwards.
+    ASSERT_EQ(Propose(pin, SlowerFormat(FrameEngine::ShortestPeriod)), STATUS_SUCCESS);
+    EXPECT_EQ(StreamOneFrame(pin), FrameEngine::ShortestPeriod);
+    ASSERT_EQ(Propose(pin, SlowerFormat(kPeriod)), STATUS_SUCCESS);
+    EXPECT_EQ(StreamOneFrame(pin), kPeriod);
+}
+
 TEST_F(PinFormatChange, RepeatedChangesKeepOneCopyAndTheLastFormatStreams) {
     const uint64_t mark = Verifier::AllocationMark();
     const size_t buffersBefore = Verifier::OutstandingBlocks(kBufferTag);
