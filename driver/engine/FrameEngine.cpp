@@ -235,7 +235,7 @@ VCAM_PAGE NTSTATUS FrameEngine::SetPaused(BOOLEAN pause) {
     return STATUS_SUCCESS;
 }
 
-// PASSIVE_LEVEL, resident: the body runs under scheduleLock at
+// PASSIVE_LEVEL, resident: its checks run under scheduleLock at
 // DISPATCH_LEVEL. SetPaused(TRUE) and Stop of a Running engine.
 //
 // Under the lock the tick either has already re-armed the timer (and touches
@@ -244,21 +244,40 @@ VCAM_PAGE NTSTATUS FrameEngine::SetPaused(BOOLEAN pause) {
 // of the timer queue, no tick runs or is pending and the request is done
 // without one. Otherwise a tick is due soon, queued or running, and it sees
 // the flag, does its whole job and acknowledges through tickDone.
+//
+// The wait is relative, so a system clock set back while it lasts does not
+// stretch it; but it moves the absolute timer away. Each time the wait runs
+// out, the check is made again, and a tick that has meanwhile moved far off is
+// cancelled after all.
 VCAM_RESIDENT void FrameEngine::HaltTicks() {
-    BOOLEAN cancelled = FALSE;
-    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&scheduleLock);
-    WriteFlag(&stopRequested, TRUE);
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    if (nextDueTime > now.QuadPart && nextDueTime - now.QuadPart > HandshakeWaitLimit) {
-        cancelled = KeCancelTimer(&tickTimer);
-        if (cancelled) {
-            WriteFlag(&stopRequested, FALSE);
+    BOOLEAN requested = FALSE;
+    for (;;) {
+        BOOLEAN cancelled = FALSE;
+        const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&scheduleLock);
+        if (!requested) {
+            // Set once: after an acknowledgement the flag is the tick's to
+            // clear, and setting it again would stop the resumed stream.
+            WriteFlag(&stopRequested, TRUE);
+            requested = TRUE;
         }
-    }
-    KeReleaseSpinLock(&scheduleLock, oldIrql);
-    if (!cancelled) {
-        KeWaitForSingleObject(&tickDone, Suspended, KernelMode, FALSE, nullptr);
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        if (nextDueTime > now.QuadPart && nextDueTime - now.QuadPart > HandshakeWaitLimit) {
+            cancelled = KeCancelTimer(&tickTimer);
+            if (cancelled) {
+                WriteFlag(&stopRequested, FALSE);
+            }
+        }
+        KeReleaseSpinLock(&scheduleLock, oldIrql);
+        if (cancelled) {
+            return;
+        }
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -HandshakeWaitLimit;
+        if (KeWaitForSingleObject(&tickDone, Suspended, KernelMode, FALSE, &timeout) ==
+            STATUS_SUCCESS) {
+            return;
+        }
     }
 }
 

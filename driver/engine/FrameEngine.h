@@ -65,6 +65,7 @@ class FrameEngine {
     // within HandshakeWaitLimit is waited for and acknowledges the request,
     // after doing its whole job; a later one is cancelled with the timer, so
     // neither a slow format nor a clock set back keeps the caller waiting.
+    // The check is made again whenever a wait of HandshakeWaitLimit runs out.
     void HaltTicks();
     // Any IRQL; the control thread while no tick runs or is pending, or the
     // tick itself. Makes tick `ticks` (counted from startTime) the latest and

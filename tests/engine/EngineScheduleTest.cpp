@@ -4,12 +4,17 @@
 // and the tick number that never wraps.
 #include "engine/EngineHarness.h"
 
+#include <atomic>
+#include <thread>
+
 using host::HostKernel;
 using namespace enginetest;
 
 namespace {
 
 class EngineScheduleTest : public EngineTest {};
+
+constexpr int64_t kHour = 36000000000LL;
 
 TEST_F(EngineScheduleTest, TickKFallsDueAtStartTimePlusKPeriods) {
     ASSERT_EQ(StartYuy2(), STATUS_SUCCESS);
@@ -285,12 +290,76 @@ TEST_F(EngineScheduleTest, ASlowFormatPausesResumesAndStopsWithoutWaitingForItsT
 TEST_F(EngineScheduleTest, AStopAfterTheClockWasSetBackAnHourReturnsAtOnce) {
     ASSERT_EQ(StartYuy2(), STATUS_SUCCESS);
     HostKernel::AdvanceTo(origin + kPeriod);
-    const int64_t hourEarlier = origin - 36000000000LL;
+    const int64_t hourEarlier = origin - kHour;
     HostKernel::SetTimeWithoutRunning(hourEarlier);
     // Tick 2 is due an hour and a period from now: not waited for.
     ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
     EXPECT_EQ(HostKernel::Now(), hourEarlier);
     EXPECT_EQ(owner.ticks.size(), 1u);
+    EXPECT_EQ(HostKernel::NextDueTime(), -1);
+}
+
+TEST_F(EngineScheduleTest, AStopDuringATickWhoseSuccessorLiesFarOffWaitsForThatTick) {
+    ASSERT_EQ(StartYuy2(), STATUS_SUCCESS);
+    std::atomic<bool> tickWentOn{false};
+    std::atomic<bool> stopReturnedAfterTheTick{false};
+    std::thread control;
+    owner.hook = [&] {
+        // Inside tick 1 the clock is set back an hour, so the pending due
+        // time lies far off, and the control thread stops the engine. The
+        // timer is not queued (its DPC is running), so Stop must wait.
+        HostKernel::SetTimeWithoutRunning(HostKernel::Now() - kHour);
+        control = std::thread([&] {
+            EXPECT_EQ(engine->Stop(), STATUS_SUCCESS);
+            stopReturnedAfterTheTick = tickWentOn.load();
+        });
+        // The request reaches the engine before this tick goes on.
+        while (!__atomic_load_n(&engine->stopRequested, __ATOMIC_ACQUIRE)) {
+            std::this_thread::yield();
+        }
+        tickWentOn = true;
+    };
+    HostKernel::AdvanceTo(origin + kPeriod);
+    control.join();
+    EXPECT_TRUE(stopReturnedAfterTheTick);
+    EXPECT_EQ(owner.ticks.size(), 1u);
+    EXPECT_EQ(engine->state, EngineStopped);
+    EXPECT_EQ(engine->stopRequested, FALSE);
+    // The tick acknowledged instead of re-arming.
+    EXPECT_EQ(HostKernel::NextDueTime(), -1);
+}
+
+// What a system clock set back while Stop waits does: the wait's time-out is
+// relative and stays, the absolute timer moves an hour away. A test timer
+// plays that step just after the wait began.
+struct ClockStepBack {
+    FrameEngine* engine;
+    LONGLONG movedTo;
+    static void Run(PKDPC, PVOID context, PVOID, PVOID) {
+        ClockStepBack* step = static_cast<ClockStepBack*>(context);
+        step->engine->nextDueTime = step->movedTo;
+        LARGE_INTEGER due;
+        due.QuadPart = step->movedTo;
+        KeSetTimer(&step->engine->tickTimer, due, &step->engine->tickDpc);
+    }
+};
+
+TEST_F(EngineScheduleTest, ATickThatMovesFarOffDuringTheWaitIsCancelledWhenTheWaitRunsOut) {
+    ASSERT_EQ(StartYuy2(), STATUS_SUCCESS);
+    ClockStepBack step{engine, origin + kPeriod + kHour};
+    KTIMER stepTimer;
+    KDPC stepDpc;
+    KeInitializeTimer(&stepTimer);
+    KeInitializeDpc(&stepDpc, ClockStepBack::Run, &step);
+    LARGE_INTEGER stepAt;
+    stepAt.QuadPart = origin + 1;
+    KeSetTimer(&stepTimer, stepAt, &stepDpc);
+
+    // Tick 1 is a period off: Stop waits for it, then the step moves it.
+    ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(HostKernel::Now(), origin + FrameEngine::HandshakeWaitLimit);
+    EXPECT_TRUE(owner.ticks.empty());
+    EXPECT_EQ(engine->stopRequested, FALSE);
     EXPECT_EQ(HostKernel::NextDueTime(), -1);
 }
 
