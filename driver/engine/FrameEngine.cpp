@@ -194,10 +194,7 @@ VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period
     InterlockedExchange(&state, EngineRunning);
 
     // No tick runs or is pending before this timer: no lock needed.
-    LARGE_INTEGER due;
-    due.QuadPart = ScheduleAfter(0);
-    nextDueTime = due.QuadPart;
-    KeSetTimer(&tickTimer, due, &tickDpc);
+    ArmTickAfter(0);
     return STATUS_SUCCESS;
 }
 
@@ -228,10 +225,7 @@ VCAM_PAGE NTSTATUS FrameEngine::SetPaused(BOOLEAN pause) {
     }
     InterlockedExchange(&state, EngineRunning);
     // No tick runs or is pending while Paused: no lock needed.
-    LARGE_INTEGER due;
-    due.QuadPart = ScheduleAfter(static_cast<ULONGLONG>(elapsed));
-    nextDueTime = due.QuadPart;
-    KeSetTimer(&tickTimer, due, &tickDpc);
+    ArmTickAfter(static_cast<ULONGLONG>(elapsed));
     return STATUS_SUCCESS;
 }
 
@@ -282,7 +276,7 @@ VCAM_RESIDENT void FrameEngine::HaltTicks() {
 }
 
 // Any IRQL, resident; see the declaration for who calls it and when.
-VCAM_RESIDENT LONGLONG FrameEngine::ScheduleAfter(ULONGLONG ticks) {
+VCAM_RESIDENT void FrameEngine::ArmTickAfter(ULONGLONG ticks) {
     if (ticks >= kRebaseTicks) {
         // ticks x framePeriod periods have passed since startTime, so the
         // product is at most now - startTime and cannot overflow.
@@ -293,11 +287,13 @@ VCAM_RESIDENT LONGLONG FrameEngine::ScheduleAfter(ULONGLONG ticks) {
     // (ticks + 1) x framePeriod is at most 2^31 periods, which Start's
     // longest period keeps within range; the sum saturates at the latest time
     // a due time can name, for a clock set to the end of time.
-    LONGLONG due;
-    if (__builtin_add_overflow(startTime, static_cast<LONGLONG>(ticks + 1) * framePeriod, &due)) {
-        due = static_cast<LONGLONG>(kLatestDueTime);
+    LARGE_INTEGER due;
+    if (__builtin_add_overflow(startTime, static_cast<LONGLONG>(ticks + 1) * framePeriod,
+                               &due.QuadPart)) {
+        due.QuadPart = static_cast<LONGLONG>(kLatestDueTime);
     }
-    return due;
+    nextDueTime = due.QuadPart;
+    KeSetTimer(&tickTimer, due, &tickDpc);
 }
 
 // PASSIVE_LEVEL, resident (it takes queueLock); StopStreaming of the device.
@@ -411,10 +407,7 @@ VCAM_RESIDENT void FrameEngine::Tick() {
             latest = elapsed;
         }
     }
-    LARGE_INTEGER dueTime;
-    dueTime.QuadPart = ScheduleAfter(latest);
-    nextDueTime = dueTime.QuadPart;
-    KeSetTimer(&tickTimer, dueTime, &tickDpc);
+    ArmTickAfter(latest);
     KeReleaseSpinLockFromDpcLevel(&scheduleLock);
 }
 

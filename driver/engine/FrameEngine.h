@@ -68,11 +68,12 @@ class FrameEngine {
     // The check is made again whenever a wait of HandshakeWaitLimit runs out.
     void HaltTicks();
     // Any IRQL; the control thread while no tick runs or is pending, or the
-    // tick itself. Makes tick `ticks` (counted from startTime) the latest and
-    // returns the due time of the next one. A tick number past half its range
-    // first moves startTime forward by whole periods, so the 32-bit count
-    // never wraps into a due time long past.
-    LONGLONG ScheduleAfter(ULONGLONG ticks);
+    // tick itself under scheduleLock. Makes tick `ticks` (counted from
+    // startTime) the latest and arms the timer for the next one, noting its
+    // due time in nextDueTime. A tick number past half its range first moves
+    // startTime forward by whole periods, so the 32-bit count never wraps
+    // into a due time long past.
+    void ArmTickAfter(ULONGLONG ticks);
 
     // Bounded catch-up: a tick after which more than this many ticks would
     // already be overdue (a long stall, or the system clock set forward)
