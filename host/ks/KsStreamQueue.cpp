@@ -332,6 +332,17 @@ KsStreamQueue::Pointer* KsStreamQueue::ResolveLocked(PKSSTREAM_POINTER pointer, 
     return nullptr;
 }
 
+KsStreamQueue::Access::Access(PKSSTREAM_POINTER driverPointer, const char* routine,
+                              const void* caller, const char* notLive)
+    : queue(QueueOf(driverPointer)) {
+    if (queue == nullptr) {
+        KsRules::Report(Rule::StreamPointer, routine, caller, notLive);
+        return;
+    }
+    lock = std::unique_lock<std::mutex>(queue->mutex_);
+    pointer = queue->ResolveLocked(driverPointer, routine, caller);
+}
+
 // ---------------------------------------------------------- stream pointers
 
 PKSSTREAM_POINTER KsStreamQueue::LeadingEdge(KSSTREAM_POINTER_STATE state, const void* caller) {
@@ -359,18 +370,17 @@ NTSTATUS KsStreamQueue::Clone(PKSSTREAM_POINTER pointer, PFNKSSTREAMPOINTER canc
     if (clone != nullptr) {
         *clone = nullptr;
     }
-    auto queue = QueueOf(pointer);
-    if (queue == nullptr || clone == nullptr) {
-        KsRules::Report(
-            Rule::StreamPointer, "KsStreamPointerClone", caller,
-            clone == nullptr ? "no place for the clone was given" : "not a live stream pointer");
+    if (clone == nullptr) {
+        KsRules::Report(Rule::StreamPointer, "KsStreamPointerClone", caller,
+                        "no place for the clone was given");
         return STATUS_INVALID_PARAMETER;
     }
-    std::lock_guard<std::mutex> lock(queue->mutex_);
-    Pointer* source = queue->ResolveLocked(pointer, "KsStreamPointerClone", caller);
+    Access access(pointer, "KsStreamPointerClone", caller);
+    Pointer* source = access.pointer;
     if (source == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    KsStreamQueue* queue = access.queue.get();
     if (source->frame == nullptr) {
         return STATUS_DEVICE_NOT_READY;
     }
@@ -387,24 +397,19 @@ NTSTATUS KsStreamQueue::Clone(PKSSTREAM_POINTER pointer, PFNKSSTREAMPOINTER canc
     ++made->frame->cloneRefs;
     made->position = queue->clones_.insert(queue->clones_.end(), made);
     queue->live_[made->pub] = made;
-    RegisterPointer(made->pub, queue);
+    RegisterPointer(made->pub, access.queue);
     ++queue->generation_;
     *clone = made->pub;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS KsStreamQueue::Advance(PKSSTREAM_POINTER pointer, const void* caller) {
-    auto queue = QueueOf(pointer);
-    if (queue == nullptr) {
-        KsRules::Report(Rule::StreamPointer, "KsStreamPointerAdvance", caller,
-                        "not a live stream pointer");
-        return STATUS_INVALID_PARAMETER;
-    }
-    std::lock_guard<std::mutex> lock(queue->mutex_);
-    Pointer* p = queue->ResolveLocked(pointer, "KsStreamPointerAdvance", caller);
+    Access access(pointer, "KsStreamPointerAdvance", caller);
+    Pointer* p = access.pointer;
     if (p == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    KsStreamQueue* queue = access.queue.get();
     if (p->frame == nullptr) {
         p->locked = false;
         return STATUS_DEVICE_NOT_READY;
@@ -414,17 +419,12 @@ NTSTATUS KsStreamQueue::Advance(PKSSTREAM_POINTER pointer, const void* caller) {
 
 NTSTATUS KsStreamQueue::AdvanceOffsets(PKSSTREAM_POINTER pointer, ULONG inUsed, ULONG outUsed,
                                        BOOLEAN eject, const void* caller) {
-    auto queue = QueueOf(pointer);
-    if (queue == nullptr) {
-        KsRules::Report(Rule::StreamPointer, "KsStreamPointerAdvanceOffsets", caller,
-                        "not a live stream pointer");
-        return STATUS_INVALID_PARAMETER;
-    }
-    std::lock_guard<std::mutex> lock(queue->mutex_);
-    Pointer* p = queue->ResolveLocked(pointer, "KsStreamPointerAdvanceOffsets", caller);
+    Access access(pointer, "KsStreamPointerAdvanceOffsets", caller);
+    Pointer* p = access.pointer;
     if (p == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    KsStreamQueue* queue = access.queue.get();
     if (p->frame == nullptr) {
         p->locked = false;
         return STATUS_DEVICE_NOT_READY;
@@ -468,17 +468,12 @@ NTSTATUS KsStreamQueue::AdvanceOffsets(PKSSTREAM_POINTER pointer, ULONG inUsed, 
 }
 
 void KsStreamQueue::Unlock(PKSSTREAM_POINTER pointer, BOOLEAN eject, const void* caller) {
-    auto queue = QueueOf(pointer);
-    if (queue == nullptr) {
-        KsRules::Report(Rule::StreamPointer, "KsStreamPointerUnlock", caller,
-                        "not a live stream pointer");
-        return;
-    }
-    std::lock_guard<std::mutex> lock(queue->mutex_);
-    Pointer* p = queue->ResolveLocked(pointer, "KsStreamPointerUnlock", caller);
+    Access access(pointer, "KsStreamPointerUnlock", caller);
+    Pointer* p = access.pointer;
     if (p == nullptr) {
         return;
     }
+    KsStreamQueue* queue = access.queue.get();
     if (!p->locked) {
         KsRules::Report(Rule::StreamPointer, "KsStreamPointerUnlock", caller,
                         "the stream pointer was unlocked while not locked");
@@ -493,17 +488,12 @@ void KsStreamQueue::Unlock(PKSSTREAM_POINTER pointer, BOOLEAN eject, const void*
 }
 
 PKSSTREAM_POINTER KsStreamQueue::NextClone(PKSSTREAM_POINTER pointer, const void* caller) {
-    auto queue = QueueOf(pointer);
-    if (queue == nullptr) {
-        KsRules::Report(Rule::StreamPointer, "KsStreamPointerGetNextClone", caller,
-                        "not a live stream pointer");
-        return nullptr;
-    }
-    std::lock_guard<std::mutex> lock(queue->mutex_);
-    Pointer* p = queue->ResolveLocked(pointer, "KsStreamPointerGetNextClone", caller);
+    Access access(pointer, "KsStreamPointerGetNextClone", caller);
+    Pointer* p = access.pointer;
     if (p == nullptr) {
         return nullptr;
     }
+    KsStreamQueue* queue = access.queue.get();
     if (p->edge) {
         KsRules::Report(Rule::StreamPointer, "KsStreamPointerGetNextClone", caller,
                         "called with the leading edge, which is no clone");
@@ -514,17 +504,13 @@ PKSSTREAM_POINTER KsStreamQueue::NextClone(PKSSTREAM_POINTER pointer, const void
 }
 
 void KsStreamQueue::Delete(PKSSTREAM_POINTER pointer, const void* caller) {
-    auto queue = QueueOf(pointer);
-    if (queue == nullptr) {
-        KsRules::Report(Rule::StreamPointer, "KsStreamPointerDelete", caller,
-                        "not a live stream pointer (deleted twice, or never a clone)");
-        return;
-    }
-    std::lock_guard<std::mutex> lock(queue->mutex_);
-    Pointer* p = queue->ResolveLocked(pointer, "KsStreamPointerDelete", caller);
+    Access access(pointer, "KsStreamPointerDelete", caller,
+                  "not a live stream pointer (deleted twice, or never a clone)");
+    Pointer* p = access.pointer;
     if (p == nullptr) {
         return;
     }
+    KsStreamQueue* queue = access.queue.get();
     if (p->edge) {
         KsRules::Report(Rule::StreamPointer, "KsStreamPointerDelete", caller,
                         "the leading edge was passed in; only clones can be deleted");

@@ -132,6 +132,17 @@ class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
     // With mutex_ held: the live pointer behind `pointer`, or nullptr after a
     // report naming `routine`.
     Pointer* ResolveLocked(PKSSTREAM_POINTER pointer, const char* routine, const void* caller);
+    // A driver's stream pointer opened for one KS call: its queue, whose
+    // mutex_ is held while this lives, and the live pointer behind it; that
+    // is null after a report naming `routine` (`notLive` when the pointer
+    // belongs to no queue at all).
+    struct Access {
+        Access(PKSSTREAM_POINTER driverPointer, const char* routine, const void* caller,
+               const char* notLive = "not a live stream pointer");
+        std::shared_ptr<KsStreamQueue> queue;
+        std::unique_lock<std::mutex> lock;
+        Pointer* pointer = nullptr;
+    };
     void PlaceLocked(Pointer* pointer, Frame* frame);
     NTSTATUS MoveToNextLocked(Pointer* pointer);
     void MaybeCompleteLocked(Frame* frame, NTSTATUS status);
