@@ -23,80 +23,72 @@ FaultState& State() {
     return state;
 }
 
+// Runs `use` on the fault state with its mutex held; returns what it returns.
+template <typename Use>
+auto WithState(Use use) {
+    FaultState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return use(state);
+}
+
 }  // namespace
 
 void KsFaults::Clear() {
-    FaultState& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.bagCalls = 0;
-    s.failBagNth = 0;
-    s.failBag = nullptr;
-    s.failFactories = false;
-    s.cloneCalls = 0;
-    s.failCloneNth = 0;
-    s.failAllClones = false;
+    WithState([&](FaultState& s) {
+        s.bagCalls = 0;
+        s.failBagNth = 0;
+        s.failBag = nullptr;
+        s.failFactories = false;
+        s.cloneCalls = 0;
+        s.failCloneNth = 0;
+        s.failAllClones = false;
+    });
 }
 
 void KsFaults::FailBagInsertion(uint64_t nth) {
-    FaultState& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.failBagNth = nth;
+    WithState([&](FaultState& s) { s.failBagNth = nth; });
 }
 
 void KsFaults::FailBagInsertionsInto(KSOBJECT_BAG bag) {
-    FaultState& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.failBag = bag;
+    WithState([&](FaultState& s) { s.failBag = bag; });
 }
 
 void KsFaults::FailFilterFactoryCreation(bool on) {
-    FaultState& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.failFactories = on;
+    WithState([&](FaultState& s) { s.failFactories = on; });
 }
 
 void KsFaults::FailClone(uint64_t nth) {
-    FaultState& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.failCloneNth = nth;
+    WithState([&](FaultState& s) { s.failCloneNth = nth; });
 }
 
 void KsFaults::FailAllClones(bool on) {
-    FaultState& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.failAllClones = on;
+    WithState([&](FaultState& s) { s.failAllClones = on; });
 }
 
 uint64_t KsFaults::BagInsertions() {
-    FaultState& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.bagCalls;
+    return WithState([&](FaultState& s) { return s.bagCalls; });
 }
 
 uint64_t KsFaults::Clones() {
-    FaultState& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.cloneCalls;
+    return WithState([&](FaultState& s) { return s.cloneCalls; });
 }
 
 bool KsFaults::ShouldFailBagInsertion(KSOBJECT_BAG bag) {
-    FaultState& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    ++s.bagCalls;
-    return s.bagCalls == s.failBagNth || (s.failBag != nullptr && s.failBag == bag);
+    return WithState([&](FaultState& s) {
+        ++s.bagCalls;
+        return s.bagCalls == s.failBagNth || (s.failBag != nullptr && s.failBag == bag);
+    });
 }
 
 bool KsFaults::ShouldFailFilterFactory() {
-    FaultState& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.failFactories;
+    return WithState([&](FaultState& s) { return s.failFactories; });
 }
 
 bool KsFaults::ShouldFailClone() {
-    FaultState& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    ++s.cloneCalls;
-    return s.failAllClones || s.cloneCalls == s.failCloneNth;
+    return WithState([&](FaultState& s) {
+        ++s.cloneCalls;
+        return s.failAllClones || s.cloneCalls == s.failCloneNth;
+    });
 }
 
 }  // namespace host
