@@ -26,7 +26,8 @@ file(GLOB VCAM_HOST_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/host/executive/*.cpp
      ${CMAKE_SOURCE_DIR}/host/verifier/*.cpp
      ${CMAKE_SOURCE_DIR}/host/ks/*.cpp
-     ${CMAKE_SOURCE_DIR}/host/client/*.cpp)
+     ${CMAKE_SOURCE_DIR}/host/client/*.cpp
+     ${CMAKE_SOURCE_DIR}/host/variants/*.cpp)
 add_library(vcam_host STATIC ${VCAM_HOST_SOURCES})
 target_include_directories(vcam_host PUBLIC ${CMAKE_SOURCE_DIR}/host/include ${CMAKE_SOURCE_DIR})
 target_compile_definitions(vcam_host PUBLIC VCAM_HOST=1)

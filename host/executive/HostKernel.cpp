@@ -1,11 +1,13 @@
 #include <host/executive/HostKernel.h>
 
 #include "host/executive/Executive.h"
+#include "host/variants/Variants.h"
 #include "host/verifier/CallSite.h"
 
 namespace host {
 
 void HostKernel::Boot(ClockMode mode, int64_t virtualStart) {
+    Variants::ApplyEnvironment();
     Executive::Instance().Boot(mode, virtualStart);
 }
 

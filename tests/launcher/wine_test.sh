@@ -216,6 +216,28 @@ winpath() { # Unix path -> the same path on Wine's Z: drive
 }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
+# Wine runs a 32-bit program in a 32-bit Linux process. Some kernels refuse
+# i386 ELF programs altogether (no IA-32 emulation: "Exec format error"); no
+# case can run there, which is said plainly and reported as skipped (77).
+probe="$work/i386-probe"
+python3 - "$probe" <<'PROBE'
+import struct, sys
+# A minimal static i386 ELF: _exit(0) through int 0x80.
+code = bytes([0xB8, 1, 0, 0, 0, 0x31, 0xDB, 0xCD, 0x80])
+entry = 0x08048000 + 52 + 32
+elf = b"\x7fELF" + bytes([1, 1, 1]) + bytes(9)
+elf += struct.pack("<HHIIIIIHHHHHH", 2, 3, 1, entry, 52, 0, 0, 52, 32, 1, 0, 0, 0)
+elf += struct.pack("<IIIIIIII", 1, 0, 0x08048000, 0x08048000, 84 + len(code), 84 + len(code), 5, 0x1000)
+open(sys.argv[1], "wb").write(elf + code)
+PROBE
+chmod +x "$probe"
+if ! "$probe" 2>"$work/probe.log"; then
+    echo "SKIP  wine: this machine cannot execute 32-bit x86 programs ($(tr -d '\n' <"$work/probe.log" | sed 's/.*: //')), so Wine cannot run VantriStarter.exe here"
+    echo "$passed passed, $failed failed, 1 skipped"
+    [ "$failed" -eq 0 ] && exit 77
+    exit 1
+fi
+
 boot_start=$(now_ms)
 if ! wineboot -i >"$work/wineboot.log" 2>&1 || ! wineserver -w; then
     cat "$work/wineboot.log"
