@@ -16,6 +16,11 @@ const char16_t kSecondProgram[] = u"Ravelhost.exe";
 const uint32_t kFolderUnits = 256;
 const uint32_t kFolderQueryBytes = 255;
 
+// The longest folder taken, whatever the value's type: the 126 characters a REG_SZ read
+// with the limit above can hold. A REG_EXPAND_SZ whose expansion is longer is refused rather
+// than cut, so every program path stays well below MAX_PATH (260).
+const uint32_t kMaxFolderLength = 126;
+
 // A program path is the folder text (at most 126 units, see ReadFolder), a program name
 // and a null; this leaves room to spare.
 const uint32_t kPathUnits = kFolderUnits + 32;
@@ -45,48 +50,197 @@ bool Append(char16_t* dest, uint32_t capacity, uint32_t* length, const char16_t*
     return true;
 }
 
-}  // namespace
-
-Launcher::Launcher(LauncherPlatform& platform) : platform_(platform) {}
-
-// Reads the folder. The query's result and the byte count it returns are both checked, and
-// the buffer is zero-filled first, because the installer's value is outside our control:
-//  - a missing value (ERROR_FILE_NOT_FOUND) leaves the buffer unfilled;
-//  - a value longer than the 255-byte limit (ERROR_MORE_DATA) leaves it unfilled or
-//    undefined, whatever part of it looks like text;
-//  - a value stored without its terminating null comes back with no null unit in the
-//    returned bytes; taking text from it would read past what the system wrote.
-// In each of these cases no folder is taken and the attempt fails without starting
-// anything. That failure costs no extra wait inside the attempt (only an unopenable key
-// does); the usual wait between attempts still applies. The caller still closes the key.
-bool Launcher::ReadFolder(LauncherPlatform::KeyHandle key, char16_t* folder) {
-    for (uint32_t i = 0; i < kFolderUnits; ++i) {
-        folder[i] = 0;
-    }
-    uint32_t bytes = kFolderQueryBytes;
-    if (platform_.QueryValue(key, kFolderValue, folder, &bytes) != LauncherPlatform::kSuccess) {
-        return false;
-    }
-    if (bytes > kFolderQueryBytes) {
-        return false;
-    }
-    // Only whole units lie within the returned bytes; an odd last byte is half a unit.
-    const uint32_t units = bytes / sizeof(char16_t);
+// Whether text[0, units) holds a null unit.
+bool HasNull(const char16_t* text, uint32_t units) {
     for (uint32_t i = 0; i < units; ++i) {
-        if (folder[i] == 0) {
+        if (text[i] == 0) {
             return true;
         }
     }
     return false;
 }
 
+bool IsAsciiLetter(char16_t unit) {
+    return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z');
+}
+
+// Whether text[0, length) is the ASCII name, upper case, in any case.
+bool IsName(const char16_t* text, uint32_t length, const char* name) {
+    uint32_t i = 0;
+    for (; i < length && name[i] != 0; ++i) {
+        const char16_t unit =
+            text[i] >= u'a' && text[i] <= u'z' ? text[i] - (u'a' - u'A') : text[i];
+        if (unit != static_cast<char16_t>(name[i])) {
+            return false;
+        }
+    }
+    return i == length && name[i] == 0;
+}
+
+// Characters Windows forbids in a file or folder name: the control characters and
+// < > : " / \ | ? *. The backslash separates names and the colon follows the drive letter;
+// both are handled by IsLocalAbsoluteFolder.
+bool IsForbiddenInName(char16_t unit) {
+    if (unit < 0x20) {
+        return true;
+    }
+    switch (unit) {
+        case u'<':
+        case u'>':
+        case u':':
+        case u'"':
+        case u'/':
+        case u'|':
+        case u'?':
+        case u'*':
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Whether the name [begin, end) is one Windows reserves for a device (CON, PRN, AUX, NUL,
+// COM0-9, LPT0-9 and their superscript 1-3 forms, CONIN$, CONOUT$), in any case and with or
+// without an extension: Windows compares the part before the first dot, trailing spaces
+// dropped, so "nul.txt" and "COM1 .exe" name devices too.
+bool IsDeviceName(const char16_t* begin, const char16_t* end) {
+    const char16_t* stemEnd = begin;
+    while (stemEnd != end && *stemEnd != u'.') {
+        ++stemEnd;
+    }
+    while (stemEnd != begin && stemEnd[-1] == u' ') {
+        --stemEnd;
+    }
+    const uint32_t length = static_cast<uint32_t>(stemEnd - begin);
+    if (IsName(begin, length, "CON") || IsName(begin, length, "PRN") ||
+        IsName(begin, length, "AUX") || IsName(begin, length, "NUL") ||
+        IsName(begin, length, "CONIN$") || IsName(begin, length, "CONOUT$")) {
+        return true;
+    }
+    if (length == 4 && (IsName(begin, 3, "COM") || IsName(begin, 3, "LPT"))) {
+        const char16_t digit = begin[3];
+        return (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' ||
+               digit == u'\u00B3';
+    }
+    return false;
+}
+
+// Whether the null-terminated folder text is an absolute path on a local drive that a sound
+// installation could have recorded:
+//  - it starts with a drive letter, a colon and a backslash, which leaves out relative and
+//    drive-relative paths, UNC paths (\\server\share\) and device paths (\\?\, \\.\);
+//  - no name in it is empty (a doubled backslash), ends with a dot or a space (which covers
+//    "." and "..", and names Windows would silently trim), or is a device name;
+//  - no unit after the drive is one Windows forbids in a name (the colon of a stream, the
+//    slash that Windows would take as a separator, wildcards, control characters).
+// The text may end with or without a backslash: without one, its last name is glued to the
+// program's name, as it always was.
+bool IsLocalAbsoluteFolder(const char16_t* folder) {
+    if (!IsAsciiLetter(folder[0]) || folder[1] != u':' || folder[2] != u'\\') {
+        return false;
+    }
+    const char16_t* name = folder + 3;
+    for (const char16_t* at = name;; ++at) {
+        const char16_t unit = *at;
+        if (unit != u'\\' && unit != 0) {
+            if (IsForbiddenInName(unit)) {
+                return false;
+            }
+            continue;
+        }
+        if (at == name) {
+            // Empty: the end after a backslash (or the root) is fine, a doubled one is not.
+            return unit == 0;
+        }
+        if (at[-1] == u'.' || at[-1] == u' ' || IsDeviceName(name, at)) {
+            return false;
+        }
+        if (unit == 0) {
+            return true;
+        }
+        name = at + 1;
+    }
+}
+
+}  // namespace
+
+Launcher::Launcher(LauncherPlatform& platform) : platform_(platform) {}
+
+// Reads the folder. The query's result, the byte count it returns and the value's type are
+// all checked, and the buffer is zero-filled first, because the value is outside our control:
+//  - a missing value (ERROR_FILE_NOT_FOUND) leaves the buffer unfilled;
+//  - a value longer than the 255-byte limit (ERROR_MORE_DATA) leaves it unfilled or
+//    undefined, whatever part of it looks like text;
+//  - a value stored without its terminating null comes back with no null unit in the
+//    returned bytes; taking text from it would read past what the system wrote;
+//  - a value of any type but REG_SZ or REG_EXPAND_SZ is no folder text, whatever its bytes;
+//  - a REG_EXPAND_SZ is expanded exactly once, and an expansion that fails or is longer than
+//    126 characters gives no folder (the expansion is not expanded again).
+// In each of these cases no folder is taken and the attempt fails without starting
+// anything. That failure costs no extra wait inside the attempt (only an unopenable key
+// does); the usual wait between attempts still applies. The caller still closes the key.
+bool Launcher::ReadFolder(LauncherPlatform::KeyHandle key, char16_t* folder) {
+    char16_t value[kFolderUnits];
+    for (uint32_t i = 0; i < kFolderUnits; ++i) {
+        value[i] = 0;
+        folder[i] = 0;
+    }
+    uint32_t bytes = kFolderQueryBytes;
+    uint32_t type = 0;  // REG_NONE until the query says otherwise
+    if (platform_.QueryValue(key, kFolderValue, &type, value, &bytes) !=
+        LauncherPlatform::kSuccess) {
+        return false;
+    }
+    if (bytes > kFolderQueryBytes) {
+        return false;
+    }
+    // Only whole units lie within the returned bytes; an odd last byte is half a unit.
+    if (!HasNull(value, bytes / sizeof(char16_t))) {
+        return false;
+    }
+    if (type == LauncherPlatform::kTypeString) {
+        for (uint32_t i = 0; i < kFolderUnits && value[i] != 0; ++i) {
+            folder[i] = value[i];
+        }
+        return true;
+    }
+    if (type == LauncherPlatform::kTypeExpandString) {
+        const uint32_t needed = platform_.ExpandEnvironment(value, folder, kFolderUnits);
+        return needed != 0 && needed <= kMaxFolderLength + 1 && HasNull(folder, needed);
+    }
+    return false;
+}
+
+// The program is started only if its path names a regular file now: something missing, a
+// folder or a device fails the attempt as a failed start would, without asking the shell,
+// which would open a folder in a window or look for the name elsewhere. Its current
+// directory is its own folder, so nothing it loads by a relative name comes from the
+// launcher's current folder.
 bool Launcher::StartFromFolder(const char16_t* folder, const char16_t* name) {
     char16_t path[kPathUnits];
     uint32_t length = 0;
     if (!Append(path, kPathUnits, &length, folder) || !Append(path, kPathUnits, &length, name)) {
         return false;
     }
-    return platform_.StartProgram(path) > kLastStartError;
+    // The program's folder: its path up to and including the last backslash, which is the
+    // folder text itself when that ends with its backslash.
+    char16_t directory[kPathUnits];
+    uint32_t directoryLength = 0;
+    for (uint32_t i = 0; i < length; ++i) {
+        directory[i] = path[i];
+        if (path[i] == u'\\') {
+            directoryLength = i + 1;
+        }
+    }
+    directory[directoryLength] = 0;
+
+    const uint32_t attributes = platform_.FileAttributes(path);
+    if (attributes == LauncherPlatform::kInvalidAttributes ||
+        (attributes &
+         (LauncherPlatform::kAttributeDirectory | LauncherPlatform::kAttributeDevice)) != 0) {
+        return false;
+    }
+    return platform_.StartProgram(path, directory) > kLastStartError;
 }
 
 bool Launcher::LaunchOnce() {
@@ -99,7 +253,8 @@ bool Launcher::LaunchOnce() {
 
     bool started = false;
     char16_t folder[kFolderUnits];
-    if (ReadFolder(key, folder) && StartFromFolder(folder, kFirstProgram)) {
+    if (ReadFolder(key, folder) && IsLocalAbsoluteFolder(folder) &&
+        StartFromFolder(folder, kFirstProgram)) {
         // The second program is tried only once the first has started.
         platform_.Sleep(kWaitAfterStartMs);
         if (StartFromFolder(folder, kSecondProgram)) {
@@ -112,7 +267,16 @@ bool Launcher::LaunchOnce() {
     return started;
 }
 
+// Both calls are made, and neither's failure stops the run: a Windows without
+// SetDefaultDllDirectories still drops the current folder from the search through
+// SetDllDirectoryW(""), and refusing to start would leave the installation unfinished.
+void Launcher::RestrictDllLoading() {
+    platform_.SetDefaultDllSearch(LauncherPlatform::kSearchSystem32);
+    platform_.SetDllSearchFolder(u"");
+}
+
 void Launcher::Run() {
+    RestrictDllLoading();
     for (uint32_t attempt = 1;; ++attempt) {
         if (LaunchOnce() || attempt == kAttempts) {
             return;
