@@ -10,9 +10,14 @@
 #
 # Every case runs in its own copy of one freshly booted Wine prefix. Pellarsetup.exe and
 # Ravelhost.exe there are start loggers (StartLogger.cpp): each appends a line with its own
-# name and its process creation time to starts.log in its folder. Copies of them also sit
-# next to the launcher, which is its current directory, so a start from an empty or garbled
-# folder would be logged there too; that log must stay empty in every case.
+# name, its process creation time, its show command and its current directory to starts.log
+# in its folder. Copies of them also sit next to the launcher, which is its current
+# directory, so a start from an empty or garbled folder would be logged there too; that log
+# must stay empty in every case. A started program must run in its own folder.
+#
+# The cases of a refused folder (UNC, device path, relative, "..") and of a Pellarsetup.exe
+# that is a folder put real loggers where the refused text would lead, so a launcher that
+# took it would log a start.
 #
 # Times: "elapsed" is the wall time of `wine start /wait` on the launcher, Wine's own
 # start-up included, and must lie within [expected - 0.5 s, expected + 8 s]. The gaps between
@@ -122,16 +127,29 @@ for dll in $dlls; do
     *) unexpected+="$dll " ;;
     esac
 done
+# The launcher's own calls. SetDefaultDllDirectories is not among them: older Windows
+# lacks it, and a program importing it would not load there, so it is found by name with
+# GetProcAddress, and that name must be in the file.
+launcher_imports=(RegOpenKeyExW RegQueryValueExW RegCloseKey ShellExecuteW Sleep
+    ExpandEnvironmentStringsW GetFileAttributesW GetModuleHandleW GetProcAddress SetDllDirectoryW)
+printf -v launcher_import_list '%s, ' "${launcher_imports[@]}"
 missing_imports=""
-for fn in RegOpenKeyExW RegQueryValueExW RegCloseKey ShellExecuteW Sleep; do
+for fn in "${launcher_imports[@]}"; do
     grep -qE "[[:space:]]$fn\$" <<<"$objdump_x" || missing_imports+="$fn "
 done
 if [ -z "$unexpected" ] && [ -z "$missing_imports" ] &&
     [[ " $dlls" == *" ADVAPI32.DLL "* && " $dlls" == *" SHELL32.DLL "* &&
         " $dlls" == *" KERNEL32.DLL "* ]]; then
-    pass "file: imports only from $dlls(RegOpenKeyExW, RegQueryValueExW, RegCloseKey, ShellExecuteW, Sleep)"
+    pass "file: imports only from $dlls(${launcher_import_list%, })"
 else
     fail "file: imports [$dlls] unexpected [$unexpected] missing functions [$missing_imports]"
+fi
+if grep -qE "[[:space:]]SetDefaultDllDirectories\$" <<<"$objdump_x"; then
+    fail "file: SetDefaultDllDirectories is imported, so the program would not load where it is missing"
+elif ! grep -qa "SetDefaultDllDirectories" "$exe"; then
+    fail "file: the name SetDefaultDllDirectories is not in the file, so it is never looked up"
+else
+    pass "file: SetDefaultDllDirectories is looked up by name, not imported"
 fi
 
 # The manifest resource: type 24 (RT_MANIFEST), name 1, read from the .rsrc section.
@@ -359,13 +377,48 @@ setup_missing_value() {
     mkdir "$dir/inst" && both_programs "$dir/inst"
     reg_add 'HKCU\Software\Vantri'
 }
-setup_unterminated() {
-    # The folder's UTF-16 bytes without a terminating null. The launcher does not ask for
-    # the value's type, and REG_BINARY is how reg.exe stores bytes exactly as given.
+setup_binary() {
+    # The folder's UTF-16 bytes, as reg.exe stores them exactly as given: a sound folder
+    # text (here without its terminating null), but of a type that holds no text.
     mkdir "$dir/inst" && both_programs "$dir/inst"
     local hex
     hex=$(printf '%s' "$(winpath "$dir/inst")\\" | iconv -f UTF-8 -t UTF-16LE | od -An -v -tx1 | tr -d ' \n')
     reg_add 'HKCU\Software\Vantri' /v path /t REG_BINARY /d "$hex"
+}
+setup_expand_system_drive() {
+    # %SystemDrive% is C: in Wine, the prefix's drive_c.
+    mkdir -p "$dir/prefix/drive_c/Vantri" && both_programs "$dir/prefix/drive_c/Vantri"
+    reg_add 'HKCU\Software\Vantri' /v path /t REG_EXPAND_SZ /d "%SystemDrive%\\Vantri\\"
+}
+setup_unc() {
+    # Wine serves \\server\share\ from dosdevices/unc/server/share: point that at a real
+    # installation, so taking the UNC path would start it.
+    mkdir "$dir/inst" && both_programs "$dir/inst"
+    mkdir -p "$dir/prefix/dosdevices/unc/vantrihost" &&
+        ln -s "$dir/inst" "$dir/prefix/dosdevices/unc/vantrihost/share"
+    reg_add 'HKCU\Software\Vantri' /v path /t REG_SZ /d "\\\\vantrihost\\share\\"
+}
+setup_device_path() {
+    # The installation's own folder, written in the \\?\ device namespace.
+    mkdir "$dir/inst" && both_programs "$dir/inst"
+    reg_add 'HKCU\Software\Vantri' /v path /t REG_SZ /d "\\\\?\\$(winpath "$dir/inst")\\"
+}
+setup_relative() {
+    # "inst\" from the launcher's current folder (run/) names run/inst, which holds both.
+    mkdir "$dir/inst" && both_programs "$dir/inst"
+    mkdir -p "$dir/run/inst" && both_programs "$dir/run/inst"
+    reg_add 'HKCU\Software\Vantri' /v path /t REG_SZ /d "inst\\"
+}
+setup_dot_dot() {
+    # other\..\inst\ names the installation, through a folder that exists.
+    mkdir "$dir/inst" "$dir/other" && both_programs "$dir/inst"
+    reg_add 'HKCU\Software\Vantri' /v path /t REG_SZ /d "$(winpath "$dir/other")\\..\\inst\\"
+}
+setup_first_is_folder() {
+    # A folder named Pellarsetup.exe, which the shell would open in a window, and a real
+    # Ravelhost.exe that would then be started.
+    mkdir -p "$dir/inst/Pellarsetup.exe" && cp "$logger_second" "$dir/inst/"
+    reg_add 'HKCU\Software\Vantri' /v path /t REG_SZ /d "$(winpath "$dir/inst")\\"
 }
 
 # Longest first, so the whole run ends sooner.
@@ -381,14 +434,26 @@ add_case too_long 4000 inst/starts.log - "" setup_too_long \
     "path of 127 characters (256 bytes, over the limit): nothing started"
 add_case missing_value 4000 inst/starts.log - "" setup_missing_value \
     "key without a path value: nothing started"
-add_case unterminated 4000 inst/starts.log - "" setup_unterminated \
-    "path without terminating null: nothing started"
+add_case binary 4000 inst/starts.log - "" setup_binary \
+    "path stored as REG_BINARY: nothing started"
+add_case unc 4000 inst/starts.log - "" setup_unc \
+    "UNC path to the installation: nothing started"
+add_case device_path 4000 inst/starts.log - "" setup_device_path \
+    "installation folder as a \\\\?\\ device path: nothing started"
+add_case relative 4000 run/inst/starts.log - "" setup_relative \
+    "relative path: nothing started"
+add_case dot_dot 4000 inst/starts.log - "" setup_dot_dot \
+    "path through ..: nothing started"
+add_case first_is_folder 4000 inst/starts.log - "" setup_first_is_folder \
+    "Pellarsetup.exe is a folder: nothing started"
 add_case both_start 2000 inst/starts.log "Pellarsetup.exe Ravelhost.exe" "1000" \
     setup_both_start "both start: one start each"
 add_case no_backslash_glued 2000 starts.log "instPellarsetup.exe instRavelhost.exe" "1000" \
     setup_no_backslash_glued "path without trailing backslash: the glued names start"
 add_case longest_fits 2000 inst/starts.log "Pellarsetup.exe Ravelhost.exe" "1000" \
     setup_longest_fits "path of 126 characters (254 bytes): both start"
+add_case expand_system_drive 2000 prefix/drive_c/Vantri/starts.log "Pellarsetup.exe Ravelhost.exe" \
+    "1000" setup_expand_system_drive "REG_EXPAND_SZ %SystemDrive%\\Vantri\\: both start there"
 
 # At most this many cases at once: they mostly sleep, but Wine's start-up takes CPU.
 max_parallel=4
@@ -402,13 +467,26 @@ for name in "${cases[@]}"; do
         mkdir "$dir"
         copy_prefix "$dir/prefix"
         export WINEPREFIX=$dir/prefix
-        ${setup[$name]} >"$dir/setup.log" 2>&1
+        ${setup[$name]} >"$dir/setup.log" 2>&1 || touch "$dir/setup.failed"
         run_case "$dir"
     ) &
     case_pids+=($!)
 done
 wait
 case_pids=()
+
+# The Windows path of the folder that holds a case's log: on the prefix's C: drive, or on Z:.
+log_folder_windows() {
+    local dir=$1 folder
+    folder=$(realpath -m "$(dirname "$2")")
+    case $folder in
+    "$dir/prefix/drive_c"/*)
+        folder=${folder#"$dir/prefix/drive_c/"}
+        printf 'C:\\%s' "${folder//\//\\}"
+        ;;
+    *) winpath "$folder" ;;
+    esac
+}
 
 # A logged start: "<name> created_ms=<ms> show=<n> cwd=<dir>".
 check_case() {
@@ -419,6 +497,7 @@ check_case() {
         return
     fi
     read -r rc elapsed baseline <"$dir/result"
+    [ -e "$dir/setup.failed" ] && problems+=" its setup failed;"
 
     local base_lines
     base_lines=$(grep -c '^Baseline.exe ' "$dir/base/starts.log" 2>/dev/null)
@@ -431,19 +510,22 @@ check_case() {
         starts=$(awk '{ print $1 }' "$log" | tr '\n' ' ' | sed 's/ $//')
         gaps=$(awk '{ split($2, c, "="); if (NR > 1) printf "%s%d", (NR > 2 ? " " : ""), c[2] - prev; prev = c[2] }' "$log")
         shows=$(awk '{ print $3 }' "$log" | sort -u | tr '\n' ' ' | sed 's/ $//')
-        cwds=$(awk '{ sub(/^[^ ]+ [^ ]+ [^ ]+ cwd=/, ""); sub(/\r$/, ""); print }' "$log" | sort -u)
+        cwds=$(awk '{ sub(/^[^ ]+ [^ ]+ [^ ]+ cwd=/, ""); sub(/\r$/, ""); sub(/\\$/, ""); print }' "$log" | sort -u)
     fi
     [ "$starts" = "${expected_starts[$name]}" ] ||
         problems+=" starts [$starts], expected [${expected_starts[$name]}];"
     if [ "$starts" != "-" ]; then
         [ "$shows" = "show=3" ] || problems+=" show commands [$shows], expected show=3 (maximized);"
-        [ "$cwds" = "$(winpath "$dir/run")" ] ||
-            problems+=" started in [$cwds], expected the launcher's own folder;"
+        local own
+        own=$(log_folder_windows "$dir" "$log")
+        [ "$cwds" = "$own" ] ||
+            problems+=" started in [$cwds], expected the program's own folder [$own];"
     fi
 
     # Any other log in the case (beside the launcher, in the install folder, beside it).
     local other
-    for other in "$dir/run/starts.log" "$dir/inst/starts.log" "$dir/starts.log"; do
+    for other in "$dir/run/starts.log" "$dir/run/inst/starts.log" "$dir/inst/starts.log" \
+        "$dir/starts.log" "$dir/prefix/drive_c/Vantri/starts.log"; do
         [ "$(realpath -m "$other")" = "$(realpath -m "$log")" ] && continue
         [ -s "$other" ] && problems+=" unexpected starts in ${other#"$dir"/}: $(awk '{ print $1 }' "$other" | tr '\n' ' ');"
     done
