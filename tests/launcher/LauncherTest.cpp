@@ -887,7 +887,9 @@ INSTANTIATE_TEST_SUITE_P(
         FolderForm{"doubled backslash", u"C:\\Vantri\\\\"},
         FolderForm{"doubled backslash", u"C:\\\\Vantri\\"},
         // Characters no Windows name may hold.
-        FolderForm{"slash", u"C:\\Vantri/..\\"}, FolderForm{"stream colon", u"C:\\Vantri:x\\"},
+        FolderForm{"slash", u"C:\\Vantri/..\\"},
+        FolderForm{"slash between names", u"C:\\Vantri/Other\\"},
+        FolderForm{"stream colon", u"C:\\Vantri:x\\"},
         FolderForm{"colon at the end", u"C:\\Vantri\\x:"}, FolderForm{"star", u"C:\\Van*\\"},
         FolderForm{"question mark", u"C:\\Van?\\"}, FolderForm{"less", u"C:\\Van<\\"},
         FolderForm{"greater", u"C:\\Van>\\"}, FolderForm{"bar", u"C:\\Van|\\"},
