@@ -8,7 +8,7 @@
 //  - DLL loading is limited to the system folder before anything else happens;
 //  - the value must be a string (REG_SZ), or a REG_EXPAND_SZ expanded exactly once;
 //  - the folder must be an absolute local path ("C:\..."), with no relative part, no device
-//    name and no character a Windows path forbids (see Launcher.cpp);
+//    name and no character a Windows path forbids (see FolderPath.h);
 //  - each program must exist as a regular file before it is started, and it is started with
 //    its own folder as its current directory.
 // Whatever fails a check fails the attempt with nothing started, at the cost in time of any
