@@ -849,6 +849,24 @@ void PrintTo(const FolderForm& form, std::ostream* out) {
     *out << form.why << " [" << Narrow(form.folder) << "]";
 }
 
+// A test name from the form's description: its letters and digits in CamelCase, and the
+// form's index, which keeps names unique.
+std::string FolderFormName(const ::testing::TestParamInfo<FolderForm>& info) {
+    std::string name;
+    bool upper = true;
+    for (const char* c = info.param.why; *c != 0; ++c) {
+        const bool alnum =
+            (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9');
+        if (!alnum) {
+            upper = true;
+            continue;
+        }
+        name += upper && *c >= 'a' && *c <= 'z' ? static_cast<char>(*c - 'a' + 'A') : *c;
+        upper = false;
+    }
+    return name + "_" + std::to_string(info.index);
+}
+
 class LauncherRefusedFolderTest : public LauncherUnusableFolderTest,
                                   public ::testing::WithParamInterface<FolderForm> {};
 
@@ -878,12 +896,14 @@ INSTANTIATE_TEST_SUITE_P(
         FolderForm{"no letter before the colon", u"1:\\Vantri\\"},
         FolderForm{"leading space", u" C:\\Vantri\\"},
         // Names that climb, or that Windows trims or merges.
-        FolderForm{"..", u"C:\\Vantri\\..\\Other\\"}, FolderForm{"..", u"C:\\..\\Vantri\\"},
-        FolderForm{".. at the end", u"C:\\Vantri\\.."}, FolderForm{"..", u"C:\\Vantri\\..\\"},
-        FolderForm{".", u"C:\\.\\Vantri\\"}, FolderForm{"...", u"C:\\Vantri\\...\\"},
+        FolderForm{"dot dot", u"C:\\Vantri\\..\\Other\\"},
+        FolderForm{"dot dot", u"C:\\..\\Vantri\\"},
+        FolderForm{"dot dot at the end", u"C:\\Vantri\\.."},
+        FolderForm{"dot dot", u"C:\\Vantri\\..\\"}, FolderForm{"dot", u"C:\\.\\Vantri\\"},
+        FolderForm{"three dots", u"C:\\Vantri\\...\\"},
         FolderForm{"trailing dot", u"C:\\Vantri.\\"},
         FolderForm{"trailing space", u"C:\\Vantri \\"},
-        FolderForm{"trailing space, .. ", u"C:\\Vantri\\.. \\"},
+        FolderForm{"dot dot and a space", u"C:\\Vantri\\.. \\"},
         FolderForm{"doubled backslash", u"C:\\Vantri\\\\"},
         FolderForm{"doubled backslash", u"C:\\\\Vantri\\"},
         // Characters no Windows name may hold.
@@ -905,7 +925,8 @@ INSTANTIATE_TEST_SUITE_P(
         FolderForm{"LPT superscript 3", u"C:\\LPT\u00B3\\"}, FolderForm{"CONIN$", u"C:\\conin$\\"},
         FolderForm{"CONOUT$", u"C:\\CONOUT$\\"},
         FolderForm{"device glued to the name", u"C:\\Vantri\\nul.x"},
-        FolderForm{"device at the end", u"C:\\Vantri\\CON"}));
+        FolderForm{"device at the end", u"C:\\Vantri\\CON"}),
+    FolderFormName);
 
 class LauncherSoundFolderTest : public LauncherTest,
                                 public ::testing::WithParamInterface<FolderForm> {};
@@ -931,7 +952,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  u"C:\\Console\\COM10\\LPT\\nul_\\auxiliary\\"},
                       FolderForm{"other allowed punctuation", u"C:\\a+b,c;d=e[f]g{h}i&j'k!l#m$n\\"},
                       FolderForm{"non-ASCII", u"C:\\\u00DCberall\\\u30D9\\"},
-                      FolderForm{"percent signs", u"C:\\100%\\"}));
+                      FolderForm{"percent signs", u"C:\\100%\\"}),
+    FolderFormName);
 
 TEST_F(LauncherTest, SoundFolderWithoutTrailingBackslashStartsFromTheFolderAbove) {
     platform_.value = Utf16Bytes(u"C:\\Apps\\Vantri-", true);
