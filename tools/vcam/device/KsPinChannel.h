@@ -16,7 +16,8 @@ namespace vcam {
 struct KsRead {
     std::vector<uint8_t> header;
     std::vector<uint8_t> buffer;
-    KsResult result;  // set when the read is back
+    KsResult result;    // set when the read is back
+    bool back = false;  // the read came back; cleared by SubmitRead
 };
 
 class KsPinChannel {

@@ -32,6 +32,7 @@ class HostPinChannel : public KsPinChannel {
 
     KsResult SubmitRead(KsRead* read) override {
         uint64_t ticket = 0;
+        read->back = false;
         NTSTATUS status =
             pin_->ReadStream(read->header.data(), static_cast<ULONG>(read->header.size()), &ticket);
         if (NT_SUCCESS(status)) {
@@ -44,12 +45,12 @@ class HostPinChannel : public KsPinChannel {
     KsRead* WaitRead(uint32_t milliseconds) override {
         if (pending_.empty()) return nullptr;
         Collect();
-        if (!pending_.front()->result.detail.empty()) return Pop();
+        if (pending_.front()->back) return Pop();
         if (pin_->WaitForCompletion(std::chrono::milliseconds(milliseconds)) != STATUS_SUCCESS) {
             return nullptr;
         }
         Collect();
-        return pending_.front()->result.detail.empty() ? nullptr : Pop();
+        return pending_.front()->back ? Pop() : nullptr;
     }
 
     size_t Pending() const override { return pending_.size(); }
@@ -73,7 +74,7 @@ class HostPinChannel : public KsPinChannel {
             std::copy(frame.headerBytes.begin(), frame.headerBytes.begin() + length,
                       read->header.begin());
             read->result = HostTransport::Result(frame.status, 0);
-            if (read->result.detail.empty()) read->result.detail = "STATUS_SUCCESS";
+            read->back = true;
         }
     }
 
