@@ -21,6 +21,31 @@ ULONG AlignUp8(size_t value) {
     return static_cast<ULONG>((value + 7) & ~static_cast<size_t>(7));
 }
 
+// KSPIN_CONNECT on x64: Interface (KSIDENTIFIER, 24 bytes), Medium (24),
+// PinId at 48, PinToHandle at 56, Priority (two ULONGs) at 64; the format
+// follows at 72. The host headers have no KSPIN_CONNECT of their own.
+constexpr ULONG kConnectMedium = 24;
+constexpr ULONG kConnectPinId = 48;
+constexpr ULONG kConnectSize = 72;
+const GUID kInterfaceStandard = {
+    0x1A8766A0, 0x62CE, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+const GUID kMediumStandard = {
+    0x4747B320, 0x62CE, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+
+// Set and Id match; Flags are not part of the match.
+bool Listed(const KSIDENTIFIER& wanted, ULONG count, const KSIDENTIFIER* list,
+            const GUID& defaultSet) {
+    if (count == 0 || list == nullptr) {
+        return wanted.Set == defaultSet && wanted.Id == 0;
+    }
+    for (ULONG i = 0; i < count; ++i) {
+        if (list[i].Set == wanted.Set && list[i].Id == wanted.Id) {
+            return true;
+        }
+    }
+    return false;
+}
+
 KSP_PIN PinRequest(ULONG pinId, ULONG id) {
     KSP_PIN request;
     std::memset(&request, 0, sizeof request);
@@ -184,6 +209,38 @@ NTSTATUS FilterHandle::CreatePin(ULONG pinId, const void* format, ULONG formatLe
     }
     pin->reset(new PinHandle(filter_, std::move(created)));
     return STATUS_SUCCESS;
+}
+
+NTSTATUS FilterHandle::CreatePinFromConnect(const void* connect, ULONG length,
+                                            std::unique_ptr<PinHandle>* pin,
+                                            const PinOptions& options) {
+    pin->reset();
+    if (connect == nullptr || length < kConnectSize + sizeof(KSDATAFORMAT)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(connect);
+    KSIDENTIFIER interfaceId;
+    KSIDENTIFIER medium;
+    ULONG pinId = 0;
+    KSDATAFORMAT format;
+    std::memcpy(&interfaceId, bytes, sizeof interfaceId);
+    std::memcpy(&medium, bytes + kConnectMedium, sizeof medium);
+    std::memcpy(&pinId, bytes + kConnectPinId, sizeof pinId);
+    std::memcpy(&format, bytes + kConnectSize, sizeof format);
+    if (format.FormatSize < sizeof(KSDATAFORMAT) || format.FormatSize > length - kConnectSize) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const KSFILTER_DESCRIPTOR* filter = KsFilter()->Descriptor;
+    if (filter == nullptr || pinId >= filter->PinDescriptorsCount) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const KSPIN_DESCRIPTOR& descriptor = filter->PinDescriptors[pinId].PinDescriptor;
+    if (!Listed(interfaceId, descriptor.InterfacesCount, descriptor.Interfaces,
+                kInterfaceStandard) ||
+        !Listed(medium, descriptor.MediumsCount, descriptor.Mediums, kMediumStandard)) {
+        return STATUS_NO_MATCH;
+    }
+    return CreatePin(pinId, bytes + kConnectSize, format.FormatSize, pin, options);
 }
 
 PKSFILTER FilterHandle::KsFilter() const {

@@ -62,6 +62,17 @@ class FilterHandle {
     // Create.
     NTSTATUS CreatePin(ULONG pinId, const void* format, ULONG formatLength,
                        std::unique_ptr<PinHandle>* pin, const PinOptions& options = PinOptions());
+    // The pin create request as a user-mode client sends it (KsCreatePin):
+    // a KSPIN_CONNECT (x64 layout, 72 bytes) with the format right behind it,
+    // `length` bytes in all. STATUS_INVALID_PARAMETER when the request is
+    // shorter than a KSPIN_CONNECT and a KSDATAFORMAT or the format's
+    // FormatSize runs past its end; a PinId
+    // beyond the factories too; STATUS_NO_MATCH when Interface or Medium is not
+    // one the pin factory lists (none listed: standard streaming over the
+    // standard any-instance medium); else as CreatePin with that format.
+    NTSTATUS CreatePinFromConnect(const void* connect, ULONG length,
+                                  std::unique_ptr<PinHandle>* pin,
+                                  const PinOptions& options = PinOptions());
 
     // For inspection by tests: the KSFILTER as the driver sees it.
     PKSFILTER KsFilter() const;

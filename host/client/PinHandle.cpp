@@ -12,6 +12,24 @@
 
 namespace host {
 
+namespace {
+
+const GUID kConnectionSet = {
+    0x1D58C920, 0xAC9B, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+constexpr ULONG kConnectionState = 0;
+constexpr ULONG kConnectionAllocatorFramingEx = 6;
+
+// The value checks of a get or set of `size` bytes into `outputLength`.
+NTSTATUS CheckValueBuffer(ULONG size, ULONG outputLength, ULONG* returned) {
+    if (outputLength == 0) {
+        *returned = size;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    return outputLength < size ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
+}
+
+}  // namespace
+
 PinHandle::PinHandle(std::shared_ptr<ks::KsFilterObject> filter,
                      std::shared_ptr<ks::KsPinObject> pin)
     : filter_(std::move(filter)), pin_(std::move(pin)) {}
@@ -42,6 +60,62 @@ NTSTATUS PinHandle::SubmitWithHeaderSize(void* buffer, ULONG size, ULONG headerS
         return STATUS_INVALID_PARAMETER;
     }
     return pin_->Submit(buffer, size, headerSize, ticket);
+}
+
+NTSTATUS PinHandle::ReadStream(const void* headers, ULONG length, uint64_t* ticket) {
+    if (headers == nullptr || length < sizeof(KSSTREAM_HEADER)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    KSSTREAM_HEADER header;
+    std::memcpy(&header, headers, sizeof header);
+    if (header.Size < sizeof(KSSTREAM_HEADER) || header.Size != length) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return pin_->Submit(header.Data, header.FrameExtent, header.Size, ticket);
+}
+
+NTSTATUS PinHandle::Ioctl(const void* input, ULONG inputLength, void* output, ULONG outputLength,
+                          ULONG* returned) {
+    ULONG ignored = 0;
+    if (returned == nullptr) returned = &ignored;
+    *returned = 0;
+    if (input == nullptr || inputLength < sizeof(KSPROPERTY)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    KSPROPERTY property;
+    std::memcpy(&property, input, sizeof property);
+    if (!(property.Set == kConnectionSet)) {
+        return STATUS_PROPSET_NOT_FOUND;
+    }
+    const ULONG operation = property.Flags & (KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET);
+    if (property.Id == kConnectionState) {
+        NTSTATUS status = CheckValueBuffer(sizeof(KSSTATE), outputLength, returned);
+        if (status != STATUS_SUCCESS) return status;
+        if (operation == KSPROPERTY_TYPE_GET) {
+            const KSSTATE state = State();
+            std::memcpy(output, &state, sizeof state);
+            *returned = sizeof state;
+            return STATUS_SUCCESS;
+        }
+        if (operation == KSPROPERTY_TYPE_SET) {
+            KSSTATE state;
+            std::memcpy(&state, output, sizeof state);
+            if (state < KSSTATE_STOP || state > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
+            return SetState(state);
+        }
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (property.Id == kConnectionAllocatorFramingEx && operation == KSPROPERTY_TYPE_GET) {
+        KSALLOCATOR_FRAMING_EX framing;
+        NTSTATUS status = GetAllocatorFraming(&framing);
+        if (!NT_SUCCESS(status)) return status;
+        status = CheckValueBuffer(sizeof framing, outputLength, returned);
+        if (status != STATUS_SUCCESS) return status;
+        std::memcpy(output, &framing, sizeof framing);
+        *returned = sizeof framing;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_NOT_FOUND;
 }
 
 NTSTATUS PinHandle::WaitForCompletion(std::chrono::milliseconds timeout) {

@@ -42,6 +42,25 @@ class PinHandle {
     NTSTATUS SubmitWithHeaderSize(void* buffer, ULONG size, ULONG headerSize,
                                   uint64_t* ticket = nullptr);
 
+    // IOCTL_KS_READ_STREAM as a user-mode client sends it: `headers` holds
+    // one KSSTREAM_HEADER (and the extended header behind it, Size bytes in
+    // all) naming the buffer by Data and FrameExtent. The frame is queued
+    // with exactly that header size; its completion carries the header bytes
+    // as the driver left them (headerBytes), which the I/O manager copies
+    // back into the caller's header buffer. STATUS_INVALID_PARAMETER when
+    // `length` is shorter than a KSSTREAM_HEADER or than its Size, or holds
+    // more than one header; else as Submit.
+    NTSTATUS ReadStream(const void* headers, ULONG length, uint64_t* ticket = nullptr);
+    // IOCTL_KS_PROPERTY on the pin handle, for the sets the class library
+    // itself answers on a pin: KSPROPSETID_Connection STATE (get; set walks
+    // the state as SetState does) and ALLOCATORFRAMING_EX (get). Input is a
+    // KSPROPERTY, output the value. STATUS_BUFFER_TOO_SMALL for a value
+    // buffer shorter than the value (STATUS_BUFFER_OVERFLOW and its size in
+    // `returned` for an empty one); an unknown id is STATUS_NOT_FOUND, an unknown
+    // set STATUS_PROPSET_NOT_FOUND, as the filter's dispatch answers them.
+    NTSTATUS Ioctl(const void* input, ULONG inputLength, void* output, ULONG outputLength,
+                   ULONG* returned);
+
     // Waits until a buffer has come back: STATUS_SUCCESS, or STATUS_TIMEOUT.
     // On the virtual clock the wait advances system time (running the timers
     // that fall due, in order) until a buffer is back or `timeout` of

@@ -6,11 +6,10 @@
 #include "tools/vcam/Interrupt.h"
 #include "tools/vcam/Names.h"
 #include "tools/vcam/Negotiation.h"
-#include "tools/vcam/RawFrameReader.h"
 #include "tools/vcam/SnapshotWriter.h"
+#include "tools/vcam/SourceFactory.h"
 #include "tools/vcam/TestPattern.h"
 #include "tools/vcam/ToolError.h"
-#include "tools/vcam/Y4mReader.h"
 
 #include <algorithm>
 #include <chrono>
@@ -32,11 +31,6 @@ constexpr int64_t kRebaseAfter = 4 * kFramePeriod;
 
 double Milliseconds(int64_t hundredNanoseconds) {
     return hundredNanoseconds / 10000.0;
-}
-
-bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 bool Wanted(const std::string& path) {
@@ -62,49 +56,8 @@ std::unique_ptr<FrameSource> CaptureSession::OpenSource() const {
     if (options_.buffers < 1 || options_.buffers > 64) {
         throw ToolError(kExitUsage, "--buffers takes 1 to 64 capture buffers");
     }
-    if (options_.input.empty()) {
-        if (!options_.inputFormat.empty()) {
-            throw ToolError(kExitUsage,
-                            "--input-format describes an --input; the built-in pattern has none");
-        }
-        if (options_.loop) throw ToolError(kExitUsage, "--loop needs an --input file");
-        FrameRate rate =
-            options_.rate.empty() ? FrameRate::Ntsc() : FrameRate::Parse(options_.rate);
-        return std::make_unique<TestPattern>(rate);
-    }
-    std::string format = options_.inputFormat;
-    if (format.empty()) format = options_.input == "-" ? "i420" : "y4m";
-    if (format == "y4m") {
-        auto reader = std::make_unique<Y4mReader>(options_.input, options_.loop);
-        if (options_.rate.empty()) return reader;
-        // A rate given on the command line overrides the file's F tag.
-        struct Override : FrameSource {
-            std::unique_ptr<Y4mReader> inner;
-            FrameRate rate;
-            PixelFormat Format() const override { return inner->Format(); }
-            FrameRate Rate() const override { return rate; }
-            bool Next(std::vector<uint8_t>& frame) override { return inner->Next(frame); }
-            bool Finite() const override { return inner->Finite(); }
-            std::string Describe() const override {
-                return inner->Describe() + ", paced at " + rate.ToString() + " fps";
-            }
-        };
-        auto paced = std::make_unique<Override>();
-        paced->inner = std::move(reader);
-        paced->rate = FrameRate::Parse(options_.rate);
-        return paced;
-    }
-    if (format != "i420" && format != "rgb24") {
-        throw ToolError(kExitUsage, "--input-format is i420, rgb24 or y4m, not '" + format + "'");
-    }
-    if (options_.input != "-" && EndsWith(options_.input, ".y4m")) {
-        throw ToolError(kExitUsage,
-                        options_.input + " looks like Y4M; leave out --input-format " + format);
-    }
-    FrameRate rate = options_.rate.empty() ? FrameRate::Ntsc() : FrameRate::Parse(options_.rate);
-    return std::make_unique<RawFrameReader>(
-        options_.input, format == "i420" ? PixelFormat::I420 : PixelFormat::Rgb24, rate,
-        options_.loop);
+    return SourceFactory::Open(
+        {options_.input, options_.inputFormat, options_.rate, options_.loop});
 }
 
 RunReport CaptureSession::Run() {

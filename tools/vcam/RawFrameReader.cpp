@@ -7,6 +7,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#if defined(_WIN32)
+#include <io.h>
+// Frames are bytes: no newline translation, and no handle inheritance flag
+// to ask for.
+constexpr int kOpenFlags = O_RDONLY | O_BINARY;
+#else
+constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC;
+#endif
+
 namespace vcam {
 
 RawFrameReader::RawFrameReader(const std::string& path, PixelFormat format, FrameRate rate,
@@ -16,8 +25,11 @@ RawFrameReader::RawFrameReader(const std::string& path, PixelFormat format, Fram
         if (loop)
             throw ToolError(kExitUsage, "--loop needs a file: standard input cannot start again");
         path_ = "standard input";
+#if defined(_WIN32)
+        _setmode(0, O_BINARY);
+#endif
     } else {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd_ = ::open(path.c_str(), kOpenFlags);
         if (fd_ < 0) throw ToolError(kExitInput, path + ": " + std::strerror(errno));
         ownsFd_ = true;
     }

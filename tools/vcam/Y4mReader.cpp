@@ -6,6 +6,11 @@
 #include <cstring>
 #include <sstream>
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace vcam {
 
 namespace {
@@ -30,6 +35,10 @@ Y4mReader::Y4mReader(const std::string& path, bool loop)
             throw ToolError(kExitUsage, "--loop needs a file: standard input cannot start again");
         file_ = stdin;
         path_ = "standard input";
+#if defined(_WIN32)
+        // Frames are bytes: no newline translation.
+        _setmode(_fileno(stdin), O_BINARY);
+#endif
     } else {
         file_ = std::fopen(path.c_str(), "rb");
         if (file_ == nullptr) {
