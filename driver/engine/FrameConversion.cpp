@@ -127,8 +127,9 @@ inline UCHAR RedDifferenceOfSums(LONG b, LONG g, LONG r) {
 
 // Pixels [from, width) of one B, G, R row the plain way, `from` even. An odd
 // width ends with Y, U, 0, V of the last pixel alone (its own colour: the
-// sums of a pair of two equal pixels).
-inline void ConvertRgb24RowTail(const UCHAR* in, PUCHAR out, LONG from, LONG width) {
+// sums of a pair of two equal pixels). Both vector paths call it, so the
+// compiler may keep it out of line: it is placed with them, pageable.
+VCAM_PAGE inline void ConvertRgb24RowTail(const UCHAR* in, PUCHAR out, LONG from, LONG width) {
     LONG pair = from / 2;
     for (; 2 * pair + 1 < width; ++pair) {
         const UCHAR* p = in + 6 * pair;
