@@ -114,7 +114,12 @@ inline void PackOneRow(const UCHAR* yRow, const UCHAR* uRow, const UCHAR* vRow, 
 //   U = (112 Bs - 74 Gs - 38 Rs + 0x10100) >> 9
 //   V = (-18 Bs - 94 Gs + 112 Rs + 0x10100) >> 9
 // The constants fold the +16 / +128 offsets and the rounding half in, and
-// keep every sum positive. The scalar and the SSE2 code compute exactly this.
+// keep every sum positive. The scalar and both vector paths compute exactly
+// this. The vector paths keep chroma in 16 bits: every coefficient of the
+// sums formula is even, so with w = 56 Bs - 37 Gs - 19 Rs (in -28560..28560)
+//   U = (2 w + 0x10100) >> 9 = (w + 0x8080) >> 8
+// exactly: the high byte of a 16-bit sum (w + 0x8080 lies in 4336..61456);
+// V likewise with w = -9 Bs - 47 Gs + 56 Rs.
 inline UCHAR LumaOf(ULONG b, ULONG g, ULONG r) {
     return static_cast<UCHAR>((66 * r + 129 * g + 25 * b + 0x1080) >> 8);
 }
@@ -150,69 +155,58 @@ VCAM_PAGE inline void ConvertRgb24RowTail(const UCHAR* in, PUCHAR out, LONG from
     }
 }
 
-// Four 3-byte pixels from the first 12 bytes of `bytes`, one per 32-bit lane
-// as B, G, R and a fourth byte that the coefficients below ignore.
-inline __m128i SpreadPixels(__m128i bytes) {
-    const __m128i first = _mm_unpacklo_epi32(bytes, _mm_srli_si128(bytes, 3));
-    const __m128i second = _mm_unpacklo_epi32(_mm_srli_si128(bytes, 6), _mm_srli_si128(bytes, 9));
-    return _mm_unpacklo_epi64(first, second);
+// ---- SSE2: pixels spread to 32-bit lanes, channels to 16-bit lanes --------
+//
+// Each pixel's channels as 16-bit values, eight pixels a register, then the
+// formulas above with 16-bit multiplies:
+//   Y = 25 B + 66 R + (G << 7) + G (at most 56100), plus 0x1080: the high byte;
+//   U, V from the pair's channel sums (PairSums) as w above, whose partial
+//   sums stay within -28560..28560.
+
+// Four pixels at `p`, one per 32-bit lane as B, G, R and the next pixel's
+// B. Reads p[0..12], four bytes at a time.
+inline __m128i SpreadFourPixels(const UCHAR* p) {
+    return _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_loadu_si32(p), _mm_loadu_si32(p + 3)),
+                              _mm_unpacklo_epi32(_mm_loadu_si32(p + 6), _mm_loadu_si32(p + 9)));
 }
 
-// Sums of adjacent 32-bit lanes, left in lanes 0 and 2 and moved to 0 and 1.
-inline __m128i PairSums(__m128i products) {
-    const __m128i sums = _mm_add_epi32(products, _mm_srli_epi64(products, 32));
-    return _mm_shuffle_epi32(sums, _MM_SHUFFLE(3, 3, 2, 0));
+// Each 16-bit lane plus its pair partner's (lanes 2k and 2k + 1), in both.
+inline __m128i PairSums(__m128i lanes) {
+    const __m128i partners = _mm_shufflehi_epi16(
+        _mm_shufflelo_epi16(lanes, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
+    return _mm_add_epi16(lanes, partners);
 }
 
-// Luma of four pixels, given as 16-bit channels (pixels 0, 1 in `low`, 2, 3
-// in `high`), as 32-bit lanes.
-inline __m128i LumaOfFour(__m128i low, __m128i high, __m128i coefficients, __m128i bias) {
-    const __m128i sums = _mm_unpacklo_epi64(PairSums(_mm_madd_epi16(low, coefficients)),
-                                            PairSums(_mm_madd_epi16(high, coefficients)));
-    return _mm_srli_epi32(_mm_add_epi32(sums, bias), 8);
-}
+// Eight pixels at `p` to their YUY2 bytes at `out` (16). Reads p[0..24]: one
+// byte past the eight pixels.
+inline void ConvertEightPixelsSse2(const UCHAR* p, PUCHAR out) {
+    const __m128i low = SpreadFourPixels(p);
+    const __m128i high = SpreadFourPixels(p + 12);
+    // The lanes' low halves (B | G << 8), sign-extended so the pack is exact.
+    const __m128i blueGreen = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(low, 16), 16),
+                                              _mm_srai_epi32(_mm_slli_epi32(high, 16), 16));
+    const __m128i byteMask = _mm_set1_epi32(0xFF);
+    const __m128i blue = _mm_and_si128(blueGreen, _mm_set1_epi16(0xFF));
+    const __m128i green = _mm_srli_epi16(blueGreen, 8);
+    const __m128i red = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(low, 16), byteMask),
+                                        _mm_and_si128(_mm_srli_epi32(high, 16), byteMask));
 
-// Chroma of the pairs (0, 1) and (2, 3) of four pixels given as for
-// LumaOfFour, as the 32-bit lanes U0, V0, U1, V1.
-inline __m128i ChromaOfTwoPairs(__m128i low, __m128i high, __m128i blueCoefficients,
-                                __m128i redCoefficients, __m128i bias) {
-    // Channel sums of each pair: lanes 0..2 of the low half, then of the high.
-    const __m128i sums = _mm_unpacklo_epi64(_mm_add_epi16(low, _mm_srli_si128(low, 8)),
-                                            _mm_add_epi16(high, _mm_srli_si128(high, 8)));
-    const __m128i u = PairSums(_mm_madd_epi16(sums, blueCoefficients));
-    const __m128i v = PairSums(_mm_madd_epi16(sums, redCoefficients));
-    return _mm_srli_epi32(_mm_add_epi32(_mm_unpacklo_epi32(u, v), bias), 9);
-}
+    const __m128i luma = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(blue, _mm_set1_epi16(25)),
+                                                     _mm_mullo_epi16(red, _mm_set1_epi16(66))),
+                                       _mm_add_epi16(_mm_slli_epi16(green, 7), green));
+    // Even lanes U, odd lanes V of each pair.
+    const __m128i chroma = _mm_add_epi16(
+        _mm_add_epi16(
+            _mm_mullo_epi16(PairSums(blue), _mm_set_epi16(-9, 56, -9, 56, -9, 56, -9, 56)),
+            _mm_mullo_epi16(PairSums(green),
+                            _mm_set_epi16(-47, -37, -47, -37, -47, -37, -47, -37))),
+        _mm_mullo_epi16(PairSums(red), _mm_set_epi16(56, -19, 56, -19, 56, -19, 56, -19)));
 
-// One row of B, G, R pixels into YUY2, 8 pixels per SSE2 step. A step reads
-// 28 bytes for its 24, so the vector loop stops while 10 pixels remain.
-inline void ConvertRgb24RowSse2(const UCHAR* in, PUCHAR out, LONG width) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i lumaCoefficients = _mm_set_epi16(0, 66, 129, 25, 0, 66, 129, 25);
-    const __m128i blueCoefficients = _mm_set_epi16(0, -38, -74, 112, 0, -38, -74, 112);
-    const __m128i redCoefficients = _mm_set_epi16(0, 112, -94, -18, 0, 112, -94, -18);
-    const __m128i lumaBias = _mm_set1_epi32(0x1080);
-    const __m128i chromaBias = _mm_set1_epi32(0x10100);
-    LONG x = 0;
-    for (; x + 10 <= width; x += 8) {
-        const UCHAR* p = in + 3 * x;
-        const __m128i first = SpreadPixels(Load16(p));
-        const __m128i second = SpreadPixels(Load16(p + 12));
-        const __m128i firstLow = _mm_unpacklo_epi8(first, zero);
-        const __m128i firstHigh = _mm_unpackhi_epi8(first, zero);
-        const __m128i secondLow = _mm_unpacklo_epi8(second, zero);
-        const __m128i secondHigh = _mm_unpackhi_epi8(second, zero);
-        const __m128i luma =
-            _mm_packs_epi32(LumaOfFour(firstLow, firstHigh, lumaCoefficients, lumaBias),
-                            LumaOfFour(secondLow, secondHigh, lumaCoefficients, lumaBias));
-        const __m128i chroma = _mm_packs_epi32(
-            ChromaOfTwoPairs(firstLow, firstHigh, blueCoefficients, redCoefficients, chromaBias),
-            ChromaOfTwoPairs(secondLow, secondHigh, blueCoefficients, redCoefficients, chromaBias));
-        // Bytes Y0..Y7 then U0 V0 .. U3 V3; woven as Y0 U0 Y1 V0 ...
-        const __m128i bytes = _mm_packus_epi16(luma, chroma);
-        Store16(out + 2 * x, _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 8)));
-    }
-    ConvertRgb24RowTail(in, out, x, width);
+    const __m128i y = _mm_srli_epi16(_mm_add_epi16(luma, _mm_set1_epi16(0x1080)), 8);
+    const __m128i c =
+        _mm_and_si128(_mm_add_epi16(chroma, _mm_set1_epi16(static_cast<short>(0x8080))),
+                      _mm_set1_epi16(static_cast<short>(0xFF00)));
+    Store16(out, _mm_or_si128(y, c));
 }
 
 // ---- SSSE3: byte shuffles into pixel pairs, byte multiplies -----------------
@@ -224,13 +218,8 @@ inline void ConvertRgb24RowSse2(const UCHAR* in, PUCHAR out, LONG width) {
 //     Y = (25 B + 67 G) + (66 R + 62 G), at most 23460 + 32640 per pair
 //   (no saturation); the sum plus 0x1080 stays below 65536 and is taken
 //   unsigned, so Y is its high byte.
-//   Chroma: every coefficient of the sums formula is even, so with
-//   w = 56 Bs - 37 Gs - 19 Rs (in -28560..28560)
-//     U = (2 w + 0x10100) >> 9 = (w + 0x8080) >> 8
-//   exactly, the high byte of a 16-bit sum; V likewise with
-//   w = -9 Bs - 47 Gs + 56 Rs. Every partial sum below stays within
-//   -28560..28560, so no byte product pair saturates and no 16-bit sum wraps
-//   before the bias.
+//   Chroma: w as above, whose partial sums stay within -28560..28560, so no
+//   byte product pair saturates and no 16-bit sum wraps before the bias.
 
 // A 16-bit lane of byte coefficients: `first` multiplies the lane's low byte.
 constexpr short CoefficientPair(int first, int second) {
@@ -314,8 +303,14 @@ VCAM_PAGE static void ConvertRgb24FrameSse2(const UCHAR* source, LONG sourceStri
                                             LONG height) {
     PAGED_CODE();
     for (LONG row = 0; row < height; ++row) {
-        ConvertRgb24RowSse2(source + RowOffset(row, sourceStride),
-                            destination + RowOffset(row, destinationStride), width);
+        const UCHAR* in = source + RowOffset(row, sourceStride);
+        PUCHAR out = destination + RowOffset(row, destinationStride);
+        // A step reads one byte past its 8 pixels: it runs while 9 remain.
+        LONG x = 0;
+        for (; x + 9 <= width; x += 8) {
+            ConvertEightPixelsSse2(in + 3 * x, out + 2 * x);
+        }
+        ConvertRgb24RowTail(in, out, x, width);
     }
 }
 
