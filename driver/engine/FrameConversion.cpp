@@ -223,7 +223,7 @@ inline void ConvertEightPixelsSse2(const UCHAR* p, PUCHAR out) {
 
 // A 16-bit lane of byte coefficients: `first` multiplies the lane's low byte.
 constexpr short CoefficientPair(int first, int second) {
-    return static_cast<short>((first & 0xFF) | (second << 8));
+    return static_cast<short>(static_cast<USHORT>((first & 0xFF) | ((second & 0xFF) << 8)));
 }
 
 // Eight pixels at `p` (24 bytes) to their YUY2 bytes Y0 U0 Y1 V0 .. Y7 V3 at
