@@ -276,7 +276,8 @@ VCAM_SSSE3 inline void ConvertEightPixelsSsse3(const UCHAR* p, PUCHAR out) {
 }  // namespace
 
 // PASSIVE_LEVEL, pageable; ConvertRgb24ToYuy2On on a processor with SSSE3.
-// Whole rows of 8-pixel steps, the rest (fewer than 8 pixels) the plain way.
+// Each row in 16- and 8-pixel steps, the rest (fewer than 8 pixels) the plain
+// way; rows strictly top to bottom, as ConvertI420ToYuy2 does.
 VCAM_PAGE VCAM_SSSE3 static void ConvertRgb24FrameSsse3(const UCHAR* source, LONG sourceStride,
                                                         PUCHAR destination, LONG destinationStride,
                                                         LONG width, LONG height) {

@@ -2,10 +2,10 @@
 // frames arrive as planar I420 or packed 24-bit RGB and are turned into the
 // stream's packed YUY2 rows (Y0 U Y1 V per pixel pair).
 //
-// All three routines are pageable and run at PASSIVE_LEVEL in the thread that
-// pushed the frame; they take no lock, allocate nothing and only touch the
-// memory they are given. Strides, widths and heights are signed 32-bit; a
-// stride may be negative (the rows then run backwards in memory).
+// Every routine here is pageable and runs at PASSIVE_LEVEL in the thread that
+// pushed the frame; none takes a lock or allocates, and each touches only the
+// memory it is given (the RGB24 path choice also keeps one cached CPUID answer). Strides, widths
+// and heights are signed 32-bit; a stride may be negative (the rows then run backwards in memory).
 #pragma once
 
 #include "driver/platform/Platform.h"
