@@ -2,10 +2,10 @@
 // frames arrive as planar I420 or packed 24-bit RGB and are turned into the
 // stream's packed YUY2 rows (Y0 U Y1 V per pixel pair).
 //
-// All three routines are pageable and run at PASSIVE_LEVEL in the thread that
-// pushed the frame; they take no lock, allocate nothing and only touch the
-// memory they are given. Strides, widths and heights are signed 32-bit; a
-// stride may be negative (the rows then run backwards in memory).
+// Every routine here is pageable and runs at PASSIVE_LEVEL in the thread that
+// pushed the frame; none takes a lock or allocates, and each touches only the
+// memory it is given (the RGB24 path choice also keeps one cached CPUID answer). Strides, widths
+// and heights are signed 32-bit; a stride may be negative (the rows then run backwards in memory).
 #pragma once
 
 #include "driver/platform/Platform.h"
@@ -37,5 +37,24 @@ void PackYuy2Row(const UCHAR* yRow, const UCHAR* uRow, const UCHAR* vRow, PUCHAR
 // An odd width ends each row with Y, U, 0, V from the last pixel alone, as
 // PackYuy2Row does. Does nothing when a pointer is null or width or height is
 // not positive.
+//
+// Runs on the fastest path this processor has (Rgb24PathOfThisProcessor).
 void ConvertRgb24ToYuy2(const UCHAR* source, LONG sourceStride, PUCHAR destination,
                         LONG destinationStride, LONG width, LONG height);
+
+// The vector code behind ConvertRgb24ToYuy2. Every path writes the same bytes.
+enum class Rgb24Path : LONG {
+    Sse2 = 1,   // Every x64 processor has it.
+    Ssse3 = 2,  // Byte shuffles and byte multiplies; only where CPUID reports SSSE3.
+};
+
+// PASSIVE_LEVEL, pageable; ConvertRgb24ToYuy2 and tests. The fastest path
+// this processor runs: Ssse3 when CPUID leaf 1 reports SSSE3, else Sse2.
+// Probes CPUID on first use and keeps the answer (see the cache's comment).
+Rgb24Path Rgb24PathOfThisProcessor();
+
+// PASSIVE_LEVEL, pageable; ConvertRgb24ToYuy2 and tests (which compare the
+// paths). ConvertRgb24ToYuy2 on the path given; a path this processor lacks
+// is taken as Sse2, so no caller can make it run an instruction it does not have.
+void ConvertRgb24ToYuy2On(Rgb24Path path, const UCHAR* source, LONG sourceStride,
+                          PUCHAR destination, LONG destinationStride, LONG width, LONG height);

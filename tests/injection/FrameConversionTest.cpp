@@ -1,7 +1,9 @@
 // The pixel conversions against outside references: libyuv's I420ToYUY2 byte
 // for byte, libyuv's RGB24 -> ARGB -> YUY2 path (BT.601 limited range, chroma
-// of each pixel pair averaged) within one code value, and the rules for odd
-// widths and heights as the driver defines them.
+// of each pixel pair averaged) within one code value, the RGB24 formulas of
+// FrameConversion.h byte for byte on every vector path (a plain reference
+// here, every colour for luma), and the rules for odd widths and heights as
+// the driver defines them.
 #include "driver/engine/FrameConversion.h"
 #include "support/KernelTestFixture.h"
 
@@ -11,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -322,6 +325,204 @@ TEST_F(FrameConversionTest, Rgb24ToYuy2IgnoresNullBuffersAndEmptySizes) {
     ConvertRgb24ToYuy2(rgb.data(), 12, out.data(), 8, 4, 0);
     ConvertRgb24ToYuy2(rgb.data(), 12, out.data(), 8, -4, 2);
     EXPECT_EQ(out, std::vector<uint8_t>(16, 0x77));
+}
+
+// ---- RGB24 to YUY2, byte for byte on every vector path ----------------------
+
+// The formulas of FrameConversion.h, written out plainly: 8.8 fixed point,
+// rounded; chroma from the channel sums of each pair, so the 1/512 of the
+// sums is the 1/256 of the pair's mean.
+uint8_t ReferenceLuma(int b, int g, int r) {
+    return static_cast<uint8_t>((66 * r + 129 * g + 25 * b + 128) / 256 + 16);
+}
+uint8_t ReferenceU(int bSum, int gSum, int rSum) {
+    return static_cast<uint8_t>((112 * bSum - 74 * gSum - 38 * rSum + 256 + 128 * 512) / 512);
+}
+uint8_t ReferenceV(int bSum, int gSum, int rSum) {
+    return static_cast<uint8_t>((112 * rSum - 94 * gSum - 18 * bSum + 256 + 128 * 512) / 512);
+}
+
+// One row by the reference: pairs Y U Y V, an odd width ends Y U 0 V from
+// the last pixel alone.
+void ReferenceRgb24Row(const uint8_t* in, uint8_t* out, int width) {
+    for (int x = 0; x + 1 < width; x += 2) {
+        const uint8_t* p = in + 3 * x;
+        uint8_t* group = out + 2 * x;
+        const int b = p[0] + p[3], g = p[1] + p[4], r = p[2] + p[5];
+        group[0] = ReferenceLuma(p[0], p[1], p[2]);
+        group[1] = ReferenceU(b, g, r);
+        group[2] = ReferenceLuma(p[3], p[4], p[5]);
+        group[3] = ReferenceV(b, g, r);
+    }
+    if (width % 2 != 0) {
+        const uint8_t* p = in + 3 * (width - 1);
+        uint8_t* group = out + 2 * (width - 1);
+        group[0] = ReferenceLuma(p[0], p[1], p[2]);
+        group[1] = ReferenceU(2 * p[0], 2 * p[1], 2 * p[2]);
+        group[2] = 0;
+        group[3] = ReferenceV(2 * p[0], 2 * p[1], 2 * p[2]);
+    }
+}
+
+// The paths this processor can run: each is checked, not just the fastest.
+std::vector<Rgb24Path> PathsOfThisProcessor() {
+    std::vector<Rgb24Path> paths = {Rgb24Path::Sse2};
+    if (__builtin_cpu_supports("ssse3")) {
+        paths.push_back(Rgb24Path::Ssse3);
+    }
+    return paths;
+}
+
+const char* NameOf(Rgb24Path path) {
+    return path == Rgb24Path::Ssse3 ? "SSSE3" : "SSE2";
+}
+
+// An image with its own strides (negative: bottom-up, the pointer then at
+// the last row) converted by `path` and by the reference into blocks of the
+// same fill; the blocks, padding and spill included, must be identical.
+void ExpectRgb24SameAsReference(Rgb24Path path, int width, int height, int sourcePadding,
+                                int destinationPadding, bool bottomUp, uint32_t seed) {
+    SCOPED_TRACE(std::string(NameOf(path)) + " " + std::to_string(width) + "x" +
+                 std::to_string(height) + " padding " + std::to_string(sourcePadding) + "/" +
+                 std::to_string(destinationPadding) + (bottomUp ? " bottom-up" : ""));
+    const int sourceStride = 3 * width + sourcePadding;
+    // Room for the odd width's fourth byte of each row's last group.
+    const int rowBytes = 4 * ((width + 1) / 2);
+    const int destinationStride = rowBytes + destinationPadding;
+    const std::vector<uint8_t> source = Noise(static_cast<size_t>(sourceStride) * height, seed);
+    const size_t destinationSize = static_cast<size_t>(destinationStride) * height + 32;
+    std::vector<uint8_t> ours(destinationSize, 0xA5), reference(destinationSize, 0xA5);
+
+    const int firstRow = bottomUp ? height - 1 : 0;
+    const int step = bottomUp ? -1 : 1;
+    ConvertRgb24ToYuy2On(path, source.data() + static_cast<size_t>(firstRow) * sourceStride,
+                         step * sourceStride,
+                         ours.data() + 16 + static_cast<size_t>(firstRow) * destinationStride,
+                         step * destinationStride, width, height);
+    for (int row = 0; row < height; ++row) {
+        const int sourceRow = firstRow + step * row;
+        ReferenceRgb24Row(
+            source.data() + static_cast<size_t>(sourceRow) * sourceStride,
+            reference.data() + 16 + static_cast<size_t>(sourceRow) * destinationStride, width);
+    }
+    for (size_t i = 0; i < ours.size(); ++i) {
+        ASSERT_EQ(int(ours[i]), int(reference[i])) << "byte " << i;
+    }
+}
+
+TEST_F(FrameConversionTest, Rgb24ToYuy2EveryPathMatchesTheFormulasForEveryWidthAndLayout) {
+    // Every width up to 70 (the vector steps are 8 and 16 pixels), widths
+    // around larger multiples of 16, and a whole 720p frame; one row, two
+    // rows and an odd count; tight, padded and bottom-up strides.
+    std::vector<int> widths;
+    for (int width = 1; width <= 70; ++width) {
+        widths.push_back(width);
+    }
+    for (int width : {127, 128, 129, 130, 255, 256, 257, 1279, 1281}) {
+        widths.push_back(width);
+    }
+    uint32_t seed = 700;
+    for (Rgb24Path path : PathsOfThisProcessor()) {
+        for (int width : widths) {
+            for (int height : {1, 2, 5}) {
+                ExpectRgb24SameAsReference(path, width, height, 0, 0, false, seed++);
+                ExpectRgb24SameAsReference(path, width, height, 7, 5, false, seed++);
+                ExpectRgb24SameAsReference(path, width, height, 1, 3, true, seed++);
+            }
+        }
+        ExpectRgb24SameAsReference(path, 1280, 720, 0, 0, false, seed++);
+    }
+}
+
+TEST_F(FrameConversionTest, Rgb24ToYuy2EveryPathGivesTheFormulasLumaForEveryColour) {
+    // All 2^24 colours, 4096 per row (blue and the low green bits vary along
+    // it); the chroma of each pair of neighbours is checked on the way.
+    constexpr int kWidth = 4096;
+    std::vector<uint8_t> row(kWidth * 3), out(kWidth * 2);
+    for (Rgb24Path path : PathsOfThisProcessor()) {
+        SCOPED_TRACE(NameOf(path));
+        for (uint32_t rowIndex = 0; rowIndex < (1u << 24) / kWidth; ++rowIndex) {
+            for (int x = 0; x < kWidth; ++x) {
+                const uint32_t colour = rowIndex * kWidth + x;
+                row[3 * x] = static_cast<uint8_t>(colour);
+                row[3 * x + 1] = static_cast<uint8_t>(colour >> 8);
+                row[3 * x + 2] = static_cast<uint8_t>(colour >> 16);
+            }
+            ConvertRgb24ToYuy2On(path, row.data(), kWidth * 3, out.data(), kWidth * 2, kWidth, 1);
+            for (int x = 0; x < kWidth; x += 2) {
+                const uint8_t* p = &row[3 * x];
+                const uint8_t* group = &out[2 * x];
+                const int b = p[0] + p[3], g = p[1] + p[4], r = p[2] + p[5];
+                if (group[0] != ReferenceLuma(p[0], p[1], p[2]) ||
+                    group[2] != ReferenceLuma(p[3], p[4], p[5]) ||
+                    group[1] != ReferenceU(b, g, r) || group[3] != ReferenceV(b, g, r)) {
+                    FAIL() << "colours " << rowIndex * kWidth + x << " and the next: got "
+                           << int(group[0]) << " " << int(group[1]) << " " << int(group[2]) << " "
+                           << int(group[3]);
+                }
+            }
+        }
+    }
+}
+
+TEST_F(FrameConversionTest, Rgb24ToYuy2EveryPathGivesTheFormulasChromaForRandomAndExtremePairs) {
+    // Four million random pairs, then pairs of the channel extremes (every
+    // mix of 0 and 255 against every mix), where the sums reach their ends.
+    constexpr int kWidth = 2048;
+    std::vector<uint8_t> out(kWidth * 2), reference(kWidth * 2);
+    for (Rgb24Path path : PathsOfThisProcessor()) {
+        SCOPED_TRACE(NameOf(path));
+        for (uint32_t block = 0; block < 2048; ++block) {
+            const std::vector<uint8_t> row = Noise(kWidth * 3, 9000 + block);
+            ConvertRgb24ToYuy2On(path, row.data(), kWidth * 3, out.data(), kWidth * 2, kWidth, 1);
+            ReferenceRgb24Row(row.data(), reference.data(), kWidth);
+            ASSERT_EQ(0, std::memcmp(out.data(), reference.data(), out.size()))
+                << "block " << block;
+        }
+        std::vector<uint8_t> extremes;
+        for (int first = 0; first < 8; ++first) {
+            for (int second = 0; second < 8; ++second) {
+                for (int mix : {first, second}) {
+                    for (int channel = 0; channel < 3; ++channel) {
+                        extremes.push_back((mix >> channel & 1) != 0 ? 255 : 0);
+                    }
+                }
+            }
+        }
+        const int width = static_cast<int>(extremes.size() / 3);
+        std::vector<uint8_t> ours(width * 2), expected(width * 2);
+        ConvertRgb24ToYuy2On(path, extremes.data(), width * 3, ours.data(), width * 2, width, 1);
+        ReferenceRgb24Row(extremes.data(), expected.data(), width);
+        EXPECT_EQ(ours, expected);
+    }
+}
+
+TEST_F(FrameConversionTest, Rgb24ToYuy2TakesTheFastestPathThisProcessorHas) {
+    // CPUID's answer, as the compiler's own probe reads it.
+    EXPECT_EQ(Rgb24PathOfThisProcessor(),
+              __builtin_cpu_supports("ssse3") ? Rgb24Path::Ssse3 : Rgb24Path::Sse2);
+    EXPECT_EQ(Rgb24PathOfThisProcessor(), Rgb24PathOfThisProcessor());  // the cached answer
+
+    const std::vector<uint8_t> rgb = Noise(66 * 3 * 3, 31);
+    std::vector<uint8_t> plain(66 * 2 * 3, 0), onPath(66 * 2 * 3, 0);
+    ConvertRgb24ToYuy2(rgb.data(), 66 * 3, plain.data(), 66 * 2, 66, 3);
+    ConvertRgb24ToYuy2On(Rgb24PathOfThisProcessor(), rgb.data(), 66 * 3, onPath.data(), 66 * 2, 66,
+                         3);
+    EXPECT_EQ(plain, onPath);
+}
+
+TEST_F(FrameConversionTest, Rgb24ToYuy2OnIgnoresNullBuffersAndEmptySizesOnEveryPath) {
+    const std::vector<uint8_t> rgb(48, 0x40);
+    std::vector<uint8_t> out(32, 0x77);
+    for (Rgb24Path path : PathsOfThisProcessor()) {
+        ConvertRgb24ToYuy2On(path, nullptr, 24, out.data(), 16, 8, 2);
+        ConvertRgb24ToYuy2On(path, rgb.data(), 24, nullptr, 16, 8, 2);
+        ConvertRgb24ToYuy2On(path, rgb.data(), 24, out.data(), 16, 0, 2);
+        ConvertRgb24ToYuy2On(path, rgb.data(), 24, out.data(), 16, 8, 0);
+        ConvertRgb24ToYuy2On(path, rgb.data(), 24, out.data(), 16, -8, 2);
+        ConvertRgb24ToYuy2On(path, rgb.data(), 24, out.data(), 16, 8, -2);
+    }
+    EXPECT_EQ(out, std::vector<uint8_t>(32, 0x77));
 }
 
 }  // namespace
