@@ -18,13 +18,6 @@ const ULONGLONG kRebaseTicks = 0x80000000ull;
 // A stream header followed by a KS_FRAME_INFO: at least this many bytes.
 const ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 
-// imageState: bit 0 names the published image slot; the bit ReadingBit(slot)
-// is set while a tick copies that slot into the snapshot.
-const LONG kPublishedSlotMask = 1;
-inline LONG ReadingBit(LONG slot) {
-    return 2 << slot;
-}
-
 // Any IRQL. The engine's lock-free words are read with an interlocked
 // operation, so every read is ordered against the writers on other processors.
 inline LONG AtomicRead(volatile LONG* word) {
@@ -161,19 +154,17 @@ VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period
     queuedBytes = 0;
     tickIndex = 0;
     WriteFlag(&stopRequested, FALSE);
-    InterlockedExchange(&imageState, 0);
+    handover.Reset();
 
     startTime = now.QuadPart;
 
-    snapshot =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, imageSize, VCAM_TAG_BUFFER));
     frameBuffer = static_cast<PUCHAR>(
         ExAllocatePoolWithTag(NonPagedPoolNx, static_cast<SIZE_T>(rgbBytes), VCAM_TAG_BUFFER));
     backBuffer =
         static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, imageSize, VCAM_TAG_BUFFER));
-    if (snapshot == nullptr || frameBuffer == nullptr || backBuffer == nullptr) {
+    if (frameBuffer == nullptr || backBuffer == nullptr) {
         // Nothing is kept from a failed Start: no Stop follows it.
-        PUCHAR* buffers[] = {&snapshot, &frameBuffer, &backBuffer};
+        PUCHAR* buffers[] = {&frameBuffer, &backBuffer};
         for (PUCHAR* buffer : buffers) {
             if (*buffer != nullptr) {
                 ExFreePool(*buffer);
@@ -311,7 +302,7 @@ VCAM_RESIDENT NTSTATUS FrameEngine::Stop() {
     // state changed; later pushes fail to acquire the reference and drop.
     ExWaitForRundownProtectionRelease(&pushRundown);
 
-    PUCHAR* buffers[] = {&snapshot, &frameBuffer, &backBuffer};
+    PUCHAR* buffers[] = {&frameBuffer, &backBuffer};
     for (PUCHAR* buffer : buffers) {
         if (*buffer != nullptr) {
             ExFreePool(*buffer);
@@ -358,28 +349,21 @@ VCAM_RESIDENT ULONG FrameEngine::QueueBuffer(PKSSTREAM_POINTER streamPointer, PU
     return byteCount;
 }
 
-// DISPATCH_LEVEL, resident; the tick DPC. Ticks never overlap: the one-shot
-// timer is re-armed only as the tick's last step.
+// DISPATCH_LEVEL, resident; the tick DPC. The one-shot timer is re-armed only
+// as the tick's last step, yet the next run may start on another processor
+// before this one has returned: the image hand-over lets two runs read a slot
+// at once, and FillFrame's work happens under queueLock.
 VCAM_RESIDENT void FrameEngine::Tick() {
     ++tickIndex;
     if (AtomicRead(&state) == EngineRunning) {
-        // Mark the slot published at this instant as being read (one
-        // compare-exchange; it fails only if a push published in between),
-        // copy it, and unmark it. The tick never waits for a writer: a push
-        // only ever writes the slot that is not published.
-        LONG observed = AtomicRead(&imageState);
-        for (;;) {
-            const LONG marked = observed | ReadingBit(observed & kPublishedSlotMask);
-            const LONG previous = InterlockedCompareExchange(&imageState, marked, observed);
-            if (previous == observed) {
-                break;
-            }
-            observed = previous;
+        // Count in on the slot published at this instant and fill straight
+        // from it: no push writes that slot until this tick leaves it. The
+        // tick never waits for a push (see ImageHandover).
+        ImageHandover::Reader reader = {};
+        while (!handover.StepTakeRead(&reader)) {
         }
-        const LONG slot = observed & kPublishedSlotMask;
-        RtlCopyMemory(snapshot, slot == 0 ? frameBuffer : backBuffer, imageSize);
-        InterlockedExchangeAdd(&imageState, -ReadingBit(slot));
-        FillFrame();
+        FillFrame(reader.slot == 0 ? frameBuffer : backBuffer);
+        handover.LeaveRead(reader.slot);
     }
     if (owner != nullptr) {
         owner->OnFrameTick();
@@ -411,12 +395,13 @@ VCAM_RESIDENT void FrameEngine::Tick() {
     KeReleaseSpinLockFromDpcLevel(&scheduleLock);
 }
 
-// DISPATCH_LEVEL, resident; inside a Running tick, after the snapshot. Fills
-// the head buffer when the queued buffers together can take an image: one
-// buffer per tick, `height` rows of lineBytes at the buffer's stride, each row
+// DISPATCH_LEVEL, resident; inside a Running tick, which holds its reader
+// count on `image` (a published slot of imageSize bytes) throughout. Fills the
+// head buffer when the queued buffers together can take an image: one buffer
+// per tick, `height` rows of lineBytes at the buffer's stride, each row
 // written only if it lies wholly inside the buffer's byteCount and wholly
-// inside the snapshot. The buffer counts as completed either way.
-VCAM_RESIDENT void FrameEngine::FillFrame() {
+// inside the image. The buffer counts as completed either way.
+VCAM_RESIDENT void FrameEngine::FillFrame(const UCHAR* image) {
     KeAcquireSpinLockAtDpcLevel(&queueLock);
     if (imageSize != 0 && queuedCount != 0 && queuedBytes >= imageSize) {
         PLIST_ENTRY link = RemoveHeadList(&queue);
@@ -446,7 +431,7 @@ VCAM_RESIDENT void FrameEngine::FillFrame() {
                 sourceOffset + lineBytes > imageSize) {
                 break;  // offsets only grow: no later row fits either
             }
-            RtlCopyMemory(entry->target + targetOffset, snapshot + sourceOffset,
+            RtlCopyMemory(entry->target + targetOffset, image + sourceOffset,
                           static_cast<SIZE_T>(lineBytes));
             sourceOffset += lineBytes;
         }
@@ -462,7 +447,7 @@ VCAM_RESIDENT void FrameEngine::FillFrame() {
 //
 // The length picks the layout: shorter than width x height x 3 is I420,
 // anything else RGB24. The image is written whole into the unpublished slot
-// and then published, so a tick always copies one complete image:
+// and then published, so a tick always fills from one complete image:
 //  - I420 becomes YUY2; a push shorter than the bytes its planes span is
 //    dropped (nothing is read beyond the pushed bytes).
 //  - RGB24 (B, G, R; first row on top) becomes YUY2 when the stream is YUY2
@@ -513,12 +498,13 @@ VCAM_PAGE void FrameEngine::WriteFrame(const UCHAR* data, ULONG length) {
     // Checked again under the gate: a pause that came while this push waited
     // for another one drops it, as a push made while Paused is dropped.
     if (AtomicRead(&state) == EngineRunning) {
-        const LONG target = (AtomicRead(&imageState) & kPublishedSlotMask) ^ 1;
-        // Only a tick that marked this slot while it was still published can
-        // be reading it; no new reader can come until it is published again.
-        while ((AtomicRead(&imageState) & ReadingBit(target)) != 0) {
+        // Only ticks that counted in on the unpublished slot while it was
+        // still published can be reading it; each leaves after one fill.
+        ImageHandover::Writer writer = {};
+        while (!handover.StepTakeWrite(&writer)) {
             _mm_pause();
         }
+        const LONG target = writer.slot;
         PUCHAR image = target == 0 ? frameBuffer : backBuffer;
         const LONG w = static_cast<LONG>(width);
         const LONG h = static_cast<LONG>(height);
@@ -541,9 +527,7 @@ VCAM_PAGE void FrameEngine::WriteFrame(const UCHAR* data, ULONG length) {
             case PushDropped:
                 break;
         }
-        // Publish: the push is the only writer of bit 0, so adding or
-        // subtracting one flips it without disturbing the reading bits.
-        InterlockedExchangeAdd(&imageState, target == 1 ? 1 : -1);
+        handover.Publish(target);
     }
     KeSetEvent(&writeGate, 0, FALSE);
     ExReleaseRundownProtection(&pushRundown);

@@ -1,7 +1,8 @@
 // FrameEngine: the device's frame pump. A one-shot timer, armed with absolute
 // due times startTime + k x framePeriod, runs Tick once per frame period at
-// DISPATCH_LEVEL; each Running tick snapshots the current image, fills the
-// capture buffer at the head of the queue, and tells the owner a tick passed.
+// DISPATCH_LEVEL; each Running tick fills the capture buffer at the head of
+// the queue straight from the current image slot, and tells the owner a tick
+// passed.
 //
 // Ownership: built zero-filled in NonPagedPoolNx ("HSim") by the device's
 // start and owned by the device's object bag, which frees the memory only; the
@@ -9,14 +10,15 @@
 //
 // Locking: queueLock guards the queue, its counters, completedFrames and
 // entryPool. scheduleLock orders a pause or stop request against the tick's
-// last step (acknowledge, or re-arm the timer). The image buffers are handed
-// between pushes and ticks without a lock (imageState, see WriteFrame);
+// last step (acknowledge, or re-arm the timer). The image slots are handed
+// between pushes and ticks without a lock (handover, see ImageHandover);
 // state/tickIndex/startTime are written only by the control thread while no
 // tick runs or is pending, or by the tick itself.
 #pragma once
 
 #include "driver/engine/EngineState.h"
 #include "driver/engine/FrameTickOwner.h"
+#include "driver/engine/ImageHandover.h"
 #include "driver/engine/PixelLayout.h"
 #include "driver/engine/QueuedBuffer.h"
 #include "driver/platform/Platform.h"
@@ -58,8 +60,9 @@ class FrameEngine {
 
     // DISPATCH_LEVEL, resident; the timer DPC's body.
     void Tick();
-    // DISPATCH_LEVEL, resident; inside Tick, after the snapshot was taken.
-    void FillFrame();
+    // DISPATCH_LEVEL, resident; inside Tick, which holds its reader count on
+    // `image` (a published slot) for the whole call. Takes queueLock.
+    void FillFrame(const UCHAR* image);
     // PASSIVE_LEVEL, resident (takes scheduleLock); pause and Stop of a
     // Running engine. Returns once no tick runs or is pending. A tick due
     // within HandshakeWaitLimit is waited for and acknowledges the request,
@@ -94,8 +97,6 @@ class FrameEngine {
 
     // Layout of the running format; set by Start; borrowed from the device.
     PixelLayout* layout;
-    // imageSize bytes, owned; only the tick reads and writes it.
-    PUCHAR snapshot;
     // width x height x 3 bytes, owned: image slot 0, black at Start.
     PUCHAR frameBuffer;
     LONGLONG framePeriod;  // 100 ns units, at least ShortestPeriod
@@ -131,10 +132,9 @@ class FrameEngine {
     // imageSize bytes, owned: image slot 1, the second half of the double
     // buffer that keeps every delivered image whole. Start..Stop.
     PUCHAR backBuffer;
-    // Bit 0: the published slot (0 frameBuffer, 1 backBuffer). Bits 1 and 2:
-    // slot 0 / slot 1 is being read by a tick. Pushes flip bit 0; ticks set and
-    // clear their reading bit. Interlocked only.
-    volatile LONG imageState;
+    // Which slot is published (0 frameBuffer, 1 backBuffer) and how many
+    // ticks read each; pushes publish, ticks count in and out. Lock-free.
+    ImageHandover handover;
     // Serialises pushes (a synchronization event used as a PASSIVE_LEVEL
     // mutex): one writer at a time owns the unpublished slot.
     KEVENT writeGate;

@@ -60,9 +60,9 @@ inline FrameEngine* NewEngine(FrameTickOwner* owner) {
     return block == nullptr ? nullptr : new (block) FrameEngine(owner);
 }
 
-// The image a tick would copy now: the slot bit 0 of imageState names.
+// The image a tick would fill from now: the published slot.
 inline const UCHAR* PublishedImage(const FrameEngine& engine) {
-    return (engine.imageState & 1) != 0 ? engine.backBuffer : engine.frameBuffer;
+    return (engine.handover.state & 1) != 0 ? engine.backBuffer : engine.frameBuffer;
 }
 
 // A stream header with the KS_FRAME_INFO that follows it when Size >= 128.

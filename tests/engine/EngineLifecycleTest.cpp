@@ -26,7 +26,6 @@ class EngineLifecycleTest : public EngineTest {
 
     void ExpectStoppedWithNothingAllocated() {
         EXPECT_EQ(engine->state, EngineStopped);
-        EXPECT_EQ(engine->snapshot, nullptr);
         EXPECT_EQ(engine->frameBuffer, nullptr);
         EXPECT_EQ(engine->backBuffer, nullptr);
         EXPECT_EQ(Verifier::OutstandingBlocks(kBufferTag), 0u);
@@ -36,10 +35,10 @@ class EngineLifecycleTest : public EngineTest {
     }
 };
 
-TEST_F(EngineLifecycleTest, Yuy2StartMakesTwoBlackYuy2SlotsAndASnapshot) {
+TEST_F(EngineLifecycleTest, Yuy2StartMakesTwoBlackYuy2SlotsAndNoOtherBuffer) {
     ASSERT_EQ(StartYuy2(), STATUS_SUCCESS);
     EXPECT_EQ(engine->state, EngineRunning);
-    EXPECT_EQ(BufferBlockSizes(), (std::vector<size_t>{kYuy2Size, kYuy2Size, kRgbSize}));
+    EXPECT_EQ(BufferBlockSizes(), (std::vector<size_t>{kYuy2Size, kRgbSize}));
     for (const UCHAR* slot : {engine->frameBuffer, engine->backBuffer}) {
         for (ULONG i = 0; i < kYuy2Size; i += 2) {
             ASSERT_EQ(slot[i], 0x00) << "byte " << i;
@@ -58,7 +57,7 @@ TEST_F(EngineLifecycleTest, I420SizedStartMakesI420Black) {
         EXPECT_EQ(std::count(slot, slot + 921600, 0x00), 921600);
         EXPECT_EQ(std::count(slot + 921600, slot + kI420Size, 0x80), 460800);
     }
-    EXPECT_EQ(BufferBlockSizes(), (std::vector<size_t>{kI420Size, kI420Size, kRgbSize}));
+    EXPECT_EQ(BufferBlockSizes(), (std::vector<size_t>{kI420Size, kRgbSize}));
 }
 
 TEST_F(EngineLifecycleTest, RgbSizedStartMakesAllZeroBlack) {
@@ -140,9 +139,9 @@ TEST_F(EngineLifecycleTest, StartAcceptsAnImageOfExactlyWidthTimesHeightTimesThr
 }
 
 TEST_F(EngineLifecycleTest, AStartWhoseAllocationFailsKeepsNothingAndNeverTicks) {
-    // The snapshot, the frame buffer and the second image slot are the
-    // first, second and third allocation of a Start.
-    for (uint64_t failing = 1; failing <= 3; ++failing) {
+    // The frame buffer and the second image slot are the first and second
+    // allocation of a Start.
+    for (uint64_t failing = 1; failing <= 2; ++failing) {
         SCOPED_TRACE("allocation " + std::to_string(failing) + " of Start fails");
         Verifier::FailNth(Verifier::AllocationCount() + failing);
         EXPECT_EQ(StartYuy2(), STATUS_INSUFFICIENT_RESOURCES);

@@ -64,7 +64,7 @@ class Pushers {
 
   private:
     static LONG PublishedSlot(FrameEngine* engine) {
-        return __atomic_load_n(&engine->imageState, __ATOMIC_ACQUIRE) & 1;
+        return __atomic_load_n(&engine->handover.state, __ATOMIC_ACQUIRE) & 1;
     }
 
     std::atomic<bool> stop_{false};

@@ -168,7 +168,6 @@ TEST_F(EngineScheduleTest, StopOfARunningEngineWaitsForOneMoreCompleteTick) {
 
     EXPECT_EQ(engine->state, EngineStopped);
     EXPECT_EQ(HostKernel::NextDueTime(), -1);
-    EXPECT_EQ(engine->snapshot, nullptr);
     EXPECT_EQ(engine->frameBuffer, nullptr);
     EXPECT_EQ(engine->backBuffer, nullptr);
     EXPECT_EQ(host::Verifier::OutstandingBlocks(kBufferTag), 0u);
