@@ -65,24 +65,6 @@ inline ULONGLONG I420Extent(ULONG width, ULONG height) {
     return extent;
 }
 
-// PASSIVE_LEVEL (Start). Writes the black image that suits imageSize into one
-// image slot; the rules cover at most imageSize bytes. width x height x 3 fits
-// in 32 bits (Start checked), so the products here are exact.
-void WriteBlackImage(PUCHAR image, ULONG width, ULONG height, ULONG imageSize) {
-    const ULONG pixels = width * height;
-    if (imageSize == (pixels * 3) >> 1) {
-        RtlFillMemory(image, pixels, 0);
-        RtlFillMemory(image + pixels, pixels / 2, 0x80);
-    } else if (imageSize == pixels * 2) {
-        for (ULONG i = 0; i < pixels; ++i) {
-            image[2 * i] = 0x00;
-            image[2 * i + 1] = 0x80;
-        }
-    } else {
-        RtlZeroMemory(image, imageSize);
-    }
-}
-
 // How a push becomes the current image (see FrameEngine::WriteFrame).
 enum PushPath {
     PushDropped,
@@ -103,8 +85,8 @@ VCAM_RESIDENT static void FrameEngineTickDpc(PKDPC dpc, PVOID context, PVOID arg
 }
 
 // PASSIVE_LEVEL, pageable; the device's start builds the engine on zero-filled
-// pool memory. Pushes are refused until the first Start: the rundown reference
-// starts out run down (the wait returns at once, nobody holds it).
+// pool memory. Pushes are refused until the first Start: there is no image
+// store yet.
 VCAM_PAGE FrameEngine::FrameEngine(FrameTickOwner* tickOwner) {
     PAGED_CODE();
     owner = tickOwner;
@@ -113,10 +95,8 @@ VCAM_PAGE FrameEngine::FrameEngine(FrameTickOwner* tickOwner) {
     KeInitializeTimer(&tickTimer);
     KeInitializeSpinLock(&queueLock);
     KeInitializeSpinLock(&scheduleLock);
+    KeInitializeSpinLock(&imagesLock);
     InitializeListHead(&queue);
-    KeInitializeEvent(&writeGate, SynchronizationEvent, TRUE);
-    ExInitializeRundownProtection(&pushRundown);
-    ExWaitForRundownProtectionRelease(&pushRundown);
 }
 
 // PASSIVE_LEVEL, pageable; StartStreaming of the device, on a Stopped engine.
@@ -154,34 +134,21 @@ VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period
     queuedBytes = 0;
     tickIndex = 0;
     WriteFlag(&stopRequested, FALSE);
-    handover.Reset();
 
     startTime = now.QuadPart;
 
-    frameBuffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, static_cast<SIZE_T>(rgbBytes), VCAM_TAG_BUFFER));
-    backBuffer =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, imageSize, VCAM_TAG_BUFFER));
-    if (frameBuffer == nullptr || backBuffer == nullptr) {
-        // Nothing is kept from a failed Start: no Stop follows it.
-        PUCHAR* buffers[] = {&frameBuffer, &backBuffer};
-        for (PUCHAR* buffer : buffers) {
-            if (*buffer != nullptr) {
-                ExFreePool(*buffer);
-                *buffer = nullptr;
-            }
-        }
+    // Slot 0 holds width x height x 3 bytes, slot 1 imageSize. Nothing is
+    // kept from a failed Start: no Stop follows it.
+    ImageStore* store =
+        ImageStore::Create(layout, width, height, imageSize, static_cast<ULONG>(rgbBytes));
+    if (store == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    // Both slots start as the same black image, so a reader never sees bytes
-    // the pool handed out uninitialised.
-    WriteBlackImage(frameBuffer, width, height, imageSize);
-    WriteBlackImage(backBuffer, width, height, imageSize);
 
     ExInitializeNPagedLookasideList(&entryPool, nullptr, nullptr, POOL_NX_ALLOCATION,
                                     sizeof(QueuedBuffer), VCAM_TAG_ENTRY, 0);
-    // The buffers exist: pushes may come in from now on.
-    ExReInitializeRundownProtection(&pushRundown);
+    // The store exists: pushes may come in from now on.
+    PublishImages(store);
     InterlockedExchange(&state, EngineRunning);
 
     // No tick runs or is pending before this timer: no lock needed.
@@ -298,16 +265,12 @@ VCAM_RESIDENT NTSTATUS FrameEngine::Stop() {
         HaltTicks();
     }
     InterlockedExchange(&state, EngineStopped);
-    // No tick runs or is pending now. Wait for a push that got in before the
-    // state changed; later pushes fail to acquire the reference and drop.
-    ExWaitForRundownProtectionRelease(&pushRundown);
-
-    PUCHAR* buffers[] = {&frameBuffer, &backBuffer};
-    for (PUCHAR* buffer : buffers) {
-        if (*buffer != nullptr) {
-            ExFreePool(*buffer);
-            *buffer = nullptr;
-        }
+    // No tick runs or is pending now, and later pushes find no store. A push
+    // in progress keeps the store alive with its own reference and frees it
+    // when it drops the last one; Stop never waits for it.
+    ImageStore* store = PublishImages(nullptr);
+    if (store != nullptr) {
+        store->Release();
     }
 
     const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queueLock);
@@ -359,11 +322,14 @@ VCAM_RESIDENT void FrameEngine::Tick() {
         // Count in on the slot published at this instant and fill straight
         // from it: no push writes that slot until this tick leaves it. The
         // tick never waits for a push (see ImageHandover).
+        // The store stays while the engine runs: Stop halts the ticks
+        // before it drops the engine's reference.
+        ImageStore* store = images;
         ImageHandover::Reader reader = {};
-        while (!handover.StepTakeRead(&reader)) {
+        while (!store->handover.StepTakeRead(&reader)) {
         }
-        FillFrame(reader.slot == 0 ? frameBuffer : backBuffer);
-        handover.LeaveRead(reader.slot);
+        FillFrame(store->Slot(reader.slot));
+        store->handover.LeaveRead(reader.slot);
     }
     if (owner != nullptr) {
         owner->OnFrameTick();
@@ -456,18 +422,37 @@ VCAM_RESIDENT void FrameEngine::FillFrame(const UCHAR* image) {
 //  - A result that would not fit in imageSize bytes (a slot holds no more;
 //    an odd width's last YUY2 group spills two bytes past the image) is
 //    dropped rather than written past the slot.
-// Pushes are serialised by writeGate; a push waits for another push, and for
-// a tick only while that tick still copies the slot the push needs.
+// The push runs inside a critical region and holds a reference on the stream's
+// image store, so a pause or Stop never waits for it: a push suspended with
+// its thread stays harmless, and frees the store if it was the last holder.
+// Pushes into one store are serialised by its write gate; a push waits for
+// another one at most PushGateWaitLimit and is dropped after that (where a
+// critical region keeps a thread from being suspended, the holder is always
+// running, and nothing is dropped). It waits for a tick only while that tick
+// still fills from the slot the push needs.
 VCAM_PAGE void FrameEngine::WriteFrame(const UCHAR* data, ULONG length) {
     PAGED_CODE();
     if (data == nullptr || length == 0) {
         return;
     }
-    if (!ExAcquireRundownProtection(&pushRundown)) {
-        return;  // not started, or stopping: the buffers may be gone
+    KeEnterCriticalRegion();
+    ImageStore* store = TakeImages();
+    if (store != nullptr) {
+        WriteInto(store, data, length);
+        store->Release();
     }
-    if (AtomicRead(&state) != EngineRunning || width == 0 || height == 0) {
-        ExReleaseRundownProtection(&pushRundown);
+    KeLeaveCriticalRegion();
+}
+
+// PASSIVE_LEVEL, pageable; WriteFrame, holding a reference on `store`. Uses
+// only the store's own format: the engine may have stopped and started again
+// with another one since the reference was taken.
+VCAM_PAGE void FrameEngine::WriteInto(ImageStore* store, const UCHAR* data, ULONG length) {
+    PAGED_CODE();
+    const ULONG width = store->width;
+    const ULONG height = store->height;
+    const ULONG imageSize = store->imageSize;
+    if (width == 0 || height == 0) {
         return;
     }
 
@@ -482,7 +467,7 @@ VCAM_PAGE void FrameEngine::WriteFrame(const UCHAR* data, ULONG length) {
             path = PushI420ToYuy2;
         }
     } else {
-        const float bytesPerPixel = layout->BytesPerPixel();
+        const float bytesPerPixel = store->layout->BytesPerPixel();
         if (bytesPerPixel == 2.0f) {
             path = yuy2Fits ? PushRgb24ToYuy2 : PushDropped;
         } else if (bytesPerPixel == 3.0f) {
@@ -490,22 +475,27 @@ VCAM_PAGE void FrameEngine::WriteFrame(const UCHAR* data, ULONG length) {
         }
     }
     if (path == PushDropped) {
-        ExReleaseRundownProtection(&pushRundown);
         return;
     }
 
-    KeWaitForSingleObject(&writeGate, Executive, KernelMode, FALSE, nullptr);
+    LARGE_INTEGER limit;
+    limit.QuadPart = -PushGateWaitLimit;
+    if (KeWaitForSingleObject(&store->writeGate, Executive, KernelMode, FALSE, &limit) !=
+        STATUS_SUCCESS) {
+        return;  // the push holding the gate is not running: drop this one
+    }
     // Checked again under the gate: a pause that came while this push waited
-    // for another one drops it, as a push made while Paused is dropped.
+    // for another one drops it, as a push made while Paused is dropped. (A
+    // store the engine has given up is written harmlessly: nobody reads it.)
     if (AtomicRead(&state) == EngineRunning) {
         // Only ticks that counted in on the unpublished slot while it was
         // still published can be reading it; each leaves after one fill.
         ImageHandover::Writer writer = {};
-        while (!handover.StepTakeWrite(&writer)) {
+        while (!store->handover.StepTakeWrite(&writer)) {
             _mm_pause();
         }
         const LONG target = writer.slot;
-        PUCHAR image = target == 0 ? frameBuffer : backBuffer;
+        PUCHAR image = store->Slot(target);
         const LONG w = static_cast<LONG>(width);
         const LONG h = static_cast<LONG>(height);
         switch (path) {
@@ -527,8 +517,31 @@ VCAM_PAGE void FrameEngine::WriteFrame(const UCHAR* data, ULONG length) {
             case PushDropped:
                 break;
         }
-        handover.Publish(target);
+        store->handover.Publish(target);
     }
-    KeSetEvent(&writeGate, 0, FALSE);
-    ExReleaseRundownProtection(&pushRundown);
+    KeSetEvent(&store->writeGate, 0, FALSE);
+}
+
+// PASSIVE_LEVEL, resident: its body runs under imagesLock. A push: a
+// reference on the store of a Running engine, or nullptr (not started,
+// paused or stopping: the frame is dropped).
+VCAM_RESIDENT ImageStore* FrameEngine::TakeImages() {
+    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&imagesLock);
+    ImageStore* store = AtomicRead(&state) == EngineRunning ? images : nullptr;
+    if (store != nullptr) {
+        store->Reference();
+    }
+    KeReleaseSpinLock(&imagesLock, oldIrql);
+    return store;
+}
+
+// PASSIVE_LEVEL, resident: its body runs under imagesLock. Start (a new
+// store) and Stop (nullptr): makes `store` the engine's and returns the one
+// it replaces, whose reference passes to the caller.
+VCAM_RESIDENT ImageStore* FrameEngine::PublishImages(ImageStore* store) {
+    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&imagesLock);
+    ImageStore* previous = images;
+    images = store;
+    KeReleaseSpinLock(&imagesLock, oldIrql);
+    return previous;
 }

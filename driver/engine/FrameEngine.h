@@ -10,15 +10,16 @@
 //
 // Locking: queueLock guards the queue, its counters, completedFrames and
 // entryPool. scheduleLock orders a pause or stop request against the tick's
-// last step (acknowledge, or re-arm the timer). The image slots are handed
-// between pushes and ticks without a lock (handover, see ImageHandover);
+// last step (acknowledge, or re-arm the timer). imagesLock guards the images
+// pointer; the image slots are handed between pushes and ticks without a lock
+// (ImageStore, ImageHandover);
 // state/tickIndex/startTime are written only by the control thread while no
 // tick runs or is pending, or by the tick itself.
 #pragma once
 
 #include "driver/engine/EngineState.h"
 #include "driver/engine/FrameTickOwner.h"
-#include "driver/engine/ImageHandover.h"
+#include "driver/engine/ImageStore.h"
 #include "driver/engine/PixelLayout.h"
 #include "driver/engine/QueuedBuffer.h"
 #include "driver/platform/Platform.h"
@@ -42,8 +43,9 @@ class FrameEngine {
     // nothing. Always success.
     NTSTATUS SetPaused(BOOLEAN pause);
     // PASSIVE_LEVEL, resident (takes queueLock). Halts the ticks of a Running
-    // engine (HaltTicks), waits for a push in progress, then frees the buffers
-    // and drains the queue without completing anything. Always success.
+    // engine (HaltTicks), gives up the image store (a push in progress frees
+    // it when done; Stop never waits for a push) and drains the queue without
+    // completing anything. Always success.
     NTSTATUS Stop();
     // Any IRQL, no lock: capture buffers filled since Start.
     ULONG CompletedFrameCount() const;
@@ -55,8 +57,19 @@ class FrameEngine {
     ULONG QueueBuffer(PKSSTREAM_POINTER streamPointer, PUCHAR* cursor, ULONG byteCount);
 
     // PASSIVE_LEVEL, pageable; any time. Makes a pushed I420 or RGB24 frame
-    // the current image while Running; dropped otherwise.
+    // the current image while Running; dropped otherwise, or when another
+    // push has held the gate for PushGateWaitLimit.
     void WriteFrame(const UCHAR* data, ULONG length);
+    // PASSIVE_LEVEL, pageable; WriteFrame's body, holding a reference on
+    // `store`.
+    void WriteInto(ImageStore* store, const UCHAR* data, ULONG length);
+    // PASSIVE_LEVEL, resident (takes imagesLock); a push. A new reference on
+    // the image store of a Running engine, or nullptr.
+    ImageStore* TakeImages();
+    // PASSIVE_LEVEL, resident (takes imagesLock); Start and Stop. Makes
+    // `store` the engine's image store and returns the previous one (its
+    // reference passes to the caller).
+    ImageStore* PublishImages(ImageStore* store);
 
     // DISPATCH_LEVEL, resident; the timer DPC's body.
     void Tick();
@@ -92,13 +105,15 @@ class FrameEngine {
     // three periods at the camera's rate and well inside the time a state
     // change callback may take.
     static constexpr LONGLONG HandshakeWaitLimit = 1000000;
+    // How long a push waits for the push that holds the gate before it is
+    // dropped: 100 ms, many times a running push's conversion, so only a
+    // push whose thread is suspended outlasts it.
+    static constexpr LONGLONG PushGateWaitLimit = 1000000;
 
     // ---- fields (the order is the engine's documented layout) ----
 
     // Layout of the running format; set by Start; borrowed from the device.
     PixelLayout* layout;
-    // width x height x 3 bytes, owned: image slot 0, black at Start.
-    PUCHAR frameBuffer;
     LONGLONG framePeriod;  // 100 ns units, at least ShortestPeriod
     ULONG width;           // pixels
     ULONG height;          // rows (|biHeight|)
@@ -129,15 +144,12 @@ class FrameEngine {
 
     // ---- image hand-over between pushes and ticks ----
 
-    // imageSize bytes, owned: image slot 1, the second half of the double
-    // buffer that keeps every delivered image whole. Start..Stop.
-    PUCHAR backBuffer;
-    // Which slot is published (0 frameBuffer, 1 backBuffer) and how many
-    // ticks read each; pushes publish, ticks count in and out. Lock-free.
-    ImageHandover handover;
-    // Serialises pushes (a synchronization event used as a PASSIVE_LEVEL
-    // mutex): one writer at a time owns the unpublished slot.
-    KEVENT writeGate;
-    // Keeps Stop from freeing the buffers under a push in progress.
-    EX_RUNDOWN_REF pushRundown;
+    // The stream's image slots, their hand-over and the push gate: one
+    // reference held from Start to Stop (nullptr otherwise). Written under
+    // imagesLock; a tick reads it without the lock (it runs only while the
+    // store is there).
+    ImageStore* images;
+    // Orders a push taking its reference against Start and Stop replacing
+    // the store. Taken at DISPATCH_LEVEL.
+    KSPIN_LOCK imagesLock;
 };

@@ -2,6 +2,7 @@
 
 #include "host/executive/DpcTiming.h"
 #include "host/executive/Executive.h"
+#include "host/executive/Suspension.h"
 #include "host/variants/Variants.h"
 #include "host/verifier/CallSite.h"
 
@@ -11,6 +12,7 @@ void HostKernel::Boot(ClockMode mode, int64_t virtualStart) {
     Variants::ApplyEnvironment();
     Executive::Instance().Boot(mode, virtualStart);
     DpcTiming::Reset();
+    Suspension::Reset();
 }
 
 void HostKernel::Shutdown() {

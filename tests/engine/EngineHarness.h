@@ -62,7 +62,8 @@ inline FrameEngine* NewEngine(FrameTickOwner* owner) {
 
 // The image a tick would fill from now: the published slot.
 inline const UCHAR* PublishedImage(const FrameEngine& engine) {
-    return (engine.handover.state & 1) != 0 ? engine.backBuffer : engine.frameBuffer;
+    return (engine.images->handover.state & 1) != 0 ? engine.images->slots[1]
+                                                    : engine.images->slots[0];
 }
 
 // A stream header with the KS_FRAME_INFO that follows it when Size >= 128.

@@ -156,8 +156,8 @@ TEST_F(EngineQueueTest, ATickWithNothingQueuedChangesNothing) {
     EXPECT_EQ(engine->queuedCount, 0u);
     // Every Running tick counted itself in on the published slot and out
     // again; the image is untouched.
-    EXPECT_EQ(engine->handover.ReadersOf(0), 0);
-    EXPECT_EQ(engine->handover.ReadersOf(1), 0);
+    EXPECT_EQ(engine->images->handover.ReadersOf(0), 0);
+    EXPECT_EQ(engine->images->handover.ReadersOf(1), 0);
     EXPECT_EQ(std::memcmp(PublishedImage(*engine), image.data(), kYuy2Size), 0);
 }
 
