@@ -148,7 +148,7 @@ VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period
     ExInitializeNPagedLookasideList(&entryPool, nullptr, nullptr, POOL_NX_ALLOCATION,
                                     sizeof(QueuedBuffer), VCAM_TAG_ENTRY, 0);
     // The store exists: pushes may come in from now on.
-    PublishImages(store);
+    ImageStore::Exchange(&images, &imagesLock, store);  // nothing to replace
     InterlockedExchange(&state, EngineRunning);
 
     // No tick runs or is pending before this timer: no lock needed.
@@ -268,7 +268,7 @@ VCAM_RESIDENT NTSTATUS FrameEngine::Stop() {
     // No tick runs or is pending now, and later pushes find no store. A push
     // in progress keeps the store alive with its own reference and frees it
     // when it drops the last one; Stop never waits for it.
-    ImageStore* store = PublishImages(nullptr);
+    ImageStore* store = ImageStore::Exchange(&images, &imagesLock, nullptr);
     if (store != nullptr) {
         store->Release();
     }
@@ -436,7 +436,10 @@ VCAM_PAGE void FrameEngine::WriteFrame(const UCHAR* data, ULONG length) {
         return;
     }
     KeEnterCriticalRegion();
-    ImageStore* store = TakeImages();
+    // Paused or stopped: dropped. A pause or stop that comes after this look
+    // is caught again under the gate (WriteInto).
+    ImageStore* store =
+        AtomicRead(&state) == EngineRunning ? ImageStore::Take(&images, &imagesLock) : nullptr;
     if (store != nullptr) {
         WriteInto(store, data, length);
         store->Release();
@@ -520,28 +523,4 @@ VCAM_PAGE void FrameEngine::WriteInto(ImageStore* store, const UCHAR* data, ULON
         store->handover.Publish(target);
     }
     KeSetEvent(&store->writeGate, 0, FALSE);
-}
-
-// PASSIVE_LEVEL, resident: its body runs under imagesLock. A push: a
-// reference on the store of a Running engine, or nullptr (not started,
-// paused or stopping: the frame is dropped).
-VCAM_RESIDENT ImageStore* FrameEngine::TakeImages() {
-    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&imagesLock);
-    ImageStore* store = AtomicRead(&state) == EngineRunning ? images : nullptr;
-    if (store != nullptr) {
-        store->Reference();
-    }
-    KeReleaseSpinLock(&imagesLock, oldIrql);
-    return store;
-}
-
-// PASSIVE_LEVEL, resident: its body runs under imagesLock. Start (a new
-// store) and Stop (nullptr): makes `store` the engine's and returns the one
-// it replaces, whose reference passes to the caller.
-VCAM_RESIDENT ImageStore* FrameEngine::PublishImages(ImageStore* store) {
-    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&imagesLock);
-    ImageStore* previous = images;
-    images = store;
-    KeReleaseSpinLock(&imagesLock, oldIrql);
-    return previous;
 }

@@ -63,13 +63,6 @@ class FrameEngine {
     // PASSIVE_LEVEL, pageable; WriteFrame's body, holding a reference on
     // `store`.
     void WriteInto(ImageStore* store, const UCHAR* data, ULONG length);
-    // PASSIVE_LEVEL, resident (takes imagesLock); a push. A new reference on
-    // the image store of a Running engine, or nullptr.
-    ImageStore* TakeImages();
-    // PASSIVE_LEVEL, resident (takes imagesLock); Start and Stop. Makes
-    // `store` the engine's image store and returns the previous one (its
-    // reference passes to the caller).
-    ImageStore* PublishImages(ImageStore* store);
 
     // DISPATCH_LEVEL, resident; the timer DPC's body.
     void Tick();

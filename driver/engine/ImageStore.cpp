@@ -57,6 +57,28 @@ VCAM_PAGE ImageStore* ImageStore::Create(PixelLayout* layout, ULONG width, ULONG
     return store;
 }
 
+// PASSIVE_LEVEL, resident: its body runs under *lock. A push.
+VCAM_RESIDENT ImageStore* ImageStore::Take(ImageStore** current, PKSPIN_LOCK lock) {
+    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(lock);
+    ImageStore* store = *current;
+    if (store != nullptr) {
+        store->Reference();
+    }
+    KeReleaseSpinLock(lock, oldIrql);
+    return store;
+}
+
+// PASSIVE_LEVEL, resident: its body runs under *lock. The engine's Start and
+// Stop.
+VCAM_RESIDENT ImageStore* ImageStore::Exchange(ImageStore** current, PKSPIN_LOCK lock,
+                                               ImageStore* store) {
+    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(lock);
+    ImageStore* previous = *current;
+    *current = store;
+    KeReleaseSpinLock(lock, oldIrql);
+    return previous;
+}
+
 // DISPATCH_LEVEL or below, resident; a holder, or under the engine's
 // imagesLock.
 VCAM_RESIDENT void ImageStore::Reference() {

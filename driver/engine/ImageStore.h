@@ -24,6 +24,15 @@ class ImageStore {
     static ImageStore* Create(PixelLayout* layout, ULONG width, ULONG height, ULONG imageSize,
                               ULONG slot0Bytes);
 
+    // PASSIVE_LEVEL (takes *lock, which guards *current). A new reference on
+    // the store in *current, or nullptr if there is none. Resident and in its
+    // own file, so it is never inlined into a pageable caller.
+    static ImageStore* Take(ImageStore** current, PKSPIN_LOCK lock);
+    // PASSIVE_LEVEL (takes *lock, which guards *current). Puts `store` in
+    // *current and returns the store it replaces, whose reference passes to
+    // the caller.
+    static ImageStore* Exchange(ImageStore** current, PKSPIN_LOCK lock, ImageStore* store);
+
     // DISPATCH_LEVEL or below; only by a holder, or under the lock that
     // guards the pointer the caller found the store through.
     void Reference();

@@ -40,7 +40,7 @@ class Pushers {
                     std::fill(frame.begin(), frame.end(), value);
                     // A reference of its own keeps the store of the moment
                     // (if any) readable across the push, whatever Stop does.
-                    ImageStore* store = engine->TakeImages();
+                    ImageStore* store = ImageStore::Take(&engine->images, &engine->imagesLock);
                     const LONG before = store != nullptr ? store->handover.PublishedSlot() : 0;
                     engine->WriteFrame(frame.data(), kSmallPush);
                     pushes_.fetch_add(1);
