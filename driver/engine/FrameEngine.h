@@ -12,9 +12,10 @@
 // entryPool. scheduleLock orders a pause or stop request against the tick's
 // last step (acknowledge, or re-arm the timer). imagesLock guards the images
 // pointer; the image slots are handed between pushes and ticks without a lock
-// (ImageStore, ImageHandover);
-// state/tickIndex/startTime are written only by the control thread while no
-// tick runs or is pending, or by the tick itself.
+// (ImageStore, ImageHandover). state/tickIndex/startTime are written only by
+// the control thread while no tick runs or is pending, or by the tick itself.
+// A push touches the engine only through images (taken with a reference of
+// its own) and state, so Stop never waits for one.
 #pragma once
 
 #include "driver/engine/EngineState.h"
