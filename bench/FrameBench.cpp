@@ -4,8 +4,8 @@
 //   - ConvertRgb24ToYuy2 against libyuv's fastest way to the same YUY2
 //     (RGB24 -> ARGB -> YUY2, whole frame or row by row, whichever is faster),
 //     on the path this processor gets and on the SSE2 path every x64 has;
-//   - one running tick (snapshot copy plus the fill of one YUY2 capture
-//     buffer) against two memcpy of the image size.
+//   - one running tick (the fill of one YUY2 capture buffer straight from the
+//     published image slot) against one memcpy of the image size.
 // Every benchmark runs in repeated, randomly interleaved runs so that a busy
 // machine disturbs all of them alike; the ratios use the median CPU time of
 // the runs (single-threaded work, so CPU time is the work itself, without the
@@ -141,8 +141,8 @@ class IdleOwner final : public FrameTickOwner {
     void OnFrameTick() override {}
 };
 
-// One running tick of the YUY2 1280 x 720 engine: the snapshot copy and the
-// fill of one queued capture buffer (queued again before every tick, as the
+// One running tick of the YUY2 1280 x 720 engine: the fill of one queued
+// capture buffer from the published image slot (queued again before every tick, as the
 // pin keeps it supplied). Runs on the virtual clock, "in the DPC".
 void BM_EngineTick(benchmark::State& state) {
     host::HostKernel::Boot(host::ClockMode::Virtual);
@@ -178,15 +178,13 @@ void BM_EngineTick(benchmark::State& state) {
     host::HostKernel::Shutdown();
 }
 
-// The yardstick of the tick: the two copies it cannot avoid.
-void BM_TwoMemcpy(benchmark::State& state) {
-    Block image(kYuy2Size), snapshot(kYuy2Size), capture(kYuy2Size);
+// The yardstick of the tick: the one copy it cannot avoid.
+void BM_OneMemcpy(benchmark::State& state) {
+    Block image(kYuy2Size), capture(kYuy2Size);
     benchmark::DoNotOptimize(image.data);
-    benchmark::DoNotOptimize(snapshot.data);
     benchmark::DoNotOptimize(capture.data);
     for (auto _ : state) {
-        std::memcpy(snapshot.data, image.data, kYuy2Size);
-        std::memcpy(capture.data, snapshot.data, kYuy2Size);
+        std::memcpy(capture.data, image.data, kYuy2Size);
         benchmark::ClobberMemory();
     }
 }
@@ -199,7 +197,7 @@ BENCHMARK(BM_Rgb24ToYuy2_OursSse2);
 BENCHMARK(BM_Rgb24ToYuy2_LibyuvWholeFrame);
 BENCHMARK(BM_Rgb24ToYuy2_LibyuvRowByRow);
 BENCHMARK(BM_EngineTick);
-BENCHMARK(BM_TwoMemcpy);
+BENCHMARK(BM_OneMemcpy);
 
 // Collects the median CPU time of each benchmark while the console shows
 // the usual table.
@@ -275,7 +273,7 @@ int main(int argc, char** argv) {
     PrintRatio("rgb24_to_yuy2_vs_libyuv", collector.Median("BM_Rgb24ToYuy2_Ours"), libyuvRgb);
     PrintRatio("rgb24_to_yuy2_sse2_vs_libyuv", collector.Median("BM_Rgb24ToYuy2_OursSse2"),
                libyuvRgb);
-    PrintRatio("tick_vs_two_memcpy", collector.Median("BM_EngineTick"),
-               collector.Median("BM_TwoMemcpy"));
+    PrintRatio("tick_vs_one_memcpy", collector.Median("BM_EngineTick"),
+               collector.Median("BM_OneMemcpy"));
     return 0;
 }

@@ -18,13 +18,6 @@ const ULONGLONG kRebaseTicks = 0x80000000ull;
 // A stream header followed by a KS_FRAME_INFO: at least this many bytes.
 const ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 
-// imageState: bit 0 names the published image slot; the bit ReadingBit(slot)
-// is set while a tick copies that slot into the snapshot.
-const LONG kPublishedSlotMask = 1;
-inline LONG ReadingBit(LONG slot) {
-    return 2 << slot;
-}
-
 // Any IRQL. The engine's lock-free words are read with an interlocked
 // operation, so every read is ordered against the writers on other processors.
 inline LONG AtomicRead(volatile LONG* word) {
@@ -72,24 +65,6 @@ inline ULONGLONG I420Extent(ULONG width, ULONG height) {
     return extent;
 }
 
-// PASSIVE_LEVEL (Start). Writes the black image that suits imageSize into one
-// image slot; the rules cover at most imageSize bytes. width x height x 3 fits
-// in 32 bits (Start checked), so the products here are exact.
-void WriteBlackImage(PUCHAR image, ULONG width, ULONG height, ULONG imageSize) {
-    const ULONG pixels = width * height;
-    if (imageSize == (pixels * 3) >> 1) {
-        RtlFillMemory(image, pixels, 0);
-        RtlFillMemory(image + pixels, pixels / 2, 0x80);
-    } else if (imageSize == pixels * 2) {
-        for (ULONG i = 0; i < pixels; ++i) {
-            image[2 * i] = 0x00;
-            image[2 * i + 1] = 0x80;
-        }
-    } else {
-        RtlZeroMemory(image, imageSize);
-    }
-}
-
 // How a push becomes the current image (see FrameEngine::WriteFrame).
 enum PushPath {
     PushDropped,
@@ -110,8 +85,8 @@ VCAM_RESIDENT static void FrameEngineTickDpc(PKDPC dpc, PVOID context, PVOID arg
 }
 
 // PASSIVE_LEVEL, pageable; the device's start builds the engine on zero-filled
-// pool memory. Pushes are refused until the first Start: the rundown reference
-// starts out run down (the wait returns at once, nobody holds it).
+// pool memory. Pushes are refused until the first Start: there is no image
+// store yet.
 VCAM_PAGE FrameEngine::FrameEngine(FrameTickOwner* tickOwner) {
     PAGED_CODE();
     owner = tickOwner;
@@ -120,10 +95,8 @@ VCAM_PAGE FrameEngine::FrameEngine(FrameTickOwner* tickOwner) {
     KeInitializeTimer(&tickTimer);
     KeInitializeSpinLock(&queueLock);
     KeInitializeSpinLock(&scheduleLock);
+    KeInitializeSpinLock(&imagesLock);
     InitializeListHead(&queue);
-    KeInitializeEvent(&writeGate, SynchronizationEvent, TRUE);
-    ExInitializeRundownProtection(&pushRundown);
-    ExWaitForRundownProtectionRelease(&pushRundown);
 }
 
 // PASSIVE_LEVEL, pageable; StartStreaming of the device, on a Stopped engine.
@@ -161,36 +134,21 @@ VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period
     queuedBytes = 0;
     tickIndex = 0;
     WriteFlag(&stopRequested, FALSE);
-    InterlockedExchange(&imageState, 0);
 
     startTime = now.QuadPart;
 
-    snapshot =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, imageSize, VCAM_TAG_BUFFER));
-    frameBuffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, static_cast<SIZE_T>(rgbBytes), VCAM_TAG_BUFFER));
-    backBuffer =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, imageSize, VCAM_TAG_BUFFER));
-    if (snapshot == nullptr || frameBuffer == nullptr || backBuffer == nullptr) {
-        // Nothing is kept from a failed Start: no Stop follows it.
-        PUCHAR* buffers[] = {&snapshot, &frameBuffer, &backBuffer};
-        for (PUCHAR* buffer : buffers) {
-            if (*buffer != nullptr) {
-                ExFreePool(*buffer);
-                *buffer = nullptr;
-            }
-        }
+    // Slot 0 holds width x height x 3 bytes, slot 1 imageSize. Nothing is
+    // kept from a failed Start: no Stop follows it.
+    ImageStore* store =
+        ImageStore::Create(layout, width, height, imageSize, static_cast<ULONG>(rgbBytes));
+    if (store == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    // Both slots start as the same black image, so a reader never sees bytes
-    // the pool handed out uninitialised.
-    WriteBlackImage(frameBuffer, width, height, imageSize);
-    WriteBlackImage(backBuffer, width, height, imageSize);
 
     ExInitializeNPagedLookasideList(&entryPool, nullptr, nullptr, POOL_NX_ALLOCATION,
                                     sizeof(QueuedBuffer), VCAM_TAG_ENTRY, 0);
-    // The buffers exist: pushes may come in from now on.
-    ExReInitializeRundownProtection(&pushRundown);
+    // The store exists: pushes may come in from now on.
+    ImageStore::Exchange(&images, &imagesLock, store);  // nothing to replace
     InterlockedExchange(&state, EngineRunning);
 
     // No tick runs or is pending before this timer: no lock needed.
@@ -307,16 +265,12 @@ VCAM_RESIDENT NTSTATUS FrameEngine::Stop() {
         HaltTicks();
     }
     InterlockedExchange(&state, EngineStopped);
-    // No tick runs or is pending now. Wait for a push that got in before the
-    // state changed; later pushes fail to acquire the reference and drop.
-    ExWaitForRundownProtectionRelease(&pushRundown);
-
-    PUCHAR* buffers[] = {&snapshot, &frameBuffer, &backBuffer};
-    for (PUCHAR* buffer : buffers) {
-        if (*buffer != nullptr) {
-            ExFreePool(*buffer);
-            *buffer = nullptr;
-        }
+    // No tick runs or is pending now, and later pushes find no store. A push
+    // in progress keeps the store alive with its own reference and frees it
+    // when it drops the last one; Stop never waits for it.
+    ImageStore* store = ImageStore::Exchange(&images, &imagesLock, nullptr);
+    if (store != nullptr) {
+        store->Release();
     }
 
     const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queueLock);
@@ -358,28 +312,24 @@ VCAM_RESIDENT ULONG FrameEngine::QueueBuffer(PKSSTREAM_POINTER streamPointer, PU
     return byteCount;
 }
 
-// DISPATCH_LEVEL, resident; the tick DPC. Ticks never overlap: the one-shot
-// timer is re-armed only as the tick's last step.
+// DISPATCH_LEVEL, resident; the tick DPC. The one-shot timer is re-armed only
+// as the tick's last step, yet the next run may start on another processor
+// before this one has returned: the image hand-over lets two runs read a slot
+// at once, and FillFrame's work happens under queueLock.
 VCAM_RESIDENT void FrameEngine::Tick() {
     ++tickIndex;
     if (AtomicRead(&state) == EngineRunning) {
-        // Mark the slot published at this instant as being read (one
-        // compare-exchange; it fails only if a push published in between),
-        // copy it, and unmark it. The tick never waits for a writer: a push
-        // only ever writes the slot that is not published.
-        LONG observed = AtomicRead(&imageState);
-        for (;;) {
-            const LONG marked = observed | ReadingBit(observed & kPublishedSlotMask);
-            const LONG previous = InterlockedCompareExchange(&imageState, marked, observed);
-            if (previous == observed) {
-                break;
-            }
-            observed = previous;
+        // Count in on the slot published at this instant and fill straight
+        // from it: no push writes that slot until this tick leaves it. The
+        // tick never waits for a push (see ImageHandover).
+        // The store stays while the engine runs: Stop halts the ticks
+        // before it drops the engine's reference.
+        ImageStore* store = images;
+        ImageHandover::Reader reader = {};
+        while (!store->handover.StepTakeRead(&reader)) {
         }
-        const LONG slot = observed & kPublishedSlotMask;
-        RtlCopyMemory(snapshot, slot == 0 ? frameBuffer : backBuffer, imageSize);
-        InterlockedExchangeAdd(&imageState, -ReadingBit(slot));
-        FillFrame();
+        FillFrame(store->Slot(reader.slot));
+        store->handover.LeaveRead(reader.slot);
     }
     if (owner != nullptr) {
         owner->OnFrameTick();
@@ -411,12 +361,13 @@ VCAM_RESIDENT void FrameEngine::Tick() {
     KeReleaseSpinLockFromDpcLevel(&scheduleLock);
 }
 
-// DISPATCH_LEVEL, resident; inside a Running tick, after the snapshot. Fills
-// the head buffer when the queued buffers together can take an image: one
-// buffer per tick, `height` rows of lineBytes at the buffer's stride, each row
+// DISPATCH_LEVEL, resident; inside a Running tick, which holds its reader
+// count on `image` (a published slot of imageSize bytes) throughout. Fills the
+// head buffer when the queued buffers together can take an image: one buffer
+// per tick, `height` rows of lineBytes at the buffer's stride, each row
 // written only if it lies wholly inside the buffer's byteCount and wholly
-// inside the snapshot. The buffer counts as completed either way.
-VCAM_RESIDENT void FrameEngine::FillFrame() {
+// inside the image. The buffer counts as completed either way.
+VCAM_RESIDENT void FrameEngine::FillFrame(const UCHAR* image) {
     KeAcquireSpinLockAtDpcLevel(&queueLock);
     if (imageSize != 0 && queuedCount != 0 && queuedBytes >= imageSize) {
         PLIST_ENTRY link = RemoveHeadList(&queue);
@@ -446,7 +397,7 @@ VCAM_RESIDENT void FrameEngine::FillFrame() {
                 sourceOffset + lineBytes > imageSize) {
                 break;  // offsets only grow: no later row fits either
             }
-            RtlCopyMemory(entry->target + targetOffset, snapshot + sourceOffset,
+            RtlCopyMemory(entry->target + targetOffset, image + sourceOffset,
                           static_cast<SIZE_T>(lineBytes));
             sourceOffset += lineBytes;
         }
@@ -462,7 +413,7 @@ VCAM_RESIDENT void FrameEngine::FillFrame() {
 //
 // The length picks the layout: shorter than width x height x 3 is I420,
 // anything else RGB24. The image is written whole into the unpublished slot
-// and then published, so a tick always copies one complete image:
+// and then published, so a tick always fills from one complete image:
 //  - I420 becomes YUY2; a push shorter than the bytes its planes span is
 //    dropped (nothing is read beyond the pushed bytes).
 //  - RGB24 (B, G, R; first row on top) becomes YUY2 when the stream is YUY2
@@ -471,18 +422,40 @@ VCAM_RESIDENT void FrameEngine::FillFrame() {
 //  - A result that would not fit in imageSize bytes (a slot holds no more;
 //    an odd width's last YUY2 group spills two bytes past the image) is
 //    dropped rather than written past the slot.
-// Pushes are serialised by writeGate; a push waits for another push, and for
-// a tick only while that tick still copies the slot the push needs.
+// The push runs inside a critical region and holds a reference on the stream's
+// image store, so a pause or Stop never waits for it: a push suspended with
+// its thread stays harmless, and frees the store if it was the last holder.
+// Pushes into one store are serialised by its write gate; a push waits for
+// another one at most PushGateWaitLimit and is dropped after that (where a
+// critical region keeps a thread from being suspended, the holder is always
+// running, and nothing is dropped). It waits for a tick only while that tick
+// still fills from the slot the push needs.
 VCAM_PAGE void FrameEngine::WriteFrame(const UCHAR* data, ULONG length) {
     PAGED_CODE();
     if (data == nullptr || length == 0) {
         return;
     }
-    if (!ExAcquireRundownProtection(&pushRundown)) {
-        return;  // not started, or stopping: the buffers may be gone
+    KeEnterCriticalRegion();
+    // Paused or stopped: dropped. A pause or stop that comes after this look
+    // is caught again under the gate (WriteInto).
+    ImageStore* store =
+        AtomicRead(&state) == EngineRunning ? ImageStore::Take(&images, &imagesLock) : nullptr;
+    if (store != nullptr) {
+        WriteInto(store, data, length);
+        store->Release();
     }
-    if (AtomicRead(&state) != EngineRunning || width == 0 || height == 0) {
-        ExReleaseRundownProtection(&pushRundown);
+    KeLeaveCriticalRegion();
+}
+
+// PASSIVE_LEVEL, pageable; WriteFrame, holding a reference on `store`. Uses
+// only the store's own format: the engine may have stopped and started again
+// with another one since the reference was taken.
+VCAM_PAGE void FrameEngine::WriteInto(ImageStore* store, const UCHAR* data, ULONG length) {
+    PAGED_CODE();
+    const ULONG width = store->width;
+    const ULONG height = store->height;
+    const ULONG imageSize = store->imageSize;
+    if (width == 0 || height == 0) {
         return;
     }
 
@@ -497,7 +470,7 @@ VCAM_PAGE void FrameEngine::WriteFrame(const UCHAR* data, ULONG length) {
             path = PushI420ToYuy2;
         }
     } else {
-        const float bytesPerPixel = layout->BytesPerPixel();
+        const float bytesPerPixel = store->layout->BytesPerPixel();
         if (bytesPerPixel == 2.0f) {
             path = yuy2Fits ? PushRgb24ToYuy2 : PushDropped;
         } else if (bytesPerPixel == 3.0f) {
@@ -505,21 +478,27 @@ VCAM_PAGE void FrameEngine::WriteFrame(const UCHAR* data, ULONG length) {
         }
     }
     if (path == PushDropped) {
-        ExReleaseRundownProtection(&pushRundown);
         return;
     }
 
-    KeWaitForSingleObject(&writeGate, Executive, KernelMode, FALSE, nullptr);
+    LARGE_INTEGER limit;
+    limit.QuadPart = -PushGateWaitLimit;
+    if (KeWaitForSingleObject(&store->writeGate, Executive, KernelMode, FALSE, &limit) !=
+        STATUS_SUCCESS) {
+        return;  // the push holding the gate is not running: drop this one
+    }
     // Checked again under the gate: a pause that came while this push waited
-    // for another one drops it, as a push made while Paused is dropped.
+    // for another one drops it, as a push made while Paused is dropped. (A
+    // store the engine has given up is written harmlessly: nobody reads it.)
     if (AtomicRead(&state) == EngineRunning) {
-        const LONG target = (AtomicRead(&imageState) & kPublishedSlotMask) ^ 1;
-        // Only a tick that marked this slot while it was still published can
-        // be reading it; no new reader can come until it is published again.
-        while ((AtomicRead(&imageState) & ReadingBit(target)) != 0) {
+        // Only ticks that counted in on the unpublished slot while it was
+        // still published can be reading it; each leaves after one fill.
+        ImageHandover::Writer writer = {};
+        while (!store->handover.StepTakeWrite(&writer)) {
             _mm_pause();
         }
-        PUCHAR image = target == 0 ? frameBuffer : backBuffer;
+        const LONG target = writer.slot;
+        PUCHAR image = store->Slot(target);
         const LONG w = static_cast<LONG>(width);
         const LONG h = static_cast<LONG>(height);
         switch (path) {
@@ -541,10 +520,7 @@ VCAM_PAGE void FrameEngine::WriteFrame(const UCHAR* data, ULONG length) {
             case PushDropped:
                 break;
         }
-        // Publish: the push is the only writer of bit 0, so adding or
-        // subtracting one flips it without disturbing the reading bits.
-        InterlockedExchangeAdd(&imageState, target == 1 ? 1 : -1);
+        store->handover.Publish(target);
     }
-    KeSetEvent(&writeGate, 0, FALSE);
-    ExReleaseRundownProtection(&pushRundown);
+    KeSetEvent(&store->writeGate, 0, FALSE);
 }

@@ -1,7 +1,8 @@
 // FrameEngine: the device's frame pump. A one-shot timer, armed with absolute
 // due times startTime + k x framePeriod, runs Tick once per frame period at
-// DISPATCH_LEVEL; each Running tick snapshots the current image, fills the
-// capture buffer at the head of the queue, and tells the owner a tick passed.
+// DISPATCH_LEVEL; each Running tick fills the capture buffer at the head of
+// the queue straight from the current image slot, and tells the owner a tick
+// passed.
 //
 // Ownership: built zero-filled in NonPagedPoolNx ("HSim") by the device's
 // start and owned by the device's object bag, which frees the memory only; the
@@ -9,14 +10,17 @@
 //
 // Locking: queueLock guards the queue, its counters, completedFrames and
 // entryPool. scheduleLock orders a pause or stop request against the tick's
-// last step (acknowledge, or re-arm the timer). The image buffers are handed
-// between pushes and ticks without a lock (imageState, see WriteFrame);
-// state/tickIndex/startTime are written only by the control thread while no
-// tick runs or is pending, or by the tick itself.
+// last step (acknowledge, or re-arm the timer). imagesLock guards the images
+// pointer; the image slots are handed between pushes and ticks without a lock
+// (ImageStore, ImageHandover). state/tickIndex/startTime are written only by
+// the control thread while no tick runs or is pending, or by the tick itself.
+// A push touches the engine only through images (taken with a reference of
+// its own) and state, so Stop never waits for one.
 #pragma once
 
 #include "driver/engine/EngineState.h"
 #include "driver/engine/FrameTickOwner.h"
+#include "driver/engine/ImageStore.h"
 #include "driver/engine/PixelLayout.h"
 #include "driver/engine/QueuedBuffer.h"
 #include "driver/platform/Platform.h"
@@ -40,8 +44,9 @@ class FrameEngine {
     // nothing. Always success.
     NTSTATUS SetPaused(BOOLEAN pause);
     // PASSIVE_LEVEL, resident (takes queueLock). Halts the ticks of a Running
-    // engine (HaltTicks), waits for a push in progress, then frees the buffers
-    // and drains the queue without completing anything. Always success.
+    // engine (HaltTicks), gives up the image store (a push in progress frees
+    // it when done; Stop never waits for a push) and drains the queue without
+    // completing anything. Always success.
     NTSTATUS Stop();
     // Any IRQL, no lock: capture buffers filled since Start.
     ULONG CompletedFrameCount() const;
@@ -53,13 +58,18 @@ class FrameEngine {
     ULONG QueueBuffer(PKSSTREAM_POINTER streamPointer, PUCHAR* cursor, ULONG byteCount);
 
     // PASSIVE_LEVEL, pageable; any time. Makes a pushed I420 or RGB24 frame
-    // the current image while Running; dropped otherwise.
+    // the current image while Running; dropped otherwise, or when another
+    // push has held the gate for PushGateWaitLimit.
     void WriteFrame(const UCHAR* data, ULONG length);
+    // PASSIVE_LEVEL, pageable; WriteFrame's body, holding a reference on
+    // `store`.
+    void WriteInto(ImageStore* store, const UCHAR* data, ULONG length);
 
     // DISPATCH_LEVEL, resident; the timer DPC's body.
     void Tick();
-    // DISPATCH_LEVEL, resident; inside Tick, after the snapshot was taken.
-    void FillFrame();
+    // DISPATCH_LEVEL, resident; inside Tick, which holds its reader count on
+    // `image` (a published slot) for the whole call. Takes queueLock.
+    void FillFrame(const UCHAR* image);
     // PASSIVE_LEVEL, resident (takes scheduleLock); pause and Stop of a
     // Running engine. Returns once no tick runs or is pending. A tick due
     // within HandshakeWaitLimit is waited for and acknowledges the request,
@@ -89,15 +99,15 @@ class FrameEngine {
     // three periods at the camera's rate and well inside the time a state
     // change callback may take.
     static constexpr LONGLONG HandshakeWaitLimit = 1000000;
+    // How long a push waits for the push that holds the gate before it is
+    // dropped: 100 ms, many times a running push's conversion, so only a
+    // push whose thread is suspended outlasts it.
+    static constexpr LONGLONG PushGateWaitLimit = 1000000;
 
     // ---- fields (the order is the engine's documented layout) ----
 
     // Layout of the running format; set by Start; borrowed from the device.
     PixelLayout* layout;
-    // imageSize bytes, owned; only the tick reads and writes it.
-    PUCHAR snapshot;
-    // width x height x 3 bytes, owned: image slot 0, black at Start.
-    PUCHAR frameBuffer;
     LONGLONG framePeriod;  // 100 ns units, at least ShortestPeriod
     ULONG width;           // pixels
     ULONG height;          // rows (|biHeight|)
@@ -128,16 +138,12 @@ class FrameEngine {
 
     // ---- image hand-over between pushes and ticks ----
 
-    // imageSize bytes, owned: image slot 1, the second half of the double
-    // buffer that keeps every delivered image whole. Start..Stop.
-    PUCHAR backBuffer;
-    // Bit 0: the published slot (0 frameBuffer, 1 backBuffer). Bits 1 and 2:
-    // slot 0 / slot 1 is being read by a tick. Pushes flip bit 0; ticks set and
-    // clear their reading bit. Interlocked only.
-    volatile LONG imageState;
-    // Serialises pushes (a synchronization event used as a PASSIVE_LEVEL
-    // mutex): one writer at a time owns the unpublished slot.
-    KEVENT writeGate;
-    // Keeps Stop from freeing the buffers under a push in progress.
-    EX_RUNDOWN_REF pushRundown;
+    // The stream's image slots, their hand-over and the push gate: one
+    // reference held from Start to Stop (nullptr otherwise). Written under
+    // imagesLock; a tick reads it without the lock (it runs only while the
+    // store is there).
+    ImageStore* images;
+    // Orders a push taking its reference against Start and Stop replacing
+    // the store. Taken at DISPATCH_LEVEL.
+    KSPIN_LOCK imagesLock;
 };

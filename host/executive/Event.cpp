@@ -6,6 +6,7 @@
 
 #include "host/executive/Executive.h"
 #include "host/executive/IrqlCheck.h"
+#include "host/executive/Suspension.h"
 #include "host/executive/ThreadState.h"
 #include "host/verifier/CallSite.h"
 
@@ -27,6 +28,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Wait;
     const void* caller = HOST_CALLER();
     IrqlCheck::AtMost(DISPATCH_LEVEL, "KeSetEvent", caller);
+    host::Suspension::Point();
     return Executive::Instance().SetEvent(Event, caller);
 }
 
@@ -56,6 +58,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                              (poll ? "" : " with a non-zero time-out"));
         return STATUS_UNSUCCESSFUL;
     }
+    host::Suspension::Point();
     PRKEVENT event = static_cast<PRKEVENT>(Object);
     if (event->Magic != Executive::kEventMagic) {
         if (event->Magic == Executive::kTimerMagic || event->Magic == Executive::kDpcMagic) {

@@ -2,6 +2,7 @@
 
 #include <host/verifier/Verifier.h>
 
+#include "host/executive/DpcTiming.h"
 #include "host/executive/ThreadState.h"
 #include "host/verifier/CallSite.h"
 #include "host/verifier/LockOrderGraph.h"
@@ -411,6 +412,7 @@ void Executive::FireFirstTimerLocked() {
     armed_.erase(timer);
     timer->Inserted = 0;
     if (dpc != nullptr) {
+        DpcTiming::NoteTimerRoutine(reinterpret_cast<const void*>(dpc->DeferredRoutine));
         QueueDpcLocked(dpc, nullptr, nullptr);
     }
 }
@@ -436,6 +438,7 @@ bool Executive::RunOneDpc(std::unique_lock<std::mutex>& lock) {
     ThreadState::SetIrql(DISPATCH_LEVEL);
     ThreadState::SetInDpc(true);
     if (routine != nullptr) {
+        DpcTiming::Run timing(reinterpret_cast<const void*>(routine));
         routine(dpc, context, argument1, argument2);
     }
     KIRQL after = ThreadState::Irql();

@@ -1,6 +1,8 @@
 #include <host/executive/HostKernel.h>
 
+#include "host/executive/DpcTiming.h"
 #include "host/executive/Executive.h"
+#include "host/executive/Suspension.h"
 #include "host/variants/Variants.h"
 #include "host/verifier/CallSite.h"
 
@@ -9,6 +11,8 @@ namespace host {
 void HostKernel::Boot(ClockMode mode, int64_t virtualStart) {
     Variants::ApplyEnvironment();
     Executive::Instance().Boot(mode, virtualStart);
+    DpcTiming::Reset();
+    Suspension::Reset();
 }
 
 void HostKernel::Shutdown() {
@@ -45,6 +49,10 @@ void HostKernel::DrainDpcs() {
 
 void HostKernel::WaitForDpcIdle() {
     Executive::Instance().WaitForDpcIdle(HOST_CALLER());
+}
+
+std::vector<DpcRoutineTiming> HostKernel::DpcRoutineTimings() {
+    return DpcTiming::Records();
 }
 
 }  // namespace host

@@ -6,6 +6,7 @@
 #include <host/ntddk.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace host {
 
@@ -19,6 +20,15 @@ enum class ClockMode {
     // a timer thread and DPCs run on a DPC thread at DISPATCH_LEVEL; waits
     // really block.
     Real,
+};
+
+// How long one DPC routine's runs took, on the real clock (see DpcTiming).
+struct DpcRoutineTiming {
+    const void* routine;               // the DPC routine's entry
+    bool timerDpc;                     // a timer queued it at least once
+    uint64_t runs;                     // runs since Boot
+    double maxMicroseconds;            // the longest run
+    std::vector<double> microseconds;  // each run's duration (the first 2^20 runs)
 };
 
 class HostKernel {
@@ -55,6 +65,10 @@ class HostKernel {
 
     // Real clock only: waits until no DPC is queued or running.
     static void WaitForDpcIdle();
+
+    // Any thread: the duration of every DPC routine run since Boot, per
+    // routine, measured on the real clock in either mode.
+    static std::vector<DpcRoutineTiming> DpcRoutineTimings();
 
     static constexpr int64_t kDefaultVirtualStart = 133000000000000000LL;  // late 2022
 };

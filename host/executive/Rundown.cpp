@@ -8,21 +8,32 @@
 // (a release on another thread than the acquire is legal and is charged to
 // some holder), so a wait by a thread that still holds the reference itself
 // is reported instead of hanging forever.
+//
+// On the virtual clock, a wait whose every remaining holder is a suspended
+// thread (see Suspension) can only end when one resumes: it lets system time
+// pass to the earliest end of those suspensions, running the timers due on the
+// way, and resumes the thread; a wait on holders suspended without an end is
+// reported as one that never ends. Acquire and release are suspension points.
+#include <host/executive/HostKernel.h>
 #include <host/ntddk.h>
 #include <host/verifier/Verifier.h>
 
 #include "host/executive/IrqlCheck.h"
+#include "host/executive/Suspension.h"
 #include "host/executive/ThreadState.h"
 #include "host/verifier/CallSite.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
 
 using host::CallSite;
+using host::HostKernel;
 using host::IrqlCheck;
 using host::Rule;
+using host::Suspension;
 using host::ThreadState;
 using host::Verifier;
 
@@ -83,6 +94,21 @@ void NoteReleased(const void* runRef) {
     }
 }
 
+// Every thread that still holds the reference is suspended (and one does).
+bool HeldOnlyBySuspendedThreads(const void* runRef) {
+    std::lock_guard<std::mutex> lock(HolderMutex());
+    auto ref = Holders().find(runRef);
+    if (ref == Holders().end() || ref->second.empty()) {
+        return false;
+    }
+    for (const auto& holder : ref->second) {
+        if (!host::Suspension::IsSuspended(holder.first)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 int HeldByCallingThread(const void* runRef) {
     std::lock_guard<std::mutex> lock(HolderMutex());
     auto ref = Holders().find(runRef);
@@ -117,6 +143,7 @@ void ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef) {
 
 BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef) {
     IrqlCheck::AtMost(DISPATCH_LEVEL, "ExAcquireRundownProtection", HOST_CALLER());
+    host::Suspension::Point();
     ULONG_PTR value = Load(RunRef);
     for (;;) {
         if ((value & kRundownActive) != 0) {
@@ -133,6 +160,7 @@ BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef) {
 void ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef) {
     const void* caller = HOST_CALLER();
     IrqlCheck::AtMost(DISPATCH_LEVEL, "ExReleaseRundownProtection", caller);
+    host::Suspension::Point();
     ULONG_PTR value = Load(RunRef);
     for (;;) {
         if (value < kOneHolder) {
@@ -174,5 +202,28 @@ void ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef) {
         return;
     }
     std::unique_lock<std::mutex> lock(WaitMutex());
-    WaitCondition().wait(lock, [RunRef] { return Load(RunRef) == kRundownActive; });
+    const auto released = [RunRef] { return Load(RunRef) == kRundownActive; };
+    for (;;) {
+        // A thread that is suspended wakes nobody: look again every
+        // millisecond whether the holders left are all suspended.
+        if (WaitCondition().wait_for(lock, std::chrono::milliseconds(1), released)) {
+            return;
+        }
+        if (HostKernel::Mode() != host::ClockMode::Virtual || !HeldOnlyBySuspendedThreads(RunRef)) {
+            continue;
+        }
+        const int64_t end = Suspension::EarliestEnd();
+        if (end < 0) {
+            Verifier::Report(Rule::Other, CallSite::Format(caller).c_str(),
+                             "ExWaitForRundownProtectionRelease would wait forever: every "
+                             "holder of the reference is suspended without end");
+            return;
+        }
+        lock.unlock();
+        if (end > HostKernel::Now()) {
+            HostKernel::AdvanceTo(end);
+        }
+        Suspension::ResumeDue(HostKernel::Now());
+        lock.lock();
+    }
 }

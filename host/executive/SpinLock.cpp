@@ -6,6 +6,7 @@
 #include <host/ntddk.h>
 #include <host/verifier/Verifier.h>
 
+#include "host/executive/Suspension.h"
 #include "host/executive/ThreadState.h"
 #include "host/verifier/CallSite.h"
 #include "host/verifier/LockOrderGraph.h"
@@ -113,6 +114,7 @@ void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    host::Suspension::Point();
     const void* caller = HOST_CALLER();
     CheckIrql("KeAcquireSpinLockRaiseToDpc", false, caller);
     KIRQL old = ThreadState::Irql();

@@ -1,5 +1,6 @@
 #include "host/executive/ThreadState.h"
 
+#include "host/executive/CriticalRegion.h"
 #include "host/verifier/LockOrderGraph.h"
 
 #include <atomic>
@@ -49,6 +50,7 @@ void ThreadState::ResetCurrentThread() {
     state.irql = PASSIVE_LEVEL;
     state.inDpc = false;
     LockOrderGraph::Instance().ForgetHeldByCurrentThread();
+    CriticalRegion::ResetCurrentThread();
 }
 
 }  // namespace host

@@ -60,9 +60,10 @@ inline FrameEngine* NewEngine(FrameTickOwner* owner) {
     return block == nullptr ? nullptr : new (block) FrameEngine(owner);
 }
 
-// The image a tick would copy now: the slot bit 0 of imageState names.
+// The image a tick would fill from now: the published slot.
 inline const UCHAR* PublishedImage(const FrameEngine& engine) {
-    return (engine.imageState & 1) != 0 ? engine.backBuffer : engine.frameBuffer;
+    return (engine.images->handover.state & 1) != 0 ? engine.images->slots[1]
+                                                    : engine.images->slots[0];
 }
 
 // A stream header with the KS_FRAME_INFO that follows it when Size >= 128.

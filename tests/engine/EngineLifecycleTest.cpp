@@ -26,9 +26,7 @@ class EngineLifecycleTest : public EngineTest {
 
     void ExpectStoppedWithNothingAllocated() {
         EXPECT_EQ(engine->state, EngineStopped);
-        EXPECT_EQ(engine->snapshot, nullptr);
-        EXPECT_EQ(engine->frameBuffer, nullptr);
-        EXPECT_EQ(engine->backBuffer, nullptr);
+        EXPECT_EQ(engine->images, nullptr);
         EXPECT_EQ(Verifier::OutstandingBlocks(kBufferTag), 0u);
         EXPECT_EQ(HostKernel::NextDueTime(), -1);
         HostKernel::AdvanceBy(10 * kPeriod);
@@ -36,11 +34,11 @@ class EngineLifecycleTest : public EngineTest {
     }
 };
 
-TEST_F(EngineLifecycleTest, Yuy2StartMakesTwoBlackYuy2SlotsAndASnapshot) {
+TEST_F(EngineLifecycleTest, Yuy2StartMakesTwoBlackYuy2SlotsAndNoOtherBuffer) {
     ASSERT_EQ(StartYuy2(), STATUS_SUCCESS);
     EXPECT_EQ(engine->state, EngineRunning);
-    EXPECT_EQ(BufferBlockSizes(), (std::vector<size_t>{kYuy2Size, kYuy2Size, kRgbSize}));
-    for (const UCHAR* slot : {engine->frameBuffer, engine->backBuffer}) {
+    EXPECT_EQ(BufferBlockSizes(), (std::vector<size_t>{kYuy2Size, kRgbSize}));
+    for (const UCHAR* slot : {engine->images->slots[0], engine->images->slots[1]}) {
         for (ULONG i = 0; i < kYuy2Size; i += 2) {
             ASSERT_EQ(slot[i], 0x00) << "byte " << i;
             ASSERT_EQ(slot[i + 1], 0x80) << "byte " << i + 1;
@@ -54,16 +52,16 @@ TEST_F(EngineLifecycleTest, Yuy2StartMakesTwoBlackYuy2SlotsAndASnapshot) {
 
 TEST_F(EngineLifecycleTest, I420SizedStartMakesI420Black) {
     ASSERT_EQ(engine->Start(&i420, kPeriod, kWidth, kHeight, kI420Size), STATUS_SUCCESS);
-    for (const UCHAR* slot : {engine->frameBuffer, engine->backBuffer}) {
+    for (const UCHAR* slot : {engine->images->slots[0], engine->images->slots[1]}) {
         EXPECT_EQ(std::count(slot, slot + 921600, 0x00), 921600);
         EXPECT_EQ(std::count(slot + 921600, slot + kI420Size, 0x80), 460800);
     }
-    EXPECT_EQ(BufferBlockSizes(), (std::vector<size_t>{kI420Size, kI420Size, kRgbSize}));
+    EXPECT_EQ(BufferBlockSizes(), (std::vector<size_t>{kI420Size, kRgbSize}));
 }
 
 TEST_F(EngineLifecycleTest, RgbSizedStartMakesAllZeroBlack) {
     ASSERT_EQ(engine->Start(&rgb24, kPeriod, kWidth, kHeight, kRgbSize), STATUS_SUCCESS);
-    for (const UCHAR* slot : {engine->frameBuffer, engine->backBuffer}) {
+    for (const UCHAR* slot : {engine->images->slots[0], engine->images->slots[1]}) {
         EXPECT_EQ(std::count(slot, slot + kRgbSize, 0x00), kRgbSize);
     }
 }
@@ -140,8 +138,8 @@ TEST_F(EngineLifecycleTest, StartAcceptsAnImageOfExactlyWidthTimesHeightTimesThr
 }
 
 TEST_F(EngineLifecycleTest, AStartWhoseAllocationFailsKeepsNothingAndNeverTicks) {
-    // The snapshot, the frame buffer and the second image slot are the
-    // first, second and third allocation of a Start.
+    // The image store, its slot 0 and its slot 1 are the first, second and
+    // third allocation of a Start.
     for (uint64_t failing = 1; failing <= 3; ++failing) {
         SCOPED_TRACE("allocation " + std::to_string(failing) + " of Start fails");
         Verifier::FailNth(Verifier::AllocationCount() + failing);

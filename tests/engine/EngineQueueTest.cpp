@@ -1,6 +1,6 @@
 // The buffer queue and the fill: QueueBuffer's bookkeeping, FIFO delivery one
 // buffer per tick, surface pitches, and the bounds that keep every write
-// inside the capture buffer and every read inside the snapshot.
+// inside the capture buffer and every read inside the image slot.
 #include "engine/EngineHarness.h"
 
 #include <algorithm>
@@ -78,13 +78,13 @@ TEST_F(EngineQueueTest, QueueBufferWithoutAnEntryToBeHadRecordsNothing) {
     EXPECT_EQ(buffer.QueueOn(*engine), kYuy2Size);
 }
 
-TEST_F(EngineQueueTest, AWholeBufferReceivesTheSnapshotByteForByte) {
+TEST_F(EngineQueueTest, AWholeBufferReceivesThePublishedImageByteForByte) {
     StartWithPatternImage();
     CaptureBuffer& buffer = Buffer(kYuy2Size, sizeof(KSSTREAM_HEADER), 0);
     ASSERT_EQ(buffer.QueueOn(*engine), kYuy2Size);
     HostKernel::AdvanceBy(kPeriod);
     ASSERT_EQ(owner.ticks.size(), 1u);
-    EXPECT_EQ(std::memcmp(engine->snapshot, image.data(), kYuy2Size), 0);
+    EXPECT_EQ(std::memcmp(PublishedImage(*engine), image.data(), kYuy2Size), 0);
     ExpectRows(buffer, kLine, kHeight, kLine);
     EXPECT_EQ(engine->CompletedFrameCount(), 1u);
     EXPECT_EQ(engine->queuedCount, 0u);
@@ -154,8 +154,11 @@ TEST_F(EngineQueueTest, ATickWithNothingQueuedChangesNothing) {
     EXPECT_EQ(owner.ticks.size(), 3u);
     EXPECT_EQ(engine->CompletedFrameCount(), 0u);
     EXPECT_EQ(engine->queuedCount, 0u);
-    // The snapshot is still taken on every Running tick.
-    EXPECT_EQ(std::memcmp(engine->snapshot, image.data(), kYuy2Size), 0);
+    // Every Running tick counted itself in on the published slot and out
+    // again; the image is untouched.
+    EXPECT_EQ(engine->images->handover.ReadersOf(0), 0);
+    EXPECT_EQ(engine->images->handover.ReadersOf(1), 0);
+    EXPECT_EQ(std::memcmp(PublishedImage(*engine), image.data(), kYuy2Size), 0);
 }
 
 TEST_F(EngineQueueTest, ALoneBufferSmallerThanTheImageStaysQueuedUntouched) {

@@ -38,13 +38,19 @@ class Pushers {
                     // Values 1..240, never 0x00/0x80 pairs or the 0xEE fill.
                     const UCHAR value = static_cast<UCHAR>(1 + (t * 61 + i) % 0xE0);
                     std::fill(frame.begin(), frame.end(), value);
-                    const LONG before = PublishedSlot(engine);
+                    // A reference of its own keeps the store of the moment
+                    // (if any) readable across the push, whatever Stop does.
+                    ImageStore* store = ImageStore::Take(&engine->images, &engine->imagesLock);
+                    const LONG before = store != nullptr ? store->handover.PublishedSlot() : 0;
                     engine->WriteFrame(frame.data(), kSmallPush);
                     pushes_.fetch_add(1);
                     // A different published slot after the call: some push
                     // (this one or another thread's) wrote and published.
-                    if (PublishedSlot(engine) != before) {
-                        publishes_.fetch_add(1);
+                    if (store != nullptr) {
+                        if (store->handover.PublishedSlot() != before) {
+                            publishes_.fetch_add(1);
+                        }
+                        store->Release();
                     }
                 }
             });
@@ -63,10 +69,6 @@ class Pushers {
     uint64_t Publishes() const { return publishes_.load(); }
 
   private:
-    static LONG PublishedSlot(FrameEngine* engine) {
-        return __atomic_load_n(&engine->imageState, __ATOMIC_ACQUIRE) & 1;
-    }
-
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> pushes_{0};
     std::atomic<uint64_t> publishes_{0};
@@ -196,8 +198,7 @@ TEST_F(EngineRealClockTest, StopRacingPushesNeverTouchesFreedMemory) {
             ASSERT_EQ(engine->SetPaused(TRUE), STATUS_SUCCESS);
         }
         ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
-        EXPECT_EQ(engine->frameBuffer, nullptr);
-        EXPECT_EQ(engine->backBuffer, nullptr);
+        EXPECT_EQ(engine->images, nullptr);
     }
     pushers.Join();
     // Pushes did write into the engine's buffers while Stop raced them, not

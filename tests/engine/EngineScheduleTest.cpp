@@ -168,9 +168,7 @@ TEST_F(EngineScheduleTest, StopOfARunningEngineWaitsForOneMoreCompleteTick) {
 
     EXPECT_EQ(engine->state, EngineStopped);
     EXPECT_EQ(HostKernel::NextDueTime(), -1);
-    EXPECT_EQ(engine->snapshot, nullptr);
-    EXPECT_EQ(engine->frameBuffer, nullptr);
-    EXPECT_EQ(engine->backBuffer, nullptr);
+    EXPECT_EQ(engine->images, nullptr);
     EXPECT_EQ(host::Verifier::OutstandingBlocks(kBufferTag), 0u);
     HostKernel::AdvanceBy(10 * kPeriod);
     EXPECT_EQ(owner.ticks.size(), 1u);

@@ -93,10 +93,10 @@ TEST_F(EngineWriteFrameTest, AYuy2SizedPushIsI420AndOnlyItsI420BytesAreRead) {
 TEST_F(EngineWriteFrameTest, APushShorterThanItsI420PlanesIsDropped) {
     ASSERT_EQ(StartYuy2(), STATUS_SUCCESS);
     const std::vector<UCHAR> black = Current(kYuy2Size);
-    const LONG stateBefore = engine->imageState;
+    const LONG stateBefore = engine->images->handover.state;
     Push(PatternBytes(kI420Size - 1, 13));
     Push(PatternBytes(1, 14));
-    EXPECT_EQ(engine->imageState, stateBefore);
+    EXPECT_EQ(engine->images->handover.state, stateBefore);
     EXPECT_EQ(Current(kYuy2Size), black);
     // The exact size goes through.
     Push(PatternBytes(kI420Size, 15));
@@ -114,13 +114,15 @@ TEST_F(EngineWriteFrameTest, PushesWhilePausedOrStoppedAreDropped) {
     Push(frame);
     const std::vector<UCHAR> pushed = Current(kYuy2Size);
     ASSERT_EQ(engine->SetPaused(TRUE), STATUS_SUCCESS);
-    const LONG stateBefore = engine->imageState;
-    const std::vector<UCHAR> backBefore(engine->backBuffer, engine->backBuffer + kYuy2Size);
-    const std::vector<UCHAR> frontBefore(engine->frameBuffer, engine->frameBuffer + kYuy2Size);
+    const LONG stateBefore = engine->images->handover.state;
+    const std::vector<UCHAR> backBefore(engine->images->slots[1],
+                                        engine->images->slots[1] + kYuy2Size);
+    const std::vector<UCHAR> frontBefore(engine->images->slots[0],
+                                         engine->images->slots[0] + kYuy2Size);
     Push(PatternBytes(kI420Size, 18));
-    EXPECT_EQ(engine->imageState, stateBefore);
-    EXPECT_TRUE(std::equal(backBefore.begin(), backBefore.end(), engine->backBuffer));
-    EXPECT_TRUE(std::equal(frontBefore.begin(), frontBefore.end(), engine->frameBuffer));
+    EXPECT_EQ(engine->images->handover.state, stateBefore);
+    EXPECT_TRUE(std::equal(backBefore.begin(), backBefore.end(), engine->images->slots[1]));
+    EXPECT_TRUE(std::equal(frontBefore.begin(), frontBefore.end(), engine->images->slots[0]));
 
     // After the resume the image from before the pause is still delivered.
     ASSERT_EQ(engine->SetPaused(FALSE), STATUS_SUCCESS);
@@ -131,7 +133,7 @@ TEST_F(EngineWriteFrameTest, PushesWhilePausedOrStoppedAreDropped) {
 
     ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
     Push(PatternBytes(kI420Size, 19));
-    EXPECT_EQ(engine->frameBuffer, nullptr);
+    EXPECT_EQ(engine->images, nullptr);
 }
 
 TEST_F(EngineWriteFrameTest, TheFourByTwoExample) {
@@ -225,10 +227,10 @@ TEST_F(EngineWriteFrameTest, AnI420StreamDropsPushesItsImageCannotHold) {
 
 TEST_F(EngineWriteFrameTest, AZeroHeightEngineWritesNothing) {
     ASSERT_EQ(engine->Start(&yuy2, kPeriod, kWidth, 0, 0), STATUS_SUCCESS);
-    const LONG stateBefore = engine->imageState;
+    const LONG stateBefore = engine->images->handover.state;
     // Every push is at least the RGB size (0 bytes here), yet none is taken.
     Push(PatternBytes(16, 25));
-    EXPECT_EQ(engine->imageState, stateBefore);
+    EXPECT_EQ(engine->images->handover.state, stateBefore);
     // The ticks still run and leave a queued buffer as it was.
     CaptureBuffer& buffer = Buffer(64, sizeof(KSSTREAM_HEADER), 0);
     buffer.QueueOn(*engine);
@@ -242,18 +244,18 @@ TEST_F(EngineWriteFrameTest, EachPushPublishesTheOtherSlotAndLeavesTheOldImageWh
     ASSERT_EQ(StartYuy2(), STATUS_SUCCESS);
     const std::vector<UCHAR> a = PatternBytes(kI420Size, 26);
     const std::vector<UCHAR> b = PatternBytes(kI420Size, 27);
-    ASSERT_EQ(engine->imageState & 1, 0);
+    ASSERT_EQ(engine->images->handover.state & 1, 0);
     Push(a);
-    ASSERT_EQ(engine->imageState & 1, 1);
+    ASSERT_EQ(engine->images->handover.state & 1, 1);
     const std::vector<UCHAR> imageA = Current(kYuy2Size);
     Push(b);
-    ASSERT_EQ(engine->imageState & 1, 0);
+    ASSERT_EQ(engine->images->handover.state & 1, 0);
     // The slot that was published before still holds A, untouched.
-    EXPECT_TRUE(std::equal(imageA.begin(), imageA.end(), engine->backBuffer));
+    EXPECT_TRUE(std::equal(imageA.begin(), imageA.end(), engine->images->slots[1]));
     EXPECT_EQ(Current(kYuy2Size), ReferencePushedI420(b.data(), kWidth, kHeight, kYuy2Size));
-    // No reading marks are left behind by ticks.
+    // No reader counts are left behind by ticks.
     HostKernel::AdvanceBy(3 * kPeriod);
-    EXPECT_EQ(engine->imageState & ~1, 0);
+    EXPECT_EQ(engine->images->handover.state & ~1, 0);
 }
 
 }  // namespace

@@ -342,6 +342,23 @@ void CaptureSession::AttributeTicks() {
         ticks.empty() ? 0 : static_cast<uint64_t>(std::max<int64_t>(ticks.back(), 0));
 }
 
+void CaptureSession::NoteTickDurations() {
+    // The tick is the DPC routine of the camera's timer: of the routines a
+    // timer queued, the one that ran most often.
+    const host::DpcRoutineTiming* tick = nullptr;
+    const std::vector<host::DpcRoutineTiming> timings = host::HostKernel::DpcRoutineTimings();
+    for (const host::DpcRoutineTiming& timing : timings) {
+        if (timing.timerDpc && (tick == nullptr || timing.runs > tick->runs)) {
+            tick = &timing;
+        }
+    }
+    if (tick != nullptr) {
+        for (double microseconds : tick->microseconds) {
+            report_.tickMicroseconds.Add(microseconds);
+        }
+    }
+}
+
 void CaptureSession::Close() {
     accepting_ = false;
     status_.Clear();
@@ -355,6 +372,7 @@ void CaptureSession::Close() {
     pin_->Close();
     DrainCompletions();
     pin_.reset();
+    NoteTickDurations();
     filter_->Close();
     filter_.reset();
     VerifierVerdict verdict = camera_->Shutdown();

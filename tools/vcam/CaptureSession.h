@@ -88,6 +88,9 @@ class CaptureSession {
     // Works out which tick delivered each frame; fills the lateness and the
     // ticks without a buffer of the report.
     void AttributeTicks();
+    // Copies the frame tick's run durations from the host executive's DPC
+    // record into the report; after the pin has stopped.
+    void NoteTickDurations();
     void Close();
 
     RunOptions options_;                          // as given

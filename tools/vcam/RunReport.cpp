@@ -77,6 +77,13 @@ void RunReport::PrintText(std::FILE* out) const {
     } else {
         std::fprintf(out, "  push to delivery     not measurable for this source\n");
     }
+    if (!tickMicroseconds.Empty()) {
+        std::fprintf(out,
+                     "  tick duration        median %.1f us, p99 %.1f us, max %.1f us "
+                     "(DPC guideline %.0f us)\n",
+                     tickMicroseconds.Median(), tickMicroseconds.Percentile(99),
+                     tickMicroseconds.Max(), kDpcGuidelineMicroseconds);
+    }
     std::fprintf(out, "  ticks without buffer %llu\n",
                  static_cast<unsigned long long>(TicksWithoutBuffer()));
     if (pictureNumberErrors != 0 || shortFrames != 0) {
@@ -101,13 +108,21 @@ void RunReport::PrintJson(std::FILE* out) const {
                   ", \"max\": " + Number(latencyMs.Max()) +
                   ", \"count\": " + std::to_string(latencyMs.Count()) + "}";
     }
+    std::string tickDuration = "null";
+    if (!tickMicroseconds.Empty()) {
+        tickDuration = "{\"median\": " + Number(tickMicroseconds.Median()) +
+                       ", \"p99\": " + Number(tickMicroseconds.Percentile(99)) +
+                       ", \"max\": " + Number(tickMicroseconds.Max()) +
+                       ", \"count\": " + std::to_string(tickMicroseconds.Count()) +
+                       ", \"guideline\": " + Number(kDpcGuidelineMicroseconds) + "}";
+    }
     std::fprintf(
         out,
         "{\"clock\": %s, \"source\": %s, \"output\": %s, \"snapshot\": %s, "
         "\"stream_seconds\": %s, \"frames_pushed\": %llu, \"frames_delivered\": %llu, "
         "\"frames_cancelled\": %llu, \"delivered_fps\": %s, "
         "\"tick_lateness_ms\": {\"median\": %s, \"p99\": %s, \"max\": %s}, "
-        "\"latency_ms\": %s, \"ticks_without_buffer\": %llu, "
+        "\"latency_ms\": %s, \"tick_duration_us\": %s, \"ticks_without_buffer\": %llu, "
         "\"picture_number_errors\": %llu, \"short_frames\": %llu, "
         "\"verifier_violations\": %llu, \"pool_blocks_left\": %llu}\n",
         Json(clock).c_str(), Json(source).c_str(), output.empty() ? "null" : Json(output).c_str(),
@@ -116,7 +131,7 @@ void RunReport::PrintJson(std::FILE* out) const {
         static_cast<unsigned long long>(framesDelivered),
         static_cast<unsigned long long>(framesCancelled), Number(deliveredFps).c_str(),
         Number(latenessMs.Median()).c_str(), Number(latenessMs.Percentile(99)).c_str(),
-        Number(latenessMs.Max()).c_str(), latency.c_str(),
+        Number(latenessMs.Max()).c_str(), latency.c_str(), tickDuration.c_str(),
         static_cast<unsigned long long>(TicksWithoutBuffer()),
         static_cast<unsigned long long>(pictureNumberErrors),
         static_cast<unsigned long long>(shortFrames), static_cast<unsigned long long>(violations),

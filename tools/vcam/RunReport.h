@@ -15,7 +15,11 @@
 //    the moment its push request was made; only for sources whose pushes can
 //    be recognised in the captured picture (the pattern, I420 input);
 //  - ticks without a queued buffer: ticks up to the last delivery that
-//    delivered nothing, i.e. last tick number minus frames delivered.
+//    delivered nothing, i.e. last tick number minus frames delivered;
+//  - tick duration: how long each run of the frame tick's DPC routine took on
+//    the real clock (the host executive times every DPC routine; the tick is
+//    the routine of the camera's timer), against the 100 us a DPC routine
+//    should stay under.
 #pragma once
 
 #include "tools/vcam/Statistics.h"
@@ -42,10 +46,14 @@ class RunReport {
     double deliveredFps = 0;           // Rate() at the end of the run
     Statistics latenessMs;             // tick lateness, milliseconds
     Statistics latencyMs;              // push-to-delivery latency, milliseconds
+    Statistics tickMicroseconds;       // tick duration, microseconds
     bool latencyMeasurable = false;    // the source's pushes can be recognised
     uint64_t violations = 0;           // verifier rule violations
     uint64_t poolBlocksLeft = 0;       // pool blocks still allocated after removal
     std::string verifierText;          // the violations and leaks, for the summary
+
+    // The most a DPC routine should run, in microseconds.
+    static constexpr double kDpcGuidelineMicroseconds = 100.0;
 
     uint64_t TicksWithoutBuffer() const {
         return lastTick > framesDelivered ? lastTick - framesDelivered : 0;

@@ -318,6 +318,11 @@ BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
 void ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
 void ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
 
+// ---- critical regions -------------------------------------------------------
+// <= APC_LEVEL; nest per thread (user and normal kernel APCs off inside).
+void KeEnterCriticalRegion(void);
+void KeLeaveCriticalRegion(void);
+
 // ---- I/O objects the driver names ------------------------------------------
 typedef struct _IO_STATUS_BLOCK {
     union {
