@@ -1,0 +1,50 @@
+#include "host/loader/ImageBoundary.h"
+
+#include "host/executive/HostKernel.h"
+
+#include <cstring>
+
+namespace host::loader {
+
+std::atomic<uintptr_t> ImageBoundary::low_{UINTPTR_MAX};
+std::atomic<uintptr_t> ImageBoundary::high_{0};
+thread_local const void* ImageBoundary::imageCaller_ = nullptr;
+
+namespace {
+
+// KSYSTEM_TIME, as the kernel publishes it: readers take High1Time, LowPart,
+// High2Time and retry while the highs differ; the writer stores High2Time,
+// LowPart, High1Time in that order.
+struct KSystemTime {
+    volatile uint32_t LowPart;
+    volatile int32_t High1Time;
+    volatile int32_t High2Time;
+};
+constexpr size_t kSystemTimeOffset = 0x14;
+
+alignas(4096) uint8_t sharedPage[4096];
+// One writer at a time; a thread that finds it taken leaves the refresh to the
+// thread that holds it.
+std::atomic_flag writing = ATOMIC_FLAG_INIT;
+
+}  // namespace
+
+void* ImageBoundary::SharedPage() {
+    return sharedPage;
+}
+
+void ImageBoundary::Entering() {
+    if (writing.test_and_set(std::memory_order_acquire)) {
+        return;
+    }
+    auto* time = reinterpret_cast<KSystemTime*>(sharedPage + kSystemTimeOffset);
+    int64_t now = HostKernel::Now();
+    time->High2Time = static_cast<int32_t>(now >> 32);
+    std::atomic_thread_fence(std::memory_order_release);
+    time->LowPart = static_cast<uint32_t>(now);
+    std::atomic_thread_fence(std::memory_order_release);
+    time->High1Time = static_cast<int32_t>(now >> 32);
+    writing.clear(std::memory_order_release);
+}
+
+}  // namespace host::loader
