@@ -10,6 +10,7 @@
 #include "host/loader/ImageImports.h"
 #include "support/KernelTestFixture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -158,23 +159,149 @@ TEST_F(DriverImageTest, RelocatesAsManySharedPageReadsAsTheDisassemblyHolds) {
 }
 
 TEST_F(DriverImageTest, RealDriverEntryAndAddRunAndInitIsFreedAfterwards) {
-    std::unique_ptr<host::Driver> driver;
     std::string error;
-    ASSERT_EQ(host::Driver::LoadImage(SysPath(), &driver, &error), STATUS_SUCCESS) << error;
-    host::loader::DriverImage* image = nullptr;
-    for (const auto& section : std::vector<std::string>{"INIT"}) {
-        (void)section;
+    auto image = DriverImage::LoadBytes(bytes_.data(), bytes_.size(), "VantriCamera.sys", &error);
+    ASSERT_NE(image, nullptr) << error;
+    const host::loader::PeSection* init = nullptr;
+    for (const auto& section : image->Pe().Sections()) {
+        if (section.name == "INIT") {
+            init = &section;
+        }
     }
+    ASSERT_NE(init, nullptr);
+    EXPECT_EQ(ProtectionAt(image->Base() + init->rva), "r-x");
+    std::unique_ptr<host::Driver> driver;
+    ASSERT_EQ(
+        host::Driver::Load(reinterpret_cast<host::DriverEntryRoutine>(image->Entry()), &driver),
+        STATUS_SUCCESS);
+    EXPECT_EQ(ProtectionAt(image->Base() + init->rva), "---") << "INIT freed after DriverEntry";
+    EXPECT_TRUE(image->InFreedSection(image->Entry()));
     std::unique_ptr<host::Device> device;
     ASSERT_EQ(driver->AddDevice(&device), STATUS_SUCCESS);
     ASSERT_EQ(device->Start(), STATUS_SUCCESS);
     EXPECT_TRUE(device->Started());
-    // INIT is gone: its page no longer maps.
-    auto* entry = reinterpret_cast<uint8_t*>(driver->DriverObject());
-    (void)entry;
-    (void)image;
     device.reset();
     driver.reset();
+}
+
+// Each doctored copy is refused with a message naming what was refused.
+TEST_F(DriverImageTest, RefusesWhatItDoesNotHandleNamingIt) {
+    ASSERT_EQ(Refusal(bytes_), "");
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        const char* named;
+    };
+    std::vector<Case> cases;
+    auto copy = [&](const char* what, const char* named, auto doctor) {
+        std::vector<uint8_t> bytes = bytes_;
+        doctor(&bytes);
+        cases.push_back(Case{what, bytes, named});
+    };
+    copy("another machine", "machine 0x14c",
+         [&](auto* b) { Put<uint16_t>(b, peOffset_ + 4, 0x14c); });
+    copy("a TLS directory", "TLS directory", [&](auto* b) {
+        Put<uint32_t>(b, Directory(9), 0x2000);
+        Put<uint32_t>(b, Directory(9) + 4, 0x28);
+    });
+    copy("no relocation directory", "no base relocation directory", [&](auto* b) {
+        Put<uint32_t>(b, Directory(5), 0);
+        Put<uint32_t>(b, Directory(5) + 4, 0);
+    });
+    copy("overlapping sections", "overlaps", [&](auto* b) {
+        Put<uint32_t>(b, sectionTable_ + 40 + 12, Get<uint32_t>(*b, sectionTable_ + 12));
+    });
+    copy("a writable code section", "both writable and executable", [&](auto* b) {
+        Put<uint32_t>(b, sectionTable_ + 36, Get<uint32_t>(*b, sectionTable_ + 36) | 0x80000000u);
+    });
+    copy("an import the host lacks", "KeSetEvenZ, which the host does not provide",
+         [&](auto* b) { (*b)[FindText("KeSetEvent") + 9] = 'Z'; });
+    copy("an import from another module", "from kx.sys",
+         [&](auto* b) { (*b)[FindText("ks.sys") + 1] = 'x'; });
+    copy("a relocation other than DIR64", "relocation type 3", [&](auto* b) {
+        size_t block = Get<uint32_t>(*b, Directory(5));  // .reloc: file offset = rva here
+        // Find the file offset of the relocation directory through the
+        // section that holds it.
+        uint16_t count = Get<uint16_t>(*b, peOffset_ + 6);
+        for (uint16_t i = 0; i < count; ++i) {
+            size_t header = sectionTable_ + i * 40;
+            uint32_t rva = Get<uint32_t>(*b, header + 12);
+            uint32_t size = Get<uint32_t>(*b, header + 8);
+            if (block >= rva && block < rva + size) {
+                size_t at = Get<uint32_t>(*b, header + 20) + (block - rva) + 8;
+                Put<uint16_t>(b, at,
+                              static_cast<uint16_t>(0x3000 | (Get<uint16_t>(*b, at) & 0xfff)));
+            }
+        }
+    });
+    copy("a shared page field the host does not keep", "offset 0x8", [&](auto* b) {
+        const uint8_t site[] = {0x14, 0, 0, 0, 0x80, 0xf7, 0xff, 0xff};
+        auto it = std::search(b->begin(), b->end(), std::begin(site), std::end(site));
+        ASSERT_NE(it, b->end());
+        *it = 0x08;
+    });
+    copy("a truncated file", "past the end of the file",
+         [&](auto* b) { b->resize(b->size() / 2); });
+    copy("an ELF file", "no MZ header", [&](auto* b) {
+        (*b)[0] = 0x7f;
+        (*b)[1] = 'E';
+    });
+    for (const Case& c : cases) {
+        std::string refusal = Refusal(c.bytes);
+        EXPECT_NE(refusal.find(c.named), std::string::npos)
+            << c.what << ": refusal \"" << refusal << "\" does not name \"" << c.named << "\"";
+        EXPECT_EQ(refusal.rfind("doctored.sys: ", 0), 0u) << refusal;
+    }
+}
+
+// Every cut of the file loads or is refused; none crashes the loader.
+TEST_F(DriverImageTest, EveryTruncationIsRefusedCleanly) {
+    for (size_t size = 0; size < bytes_.size(); size += 97) {
+        std::vector<uint8_t> cut(bytes_.begin(), bytes_.begin() + size);
+        EXPECT_NE(Refusal(cut), "") << size;
+    }
+}
+
+}  // namespace
+
+// Calls an ms_abi routine of four arguments with garbage above each argument's
+// width, as Windows x64 code may leave it: rcx 0xdeadbeefcafe0012, rdx
+// 0x1234567800003456, r8 0xffffffffffffff01, r9 0xa5a5a5a587654321.
+extern "C" void CallWithDirtyUpperBits(void* routine);
+asm(R"(
+    .text
+    .globl CallWithDirtyUpperBits
+CallWithDirtyUpperBits:
+    push %rbx
+    mov %rdi, %rax
+    sub $32, %rsp
+    movabs $0xdeadbeefcafe0012, %rcx
+    movabs $0x1234567800003456, %rdx
+    movabs $0xffffffffffffff01, %r8
+    movabs $0xa5a5a5a587654321, %r9
+    call *%rax
+    add $32, %rsp
+    pop %rbx
+    ret
+)");
+
+namespace {
+
+struct Narrow {
+    unsigned irql, width, flag, value;
+};
+Narrow narrowSeen;
+void NarrowProbe(KIRQL irql, USHORT width, BOOLEAN flag, ULONG value) {
+    narrowSeen = Narrow{irql, width, flag, value};
+}
+
+// A BOOLEAN, KIRQL or USHORT from the image arrives as its low bits only.
+TEST(ImportThunkTest, NarrowArgumentsArriveWithoutTheCallersUpperBits) {
+    CallWithDirtyUpperBits(reinterpret_cast<void*>(&host::loader::ImportThunk<&NarrowProbe>::Call));
+    EXPECT_EQ(narrowSeen.irql, 0x12u);
+    EXPECT_EQ(narrowSeen.width, 0x3456u);
+    EXPECT_EQ(narrowSeen.flag, 0x01u);
+    EXPECT_EQ(narrowSeen.value, 0x87654321u);
 }
 
 }  // namespace
