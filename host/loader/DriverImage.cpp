@@ -3,9 +3,12 @@
 #include "host/loader/ImageBoundary.h"
 #include "host/loader/ImageImports.h"
 
+#include <signal.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -42,6 +45,61 @@ void UpdateSpan() {
         high = std::max(high, base + image->Pe().SizeOfImage());
     }
     ImageBoundary::SetSpan(low, high);
+}
+
+// Freed discardable sections, for the fault handler: it runs in signal
+// context, so it reads only these lock-free slots, each published by its
+// `high` once the rest is written.
+struct FreedRange {
+    std::atomic<uintptr_t> low{0};
+    std::atomic<uintptr_t> high{0};
+    char message[200] = {};
+};
+FreedRange freedRanges[16];
+struct sigaction previousFaultAction;
+std::atomic<bool> faultHandlerInstalled{false};
+
+// A fault at a freed INIT page is a call into code the loader discarded:
+// say so, then let the fault take its course (the previous handler, or the
+// default action: the process dies of SIGSEGV).
+void OnFault(int signal, siginfo_t* info, void* context) {
+    (void)context;
+    auto at = reinterpret_cast<uintptr_t>(info->si_addr);
+    for (const FreedRange& range : freedRanges) {
+        uintptr_t high = range.high.load(std::memory_order_acquire);
+        if (high != 0 && at >= range.low.load() && at < high) {
+            ssize_t ignored = write(STDERR_FILENO, range.message, std::strlen(range.message));
+            (void)ignored;
+            break;
+        }
+    }
+    sigaction(signal, &previousFaultAction, nullptr);
+}
+
+void NoteFreed(uintptr_t low, uintptr_t high, const std::string& message) {
+    for (FreedRange& range : freedRanges) {
+        if (range.high.load() == 0) {
+            std::snprintf(range.message, sizeof range.message, "%s\n", message.c_str());
+            range.low.store(low);
+            range.high.store(high, std::memory_order_release);
+            break;
+        }
+    }
+    if (!faultHandlerInstalled.exchange(true)) {
+        struct sigaction action {};
+        action.sa_sigaction = &OnFault;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGSEGV, &action, &previousFaultAction);
+    }
+}
+
+void ForgetFreed(uintptr_t low, uintptr_t high) {
+    for (FreedRange& range : freedRanges) {
+        if (range.low.load() == low && range.high.load() == high) {
+            range.high.store(0);
+        }
+    }
 }
 
 bool Fail(std::string* error, const std::string& name, const std::string& text) {
@@ -94,6 +152,12 @@ DriverImage::~DriverImage() {
         UpdateSpan();
     }
     if (base_ != nullptr) {
+        for (const PeSection& section : pe_.Sections()) {
+            if (discarded_ && (section.characteristics & kSectionDiscardable) != 0) {
+                auto low = reinterpret_cast<uintptr_t>(base_ + section.rva);
+                ForgetFreed(low, low + RoundUp(section.virtualSize));
+            }
+        }
         munmap(base_, pe_.SizeOfImage());
     }
 }
@@ -230,6 +294,10 @@ void DriverImage::FreeDiscardable() {
     for (const PeSection& section : pe_.Sections()) {
         if ((section.characteristics & kSectionDiscardable) != 0) {
             mprotect(base_ + section.rva, RoundUp(section.virtualSize), PROT_NONE);
+            auto low = reinterpret_cast<uintptr_t>(base_ + section.rva);
+            NoteFreed(low, low + RoundUp(section.virtualSize),
+                      name_ + ": call into " + pe_.NameOf(section.rva) + " in section " +
+                          section.name + ", which was freed when DriverEntry returned");
         }
     }
 }

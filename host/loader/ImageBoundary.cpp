@@ -1,6 +1,12 @@
 #include "host/loader/ImageBoundary.h"
 
 #include "host/executive/HostKernel.h"
+#include "host/executive/ThreadState.h"
+#include "host/loader/DriverImage.h"
+#include "host/verifier/CallSite.h"
+#include "host/verifier/Verifier.h"
+
+#include <cstdio>
 
 #include <cstring>
 
@@ -28,6 +34,24 @@ alignas(4096) uint8_t sharedPage[4096];
 std::atomic_flag writing = ATOMIC_FLAG_INIT;
 
 }  // namespace
+
+void ImageBoundary::CheckCaller(const void* returnAddress) {
+    KIRQL irql = ThreadState::Irql();
+    if (irql <= APC_LEVEL) {
+        return;
+    }
+    const char* pc = static_cast<const char*>(returnAddress) - 1;
+    DriverImage* image = DriverImage::Find(pc);
+    if (image == nullptr || image->SectionOf(pc) != "PAGE") {
+        return;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "platform call from pageable code (section PAGE) at IRQL %u: PAGED_CODE() "
+                  "would stop here",
+                  static_cast<unsigned>(irql));
+    Verifier::Report(Rule::PagedCodeAtRaisedIrql, CallSite::Format(returnAddress).c_str(), text);
+}
 
 void* ImageBoundary::SharedPage() {
     return sharedPage;

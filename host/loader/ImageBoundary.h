@@ -36,6 +36,11 @@ class ImageBoundary {
     // entry into the image.
     static void* SharedPage();
 
+    // The verifier's check of an import call from the image: the platform
+    // called from pageable code (the PAGE section) above APC_LEVEL is what
+    // PAGED_CODE() would have caught, had the release build kept it.
+    static void CheckCaller(const void* returnAddress);
+
     // Span of the loaded images (DriverImage keeps it).
     static void SetSpan(uintptr_t low, uintptr_t high) {
         low_.store(low);
@@ -48,6 +53,7 @@ class ImageBoundary {
       public:
         explicit ImportScope(const void* returnAddress) : saved_(imageCaller_) {
             imageCaller_ = returnAddress;
+            CheckCaller(returnAddress);
         }
         ~ImportScope() {
             imageCaller_ = saved_;

@@ -184,6 +184,49 @@ TEST_F(DriverImageTest, RealDriverEntryAndAddRunAndInitIsFreedAfterwards) {
     driver.reset();
 }
 
+// A call into INIT after DriverEntry returned fails at once, naming it.
+TEST_F(DriverImageTest, CallIntoFreedInitFailsNamingIt) {
+    std::string error;
+    auto image = DriverImage::LoadBytes(bytes_.data(), bytes_.size(), "VantriCamera.sys", &error);
+    ASSERT_NE(image, nullptr) << error;
+    image->FreeDiscardable();
+    typedef NTSTATUS(__attribute__((ms_abi)) * Entry)(PDRIVER_OBJECT, PUNICODE_STRING);
+    auto entry = reinterpret_cast<Entry>(image->Entry());
+    EXPECT_DEATH(entry(nullptr, nullptr),
+                 "VantriCamera.sys: call into DriverEntry in section INIT, which was freed when "
+                 "DriverEntry returned");
+}
+
+// The platform called from the image's PAGE section above APC_LEVEL is
+// reported (the release build compiled its PAGED_CODE() away), naming the
+// driver routine; at PASSIVE_LEVEL it is fine.
+TEST_F(DriverImageTest, PlatformCallFromPageableCodeAtDispatchIsReported) {
+    std::string error;
+    auto image = DriverImage::LoadBytes(bytes_.data(), bytes_.size(), "VantriCamera.sys", &error);
+    ASSERT_NE(image, nullptr) << error;
+    const host::loader::PeSymbol* paged = nullptr;
+    for (const auto& symbol : image->Pe().Symbols()) {
+        const auto* section = image->Pe().SectionAt(symbol.rva);
+        if (paged == nullptr && section != nullptr && section->name == "PAGE") {
+            paged = &symbol;
+        }
+    }
+    ASSERT_NE(paged, nullptr);
+    const uint8_t* site = image->Base() + paged->rva + 5;  // a return address inside it
+    { host::loader::ImageBoundary::ImportScope passive(site); }
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u);
+    {
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        host::loader::ImageBoundary::ImportScope raised(site);
+    }
+    EXPECT_NE(FirstDetail().find("pageable code (section PAGE) at IRQL 2"), std::string::npos)
+        << FirstDetail();
+    EXPECT_NE(host::Verifier::Describe().find("VantriCamera.sys!" + paged->name + "+0x4"),
+              std::string::npos)
+        << host::Verifier::Describe();
+    ExpectViolations({host::Rule::PagedCodeAtRaisedIrql});
+}
+
 // Each doctored copy is refused with a message naming what was refused.
 TEST_F(DriverImageTest, RefusesWhatItDoesNotHandleNamingIt) {
     ASSERT_EQ(Refusal(bytes_), "");
