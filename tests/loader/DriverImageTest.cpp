@@ -184,6 +184,72 @@ TEST_F(DriverImageTest, RealDriverEntryAndAddRunAndInitIsFreedAfterwards) {
     driver.reset();
 }
 
+// The loader's view of the image agrees with x86_64-w64-mingw32-objdump -p:
+// entry point, image base and size, checksum, every section's place and size,
+// and every import by module and name.
+TEST_F(DriverImageTest, ParsedViewAgreesWithObjdump) {
+    PeImage pe;
+    std::string error;
+    ASSERT_TRUE(PeImage::Parse(bytes_.data(), bytes_.size(), &pe, &error)) << error;
+    std::string headers = CommandOutput("x86_64-w64-mingw32-objdump -p -h '" + SysPath() + "'");
+    ASSERT_NE(headers.find("pei-x86-64"), std::string::npos) << headers;
+    auto field = [&](const std::string& name) {
+        size_t at = headers.find("\n" + name);
+        EXPECT_NE(at, std::string::npos) << name;
+        return at == std::string::npos
+                   ? 0ull
+                   : std::stoull(headers.substr(at + 1 + name.size()), nullptr, 16);
+    };
+    EXPECT_EQ(field("AddressOfEntryPoint"), pe.EntryRva());
+    EXPECT_EQ(field("ImageBase"), pe.ImageBase());
+    EXPECT_EQ(field("SizeOfImage"), pe.SizeOfImage());
+    EXPECT_EQ(field("CheckSum"), pe.CheckSum());
+    // Sections: "  0 .text  00000f50  000000035d971000 ..." (size, VMA).
+    std::istringstream lines(headers);
+    std::string line;
+    size_t sections = 0;
+    while (std::getline(lines, line) && line.rfind("Idx Name", 0) != 0) {
+    }
+    while (std::getline(lines, line)) {
+        unsigned index = 0;
+        char name[64] = {};
+        unsigned long long size = 0;
+        unsigned long long vma = 0;
+        if (std::sscanf(line.c_str(), " %u %63s %llx %llx", &index, name, &size, &vma) == 4 &&
+            index < pe.Sections().size()) {
+            const auto& section = pe.Sections()[index];
+            EXPECT_EQ(section.name, name);
+            EXPECT_EQ(section.virtualSize, size) << name;
+            EXPECT_EQ(section.rva, vma - pe.ImageBase()) << name;
+            ++sections;
+        }
+    }
+    EXPECT_EQ(sections, pe.Sections().size());
+    // Imports: "\tDLL Name: ks.sys" then "\ta340\t   18  KsAcquireDevice".
+    std::vector<std::string> listed;
+    std::istringstream importLines(headers);
+    std::string dll;
+    while (std::getline(importLines, line)) {
+        if (line.rfind("\tDLL Name: ", 0) == 0) {
+            dll = line.substr(11);
+            continue;
+        }
+        unsigned slot = 0;
+        unsigned hint = 0;
+        char name[128] = {};
+        if (!dll.empty() && std::sscanf(line.c_str(), "\t%x %u %127s", &slot, &hint, name) == 3) {
+            listed.push_back(dll + "!" + name);
+        } else if (line.empty() || line.rfind(" 0000", 0) == 0) {
+            dll.clear();
+        }
+    }
+    std::vector<std::string> parsed;
+    for (const auto& import : pe.Imports()) {
+        parsed.push_back(import.dll + "!" + import.name);
+    }
+    EXPECT_EQ(parsed, listed);
+}
+
 // A call into INIT after DriverEntry returned fails at once, naming it.
 TEST_F(DriverImageTest, CallIntoFreedInitFailsNamingIt) {
     std::string error;
