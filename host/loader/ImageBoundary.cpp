@@ -40,9 +40,16 @@ void ImageBoundary::CheckCaller(const void* returnAddress) {
     if (irql <= APC_LEVEL) {
         return;
     }
-    const char* pc = static_cast<const char*>(returnAddress) - 1;
+    const auto* pc = static_cast<const uint8_t*>(returnAddress) - 1;
     DriverImage* image = DriverImage::Find(pc);
     if (image == nullptr || image->SectionOf(pc) != "PAGE") {
+        return;
+    }
+    // A direct call (e8 rel32) ends at the return address: the routine it
+    // called reached the platform by a tail jump and is the real caller, so
+    // the IRQL it runs at says nothing about the PAGE routine.
+    const uint8_t* call = static_cast<const uint8_t*>(returnAddress) - 5;
+    if (image->Contains(call) && image->SectionOf(call) == "PAGE" && *call == 0xe8) {
         return;
     }
     char text[160];

@@ -265,30 +265,48 @@ TEST_F(DriverImageTest, CallIntoFreedInitFailsNamingIt) {
 
 // The platform called from the image's PAGE section above APC_LEVEL is
 // reported (the release build compiled its PAGED_CODE() away), naming the
-// driver routine; at PASSIVE_LEVEL it is fine.
+// driver routine; at PASSIVE_LEVEL it is fine. A return address after a
+// direct call is a tail jump of the routine called there, not PAGE's call.
 TEST_F(DriverImageTest, PlatformCallFromPageableCodeAtDispatchIsReported) {
     std::string error;
     auto image = DriverImage::LoadBytes(bytes_.data(), bytes_.size(), "VantriCamera.sys", &error);
     ASSERT_NE(image, nullptr) << error;
-    const host::loader::PeSymbol* paged = nullptr;
-    for (const auto& symbol : image->Pe().Symbols()) {
-        const auto* section = image->Pe().SectionAt(symbol.rva);
-        if (paged == nullptr && section != nullptr && section->name == "PAGE") {
-            paged = &symbol;
+    const host::loader::PeSection* page = nullptr;
+    for (const auto& section : image->Pe().Sections()) {
+        page = section.name == "PAGE" ? &section : page;
+    }
+    ASSERT_NE(page, nullptr);
+    // Return addresses of an import call (ff 15: call [rip+disp32]) and of
+    // a direct call (e8 rel32) in PAGE.
+    const uint8_t* importReturn = nullptr;
+    const uint8_t* directReturn = nullptr;
+    const uint8_t* code = image->Base() + page->rva;
+    for (uint32_t k = 0; k + 6 <= page->virtualSize; ++k) {
+        if (importReturn == nullptr && code[k] == 0xff && code[k + 1] == 0x15) {
+            importReturn = code + k + 6;
+        }
+        if (directReturn == nullptr && code[k] == 0xe8 && k > 0 && code[k - 1] != 0xff) {
+            directReturn = code + k + 5;
         }
     }
-    ASSERT_NE(paged, nullptr);
-    const uint8_t* site = image->Base() + paged->rva + 5;  // a return address inside it
-    { host::loader::ImageBoundary::ImportScope passive(site); }
+    ASSERT_NE(importReturn, nullptr);
+    ASSERT_NE(directReturn, nullptr);
+    { host::loader::ImageBoundary::ImportScope passive(importReturn); }
     EXPECT_EQ(host::Verifier::ViolationCount(), 0u);
     {
         host::ScopedIrql dispatch(DISPATCH_LEVEL);
-        host::loader::ImageBoundary::ImportScope raised(site);
+        host::loader::ImageBoundary::ImportScope tailJumped(directReturn);
+    }
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u) << host::Verifier::Describe();
+    {
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        host::loader::ImageBoundary::ImportScope raised(importReturn);
     }
     EXPECT_NE(FirstDetail().find("pageable code (section PAGE) at IRQL 2"), std::string::npos)
         << FirstDetail();
-    EXPECT_NE(host::Verifier::Describe().find("VantriCamera.sys!" + paged->name + "+0x4"),
-              std::string::npos)
+    std::string routine =
+        image->Pe().NameOf(static_cast<uint32_t>(importReturn - 1 - image->Base()));
+    EXPECT_NE(host::Verifier::Describe().find("VantriCamera.sys!" + routine), std::string::npos)
         << host::Verifier::Describe();
     ExpectViolations({host::Rule::PagedCodeAtRaisedIrql});
 }
