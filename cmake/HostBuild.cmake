@@ -27,6 +27,7 @@ file(GLOB VCAM_HOST_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/host/verifier/*.cpp
      ${CMAKE_SOURCE_DIR}/host/ks/*.cpp
      ${CMAKE_SOURCE_DIR}/host/client/*.cpp
+     ${CMAKE_SOURCE_DIR}/host/loader/*.cpp
      ${CMAKE_SOURCE_DIR}/host/variants/*.cpp)
 add_library(vcam_host STATIC ${VCAM_HOST_SOURCES})
 target_include_directories(vcam_host PUBLIC ${CMAKE_SOURCE_DIR}/host/include ${CMAKE_SOURCE_DIR})
@@ -42,7 +43,7 @@ target_link_libraries(vcam_driver PUBLIC vcam_host)
 
 # Tests: one binary per folder under tests/, each file a group of behaviours.
 include(GoogleTest)
-foreach(dir host engine injection device pin e2e stress reliability)
+foreach(dir host loader engine injection device pin e2e stress reliability)
   file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${dir}/*.cpp)
   if(test_sources)
     add_executable(test_${dir} ${test_sources})
@@ -63,4 +64,10 @@ foreach(extra tests/launcher tests/abi tests/fuzz tools/vcam)
 endforeach()
 if(VCAM_BENCH AND EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)
+endif()
+
+# The loader's tests run the kernel preset's .sys (or VCAM_DRIVER's).
+if(TARGET test_loader)
+  target_compile_definitions(test_loader PRIVATE
+                             VCAM_KERNEL_SYS="${CMAKE_SOURCE_DIR}/build/kernel/VantriCamera.sys")
 endif()

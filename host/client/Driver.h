@@ -14,6 +14,9 @@ namespace host {
 namespace ks {
 class KsDriverRecord;
 }
+namespace loader {
+class DriverImage;
+}
 
 class Device;
 
@@ -25,8 +28,22 @@ class Driver {
     // Calls `entry` with a new driver object and the service's registry path
     // (\Registry\Machine\System\CurrentControlSet\Services\<service>). The
     // driver is loaded only if the entry point succeeds; *driver is set then.
+    // Once the entry point has returned, an entry inside a loaded driver image
+    // has the image's discardable (INIT) sections freed, as the I/O manager
+    // does.
     static NTSTATUS Load(DriverEntryRoutine entry, std::unique_ptr<Driver>* driver,
                          const std::u16string& service = u"VantriCamera");
+    // Maps the driver image (.sys) at `path` (host/loader/DriverImage) and
+    // loads it through its entry point; the driver keeps the image mapped.
+    // STATUS_INVALID_IMAGE_FORMAT with *error set when the image is refused.
+    static NTSTATUS LoadImage(const std::string& path, std::unique_ptr<Driver>* driver,
+                              std::string* error, const std::u16string& service = u"VantriCamera");
+    // The driver a test or tool runs: the image named by the environment
+    // variable VCAM_DRIVER when it is set (the shipped .sys), else `builtIn`
+    // (the host build of the same sources). A refused image is reported on
+    // stderr.
+    static NTSTATUS LoadChosen(DriverEntryRoutine builtIn, std::unique_ptr<Driver>* driver,
+                               const std::u16string& service = u"VantriCamera");
     ~Driver();
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
@@ -42,6 +59,7 @@ class Driver {
   private:
     Driver();
 
+    std::unique_ptr<loader::DriverImage> image_;  // the mapped .sys, if any; unmapped last
     DRIVER_OBJECT driverObject_;                  // handed to DriverEntry
     std::u16string registryPathText_;             // backs registryPath_
     UNICODE_STRING registryPath_;                 // handed to DriverEntry

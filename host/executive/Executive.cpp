@@ -1,3 +1,4 @@
+#include "host/loader/ImageBoundary.h"
 #include "host/executive/Executive.h"
 
 #include <host/verifier/Verifier.h>
@@ -439,7 +440,7 @@ bool Executive::RunOneDpc(std::unique_lock<std::mutex>& lock) {
     ThreadState::SetInDpc(true);
     if (routine != nullptr) {
         DpcTiming::Run timing(reinterpret_cast<const void*>(routine));
-        routine(dpc, context, argument1, argument2);
+        CallDriver(routine, dpc, context, argument1, argument2);
     }
     KIRQL after = ThreadState::Irql();
     size_t locksAfter = LockOrderGraph::Instance().HeldCount();
@@ -638,6 +639,28 @@ const void* Executive::TakeLookasideEntry(const void* entry) {
     const void* list = it->second;
     lookasideEntries_.erase(it);
     return list;
+}
+
+const void* Executive::FindLookaside(ULONG tag, size_t* count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const void* found = nullptr;
+    *count = 0;
+    for (const auto& entry : lookasides_) {
+        if (entry.second == tag) {
+            found = found != nullptr ? found : entry.first;
+            ++*count;
+        }
+    }
+    return found;
+}
+
+size_t Executive::CountLookasideEntries(const void* list) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t count = 0;
+    for (const auto& entry : lookasideEntries_) {
+        count += entry.second == list ? 1 : 0;
+    }
+    return count;
 }
 
 // -------------------------------------------------------------- verifier hooks

@@ -79,6 +79,12 @@ class Executive {
     void NoteLookasideEntry(const void* entry, const void* list);
     // Forgets the entry; returns the list it came from, or nullptr.
     const void* TakeLookasideEntry(const void* entry);
+    // A live list with `tag` (nullptr if none); *count: how many live lists
+    // carry that tag. The default routines of an inline-allocating list know
+    // only the tag.
+    const void* FindLookaside(ULONG tag, size_t* count);
+    // Entries noted for `list` and not yet taken back.
+    size_t CountLookasideEntries(const void* list);
 
     // ---- verifier hooks ----
     // [begin, begin + size) is about to be freed: reports (and disarms) an

@@ -2,6 +2,7 @@
 // pointer calls (KsStreamPointerApi.cpp). Each checks its IRQL limit and its
 // arguments the way the verifier's AVStream rules do, then goes to the host
 // object behind the platform object it was given.
+#include "host/loader/ImageBoundary.h"
 #include <host/ks.h>
 
 #include "host/ks/KsDeviceObject.h"
@@ -132,7 +133,7 @@ ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free
     if (Free) {
         // As the bag frees its items when its object closes.
         if (free != nullptr) {
-            free(Item);
+            host::CallDriver(free, Item);
         } else {
             ExFreePool(Item);
         }

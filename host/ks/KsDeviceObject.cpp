@@ -1,3 +1,4 @@
+#include "host/loader/ImageBoundary.h"
 #include "host/ks/KsDeviceObject.h"
 
 #include "host/ks/KsClientCall.h"
@@ -94,7 +95,7 @@ NTSTATUS KsDeviceObject::Add(KsDriverRecord* driver, std::unique_ptr<KsDeviceObj
     const KSDEVICE_DISPATCH* dispatch = made->Dispatch();
     NTSTATUS status = STATUS_SUCCESS;
     if (dispatch != nullptr && dispatch->Add != nullptr) {
-        status = CheckNotPending(dispatch->Add(made->KsDevice()), "device Add",
+        status = CheckNotPending(CallDriver(dispatch->Add, made->KsDevice()), "device Add",
                                  reinterpret_cast<const void*>(dispatch->Add));
     }
     if (!NT_SUCCESS(status)) {
@@ -129,8 +130,9 @@ NTSTATUS KsDeviceObject::Start() {
     NTSTATUS status = STATUS_SUCCESS;
     if (dispatch != nullptr && dispatch->Start != nullptr) {
         // A virtual device: no resources are assigned, both lists are NULL.
-        status = CheckNotPending(dispatch->Start(&ksDevice_, request.Irp(), nullptr, nullptr),
-                                 "device Start", reinterpret_cast<const void*>(dispatch->Start));
+        status = CheckNotPending(
+            CallDriver(dispatch->Start, &ksDevice_, request.Irp(), nullptr, nullptr),
+            "device Start", reinterpret_cast<const void*>(dispatch->Start));
     }
     if (!NT_SUCCESS(status)) {
         if (!wasStarted) {
@@ -143,7 +145,7 @@ NTSTATUS KsDeviceObject::Start() {
     ksDevice_.Started = TRUE;
     started_.store(true);
     if (!wasStarted && dispatch != nullptr && dispatch->PostStart != nullptr) {
-        status = CheckNotPending(dispatch->PostStart(&ksDevice_), "device PostStart",
+        status = CheckNotPending(CallDriver(dispatch->PostStart, &ksDevice_), "device PostStart",
                                  reinterpret_cast<const void*>(dispatch->PostStart));
     }
     return status;
@@ -153,7 +155,7 @@ void KsDeviceObject::StopLocked() {
     const KSDEVICE_DISPATCH* dispatch = Dispatch();
     KsRequest request(IRP_MJ_PNP, nullptr, nullptr);
     if (dispatch != nullptr && dispatch->Stop != nullptr) {
-        dispatch->Stop(&ksDevice_, request.Irp());
+        CallDriver(dispatch->Stop, &ksDevice_, request.Irp());
     }
     ksDevice_.Started = FALSE;
     started_.store(false);
@@ -174,8 +176,8 @@ NTSTATUS KsDeviceObject::Stop() {
     if (dispatch != nullptr && dispatch->QueryStop != nullptr) {
         KsRequest query(IRP_MJ_PNP, nullptr, nullptr);
         NTSTATUS status =
-            CheckNotPending(dispatch->QueryStop(&ksDevice_, query.Irp()), "device QueryStop",
-                            reinterpret_cast<const void*>(dispatch->QueryStop));
+            CheckNotPending(CallDriver(dispatch->QueryStop, &ksDevice_, query.Irp()),
+                            "device QueryStop", reinterpret_cast<const void*>(dispatch->QueryStop));
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -201,9 +203,9 @@ NTSTATUS KsDeviceObject::RemoveLocked(bool force) {
         }
         if (dispatch != nullptr && dispatch->QueryRemove != nullptr) {
             KsRequest query(IRP_MJ_PNP, nullptr, nullptr);
-            NTSTATUS status = CheckNotPending(dispatch->QueryRemove(&ksDevice_, query.Irp()),
-                                              "device QueryRemove",
-                                              reinterpret_cast<const void*>(dispatch->QueryRemove));
+            NTSTATUS status = CheckNotPending(
+                CallDriver(dispatch->QueryRemove, &ksDevice_, query.Irp()), "device QueryRemove",
+                reinterpret_cast<const void*>(dispatch->QueryRemove));
             if (!NT_SUCCESS(status)) {
                 return status;
             }
@@ -224,7 +226,7 @@ NTSTATUS KsDeviceObject::RemoveLocked(bool force) {
     }
     if (dispatch != nullptr && dispatch->Remove != nullptr) {
         KsRequest request(IRP_MJ_PNP, nullptr, nullptr);
-        dispatch->Remove(&ksDevice_, request.Irp());
+        CallDriver(dispatch->Remove, &ksDevice_, request.Irp());
     }
     FreeFactories(false);
     removed_.store(true);

@@ -1,3 +1,4 @@
+#include "host/loader/ImageBoundary.h"
 #include "host/ks/KsFilterObject.h"
 
 #include "host/ks/KsCallbackDeadline.h"
@@ -37,7 +38,7 @@ NTSTATUS KsFilterObject::Create() {
         {
             KsCallbackDeadline deadline("filter Create",
                                         reinterpret_cast<const void*>(dispatch->Create));
-            status = dispatch->Create(&ksFilter_, request.Irp());
+            status = CallDriver(dispatch->Create, &ksFilter_, request.Irp());
         }
         if (status == STATUS_PENDING) {
             KsRules::Report(Rule::KsObject, "filter Create",
@@ -76,7 +77,7 @@ void KsFilterObject::Close() {
     if (created_.load() && dispatch != nullptr && dispatch->Close != nullptr) {
         KsRequest request(IRP_MJ_CLOSE, this, nullptr);
         KsCallbackDeadline deadline("filter Close", reinterpret_cast<const void*>(dispatch->Close));
-        dispatch->Close(&ksFilter_, request.Irp());
+        CallDriver(dispatch->Close, &ksFilter_, request.Irp());
     }
     KsObjectTable::Remove(&ksFilter_);
     bag_.FreeAll();

@@ -1,3 +1,4 @@
+#include "host/loader/ImageBoundary.h"
 #include "host/ks/KsObjectBag.h"
 
 #include <unordered_set>
@@ -77,7 +78,7 @@ void KsObjectBag::FreeAll() {
     // The free routines run without the bag's lock: they are driver code.
     for (const Item& entry : items) {
         if (entry.free != nullptr) {
-            entry.free(entry.item);
+            CallDriver(entry.free, entry.item);
         } else {
             ExFreePool(entry.item);
         }

@@ -1,3 +1,4 @@
+#include "host/loader/ImageBoundary.h"
 #include "host/ks/KsPinFactoryProperties.h"
 
 #include "host/ks/KsFilterObject.h"
@@ -171,8 +172,8 @@ NTSTATUS KsPinFactoryProperties::Intersect(KsFilterObject* filter, PIRP irp, UCH
             }
             ULONG dataSize = 0;
             NTSTATUS status =
-                handler(filter->KsFilter(), irp, reinterpret_cast<PKSP_PIN>(input), range, own,
-                        dataLength, dataLength != 0 ? data : nullptr, &dataSize);
+                CallDriver(handler, filter->KsFilter(), irp, reinterpret_cast<PKSP_PIN>(input),
+                           range, own, dataLength, dataLength != 0 ? data : nullptr, &dataSize);
             if (status == STATUS_NO_MATCH) {
                 continue;
             }

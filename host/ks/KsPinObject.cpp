@@ -1,3 +1,4 @@
+#include "host/loader/ImageBoundary.h"
 #include "host/ks/KsPinObject.h"
 
 #include "host/ks/KsCallbackDeadline.h"
@@ -145,7 +146,7 @@ NTSTATUS KsPinObject::Initialize(const void* format, ULONG formatLength, const K
         {
             KsCallbackDeadline deadline("pin Create",
                                         reinterpret_cast<const void*>(dispatch->Create));
-            status = dispatch->Create(&ksPin_, request.Irp());
+            status = CallDriver(dispatch->Create, &ksPin_, request.Irp());
         }
         processor_->Unlock();
         status = NoPending(status, "pin Create", reinterpret_cast<const void*>(dispatch->Create));
@@ -168,7 +169,7 @@ NTSTATUS KsPinObject::CallSetDataFormat(PKSDATAFORMAT oldFormat, const KSDATARAN
     {
         KsCallbackDeadline deadline("pin SetDataFormat",
                                     reinterpret_cast<const void*>(dispatch->SetDataFormat));
-        status = dispatch->SetDataFormat(&ksPin_, oldFormat, nullptr, range, nullptr);
+        status = CallDriver(dispatch->SetDataFormat, &ksPin_, oldFormat, nullptr, range, nullptr);
     }
     processor_->Unlock();
     return NoPending(status, "pin SetDataFormat",
@@ -219,7 +220,7 @@ NTSTATUS KsPinObject::Step(KSSTATE to, bool force) {
         const void* routine = reinterpret_cast<const void*>(dispatch->SetDeviceState);
         {
             KsCallbackDeadline deadline("pin SetDeviceState", routine);
-            status = dispatch->SetDeviceState(&ksPin_, to, from);
+            status = CallDriver(dispatch->SetDeviceState, &ksPin_, to, from);
         }
         status = NoPending(status, "pin SetDeviceState", routine);
     }
@@ -334,7 +335,7 @@ void KsPinObject::Close() {
     if (dispatch != nullptr && dispatch->Close != nullptr) {
         KsRequest request(IRP_MJ_CLOSE, filter_, this);
         KsCallbackDeadline deadline("pin Close", reinterpret_cast<const void*>(dispatch->Close));
-        dispatch->Close(&ksPin_, request.Irp());
+        CallDriver(dispatch->Close, &ksPin_, request.Irp());
     }
     queue_->ReleaseAtClose();
     ReleaseClock();
@@ -370,11 +371,11 @@ NTSTATUS KsPinObject::CallProcess() {
     if ((ksPin_.Descriptor->Flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) != 0) {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
-        NTSTATUS status = dispatch->Process(&ksPin_);
+        NTSTATUS status = CallDriver(dispatch->Process, &ksPin_);
         KeLowerIrql(old);
         return status;
     }
-    return dispatch->Process(&ksPin_);
+    return CallDriver(dispatch->Process, &ksPin_);
 }
 
 bool KsPinObject::FrameAtEdge() {

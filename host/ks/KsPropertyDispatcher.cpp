@@ -1,3 +1,4 @@
+#include "host/loader/ImageBoundary.h"
 #include "host/ks/KsPropertyDispatcher.h"
 
 #include <host/ksmedia.h>
@@ -120,7 +121,7 @@ NTSTATUS KsPropertyDispatcher::Dispatch(KsFilterObject* filter, const void* inpu
             }
             return STATUS_BUFFER_TOO_SMALL;
         }
-        status = handler(irp, property, data.get());
+        status = CallDriver(handler, irp, property, data.get());
         if (status == STATUS_PENDING) {
             KsRules::Report(Rule::KsObject, "property handler",
                             KsRules::RoutineSite(reinterpret_cast<const void*>(handler)),

@@ -1,5 +1,7 @@
 #include "host/verifier/CallSite.h"
 
+#include "host/loader/DriverImage.h"
+
 #include <cxxabi.h>
 #include <dlfcn.h>
 
@@ -15,8 +17,14 @@ std::string CallSite::Format(const void* returnAddress) {
     }
     // The return address points after the call; one byte back is inside it.
     const char* pc = static_cast<const char*>(returnAddress) - 1;
-    Dl_info info{};
     char text[512];
+    if (loader::ImageBoundary::InImage(pc)) {
+        std::string name = loader::DriverImage::Describe(pc);
+        if (!name.empty()) {
+            return name;
+        }
+    }
+    Dl_info info{};
     if (dladdr(pc, &info) == 0 || info.dli_fname == nullptr) {
         std::snprintf(text, sizeof text, "pc %p", static_cast<const void*>(pc));
         return text;

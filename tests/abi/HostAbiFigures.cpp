@@ -31,15 +31,18 @@ struct AbiFigure {
     const char* field;  // member designator, or nullptr for the type's size
     size_t offset;      // offsetof in the host build (fields only)
     size_t size;        // sizeof the type, or of the field, in the host build
+    bool fits;          // the host's type need only fit in the platform's (ABI_FITS)
 };
 
-#define ABI_TYPE(T) {#T, nullptr, 0, sizeof(T)},
-#define ABI_FIELD(T, f) {#T, #f, offsetof(T, f), sizeof(static_cast<T*>(nullptr)->f)},
+#define ABI_TYPE(T) {#T, nullptr, 0, sizeof(T), false},
+#define ABI_FIELD(T, f) {#T, #f, offsetof(T, f), sizeof(static_cast<T*>(nullptr)->f), false},
+#define ABI_FITS(T) {#T, nullptr, 0, sizeof(T), true},
 const AbiFigure kFigures[] = {
 #include "tests/abi/AbiFields.def"
 };
 #undef ABI_TYPE
 #undef ABI_FIELD
+#undef ABI_FITS
 
 // The names --skew accepts and the check prints: TYPE, TYPE.field, TYPE.field:size.
 std::string NameOf(const AbiFigure& figure, bool fieldSize) {
@@ -95,6 +98,16 @@ int main(int argc, char** argv) {
         "// build's figures, checked against the kernel headers. Do not edit.\n");
     for (const AbiFigure& figure : kFigures) {
         const std::string name = NameOf(figure, false);
+        if (figure.fits) {
+            ++types;
+            const size_t size = Skewed(skews, name, figure.size);
+            std::printf(
+                "static_assert(sizeof(%s) >= %zu,\n"
+                "              \"ABI mismatch: %s room (kernel >= host): host build has "
+                "%zu\");\n",
+                figure.type, size, name.c_str(), size);
+            continue;
+        }
         if (figure.field == nullptr) {
             ++types;
             const size_t size = Skewed(skews, name, figure.size);

@@ -80,8 +80,8 @@ differences=$(awk '
         name = $0; next
     }
     /note: the comparison reduces to/ && name != "" {
-        match($0, /\([0-9]+ == [0-9]+\)/);
-        split(substr($0, RSTART + 1, RLENGTH - 2), v, " == ");
+        match($0, /\([0-9]+ [=>]= [0-9]+\)/);
+        split(substr($0, RSTART + 1, RLENGTH - 2), v, / [=>]= /);
         printf "abi: %s differs: kernel %s, host %s\n", name, v[1], v[2];
         count++; name = ""; next
     }

@@ -8,20 +8,29 @@
 #   kept, and nothing of a C++ or C runtime:
 #   no runtime symbols, no global constructors, no .CRT/.tls sections, no
 #   unresolved weak references, no runtime pseudo-relocations.
+#   Hardening and what the kernel's loader and verifier expect: a correct PE
+#   checksum, no section both writable and executable, NX compatible, every
+#   imported routine on the allowlist (host/loader/Imports.def, the routines
+#   the host binds), no AVX, x87 or privileged instruction, no call from
+#   .text or INIT into PAGE, no pointer into INIT, no stack frame over 2 KB,
+#   no exception handler in .xdata.
 #
-# Usage: check_sys.sh <VantriCamera.sys> [<tool prefix>] [<placement file>]
+# Usage: check_sys.sh <VantriCamera.sys> [<tool prefix>] [<placement file>] [<allowlist>]
 #   <tool prefix>     prefix of objdump/nm, default x86_64-w64-mingw32-
 #   <placement file>  default tests/artefacts/placement.txt next to this script
+#   <allowlist>       VCAM_IMPORT lines, default host/loader/Imports.def
 # Prints one line per check and "N passed, M failed"; exits 0 only if all pass.
 set -uo pipefail
 
 if [[ $# -lt 1 ]]; then
-    echo "usage: $0 <VantriCamera.sys> [<tool prefix>] [<placement file>]" >&2
+    echo "usage: $0 <VantriCamera.sys> [<tool prefix>] [<placement file>] [<import allowlist>]" >&2
     exit 2
 fi
 sys=$1
 prefix=${2:-x86_64-w64-mingw32-}
 placement=${3:-$(dirname "${BASH_SOURCE[0]}")/placement.txt}
+allowlist=${4:-$(dirname "${BASH_SOURCE[0]}")/../../host/loader/Imports.def}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 objdump=${prefix}objdump
 nm=${prefix}nm
 
@@ -234,6 +243,82 @@ paged_raises=$(LC_ALL=C "$objdump" -d -j PAGE "$sys" 2>/dev/null |
     sort -u | tr -d '<>' | sed 's/__imp_//' | tr '\n' ' ')
 [[ -z $paged_raises ]]
 check $? "no PAGE code takes a spin lock or raises the IRQL itself" "PAGE calls $paged_raises"
+
+
+# ---- hardening, and what the kernel's loader expects ------------------------------
+facts=$(python3 "$here/pe_facts.py" "$sys" 2>&1)
+read -r _ stored computed < <(grep '^checksum ' <<<"$facts")
+[[ -n ${stored:-} && $stored == "${computed:-}" ]]
+check $? "PE checksum correct (${stored:-none})" "stored ${stored:-?}, computed ${computed:-?}"
+
+writable_code=$(awk '$1 == "writable-code" { print $2 }' <<<"$facts" | tr '\n' ' ')
+[[ -z $writable_code ]]
+check $? "no section both writable and executable" "$writable_code"
+
+grep -q '^nx 1$' <<<"$facts"
+check $? "NX compatible (DllCharacteristics NX_COMPAT)" "NX_COMPAT is not set"
+
+# Imported routines by name: each must have its line in the allowlist, the
+# routines the host's loader binds (one file for both).
+mapfile -t allowed < <(sed -n 's/^VCAM_IMPORT("\([^"]*\)", *\([A-Za-z0-9_]*\),.*/\1!\2/p' "$allowlist")
+awk '/DLL Name:/ { dll = tolower($3); next }
+     dll != "" && NF == 3 && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ { print dll "!" $3; next }
+     NF == 0 { dll = "" }' "$work/private" >"$work/imported"
+unlisted=()
+while read -r import; do
+    found=0
+    for entry in "${allowed[@]}"; do
+        [[ ${entry,,} == "${import%%!*}!${import#*!}" || $entry == "${import%%!*}!${import#*!}" ]] &&
+            found=1 && break
+    done
+    [[ $found -eq 1 ]] || unlisted+=("$import")
+done <"$work/imported"
+[[ -s $work/imported && ${#allowed[@]} -gt 0 && ${#unlisted[@]} -eq 0 ]]
+check $? "every imported routine is on the allowlist ($(wc -l <"$work/imported") imports)" \
+    "not listed in $(basename "$allowlist"): ${unlisted[*]:-no imports found}"
+
+# Code: no AVX (the kernel saves no extended state for a driver), no x87, no
+# privileged instruction (control or debug registers, port I/O, interrupt
+# flag, descriptor tables, MSRs) and no gs:-relative access (the processor
+# block is the kernel's).
+LC_ALL=C "$objdump" -d "$sys" >"$work/code" 2>&1
+forbidden=$(awk -F'\t' 'NF >= 3 {
+        split($3, part, " "); mnemonic = part[1]; operands = $3
+        if (mnemonic ~ /^v/ && mnemonic !~ /^verr|^verw/ || operands ~ /%[yz]mm/) print "AVX " $1 " " $3
+        else if (mnemonic ~ /^f/ && mnemonic !~ /^femms/) print "x87 " $1 " " $3
+        else if (operands ~ /%(cr|dr)[0-9]/ || operands ~ /%gs:/ ||
+                 mnemonic ~ /^(in|ins[bwl]?|out|outs[bwl]?|cli|sti|hlt|lgdt|lidt|lldt|ltr|wrmsr|rdmsr|invlpg|swapgs|wbinvd|invd)$/)
+            print "privileged " $1 " " $3
+    }' "$work/code" | head -3 | tr '\n' ';')
+[[ -z $forbidden ]]
+check $? "no AVX, x87 or privileged instruction, no gs:-relative access" "$forbidden"
+
+# Resident and INIT code may run above APC_LEVEL or before PAGE is ever
+# brought in: a direct call or jump from them into PAGE is a placement bug.
+into_page=$(LC_ALL=C "$objdump" -d -j .text -j INIT "$sys" 2>/dev/null |
+    awk '$0 ~ /\t(call|jmp)[ \t]+[0-9a-f]+ </ { print $(NF - 1), $NF }' |
+    while read -r target name; do
+        [[ $(section_of "$target") == PAGE ]] && echo "$name"
+    done | sort -u | head -3 | tr '\n' ' ')
+[[ -z $into_page ]]
+check $? "no call from .text or INIT into PAGE" "calls $into_page"
+
+# INIT is freed once DriverEntry returns: nothing may keep its address.
+init_pointers=$(awk '$1 == "init-pointer" { print "slot 0x" $2 " -> 0x" $3 }' <<<"$facts" |
+    head -3 | tr '\n' ';')
+[[ -z $init_pointers ]]
+check $? "no pointer into INIT (only the entry point refers to it)" "$init_pointers"
+
+# Kernel stacks are small (24 KB on x64, shared by every driver on the path).
+largest=$(grep -oE 'alloc (small|large) area: rsp = rsp - 0x[0-9a-f]+' "$work/private" |
+    sed 's/.*0x//' | while read -r hex; do echo $((16#$hex)); done | sort -n | tail -1)
+((${largest:-0} <= 2048))
+check $? "no stack frame over 2 KB (largest ${largest:-0} bytes)" "a frame of $largest bytes"
+
+handlers=$(grep -c '^handler ' <<<"$facts")
+[[ $handlers -eq 0 ]]
+check $? "no exception handler in .xdata (no SEH, no C++ exceptions)" \
+    "$handlers unwind entries name a handler"
 
 # ---- no runtime ----------------------------------------------------------------
 # C++ runtime entry points, global operator new/delete, and C runtime start-up

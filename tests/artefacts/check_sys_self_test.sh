@@ -78,6 +78,25 @@ ULONG ResidentWork(ULONG value) {
 
 VCAM_INIT ULONG InitOnlyWork(ULONG value) { return value ^ 0x5a; }
 
+#if defined(FAULT_INIT_CALLS_PAGE)
+VCAM_PAGE __attribute__((noinline)) ULONG PagedHelper(ULONG value) {
+    PAGED_CODE();
+    return value + static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(&lock));
+}
+#endif
+
+#if defined(FAULT_INIT_POINTER)
+ULONG (*volatile initHook)(ULONG) = InitOnlyWork;
+#endif
+
+#if defined(FAULT_BIG_FRAME)
+__attribute__((noinline)) ULONG BigFrame(ULONG value) {
+    volatile UCHAR scratch[3000];
+    for (ULONG i = 0; i < sizeof scratch; ++i) scratch[i] = static_cast<UCHAR>(value + i);
+    return scratch[value % sizeof scratch];
+}
+#endif
+
 #if defined(FAULT_GLOBAL_CONSTRUCTOR)
 struct Counter {
     Counter() : value(static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(this))) {}
@@ -109,6 +128,15 @@ extern "C" ENTRY_PLACEMENT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
     }
 #if defined(FAULT_HAL_IMPORT)
     KeStallExecutionProcessor(1);
+#endif
+#if defined(FAULT_INIT_CALLS_PAGE)
+    descriptor.Version = PagedHelper(descriptor.FilterDescriptorsCount);
+#endif
+#if defined(FAULT_INIT_POINTER)
+    descriptor.Version = initHook(2);
+#endif
+#if defined(FAULT_BIG_FRAME)
+    descriptor.Version = BigFrame(descriptor.FilterDescriptorsCount);
 #endif
 #if defined(FAULT_GLOBAL_CONSTRUCTOR)
     descriptor.Version = globalCounter.value;
@@ -195,15 +223,16 @@ result() {  # result <status> <description>
     fi
 }
 
-# expect_failure <description> <failing check's text> <image> [placement]:
-# check_sys.sh must exit non-zero, fail the named check, and fail only it.
+# expect_failure <description> <failing check's text> <image> [placement] [failing checks]:
+# check_sys.sh must exit non-zero, fail the named check, and fail only it
+# (or exactly the given number of checks, the named one among them).
 expect_failure() {
-    local description=$1 check_text=$2 image=$3 list=${4:-$work/placement.txt}
+    local description=$1 check_text=$2 image=$3 list=${4:-$work/placement.txt} expected=${5:-1}
     local output status failures
     output=$("$here/check_sys.sh" "$work/$image.sys" "$prefix" "$list" 2>&1)
     status=$?
     failures=$(grep -c '^FAIL ' <<<"$output")
-    if [[ $status -ne 0 && $failures -eq 1 ]] && grep -q "^FAIL $check_text" <<<"$output"; then
+    if [[ $status -ne 0 && $failures -eq $expected ]] && grep -q "^FAIL $check_text" <<<"$output"; then
         result 0 "$description"
     else
         result 1 "$description (exit $status, $failures failing checks)"
@@ -223,8 +252,9 @@ result $? "a correctly built driver image passes every check"
 
 build native-missing link:-Wl,--subsystem,windows &&
     expect_failure "a Win32 GUI subsystem image is refused" "subsystem native" native-missing
+# A HAL routine is both from a third module and off the allowlist.
 build hal -DFAULT_HAL_IMPORT &&
-    expect_failure "an import from hal.dll is refused" "imports only" hal
+    expect_failure "an import from hal.dll is refused" "imports only" hal "$work/placement.txt" 2
 build entry link:-Wl,--entry,OtherEntry &&
     expect_failure "an entry point other than DriverEntry is refused" "entry point is DriverEntry" entry
 build keep-init nodiscard &&
@@ -245,6 +275,34 @@ build new -DFAULT_OPERATOR_NEW &&
 build weak noruntime link:no-undefined-pure 2>/dev/null &&
     expect_failure "a pure virtual slot left at address 0 is refused" "no unresolved weak" weak \
         "$work/no-runtime.txt"
+
+# doctor <name> <edit>: a copy of good.sys with one edit made by
+# pe_doctor.py, its PE checksum recomputed unless the edit is the checksum.
+doctor() {
+    python3 "$here/pe_doctor.py" "$work/good.sys" "$work/$1.sys" "$2" ||
+        { result 1 "doctoring a copy ($2)"; return 1; }
+}
+doctor bad-checksum checksum &&
+    expect_failure "a wrong PE checksum is refused" "PE checksum correct" bad-checksum
+doctor writable-text writable-text &&
+    expect_failure "a writable code section is refused" "no section both writable" writable-text
+doctor no-nx no-nx &&
+    expect_failure "an image without NX_COMPAT is refused" "NX compatible" no-nx
+doctor unlisted-import rename-import:KsInitializeDriver:KsInitializeDriveR &&
+    expect_failure "an import missing from the allowlist is refused" \
+        "every imported routine is on the allowlist" unlisted-import
+doctor control-register mov-cr0:ResidentWork &&
+    expect_failure "a control register access is refused" "no AVX, x87 or privileged" \
+        control-register
+doctor handler eh-flag &&
+    expect_failure "an exception handler in .xdata is refused" "no exception handler" handler
+build init-calls-page -DFAULT_INIT_CALLS_PAGE &&
+    expect_failure "a call from INIT into PAGE is refused" "no call from .text or INIT into PAGE" \
+        init-calls-page
+build init-pointer -DFAULT_INIT_POINTER &&
+    expect_failure "a pointer into INIT is refused" "no pointer into INIT" init-pointer
+build big-frame -DFAULT_BIG_FRAME &&
+    expect_failure "a stack frame over 2 KB is refused" "no stack frame over 2 KB" big-frame
 
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

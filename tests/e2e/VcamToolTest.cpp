@@ -478,6 +478,32 @@ TEST(VcamRunInputErrors, WrongSizeColourSpaceOrShortFrameIsRefusedClearly) {
     EXPECT_EQ(usage.code, 1) << usage.err;
 }
 
+// A driver image that is cut short, corrupted or not a driver at all is refused
+// before anything runs: exit 2 and the loader's reason, never a crash.
+TEST(VcamDriverImageErrors, TruncatedCorruptedOrForeignImageIsRefusedClearly) {
+    TempDir dir;
+    ASSERT_EQ(Shell(dir,
+                    "head -c 3000 /dev/urandom > noise.sys && printf 'MZ' > mz.sys && "
+                    "head -c 64 /dev/zero >> mz.sys && cp " +
+                        Quote(VcamPath()) + " elf.sys")
+                  .code,
+              0);
+    struct Case {
+        const char* file;
+        const char* reason;
+    } cases[] = {{"noise.sys", "no MZ header"},
+                 {"mz.sys", "no PE signature"},
+                 {"elf.sys", "no MZ header"},
+                 {"missing.sys", "cannot be read"}};
+    for (const Case& c : cases) {
+        Result info = Shell(dir, Vcam(std::string("info --driver ") + c.file));
+        EXPECT_EQ(info.code, 2) << c.file << ": " << info.err;
+        EXPECT_NE(info.err.find(std::string("driver image refused: ") + c.file), std::string::npos)
+            << info.err;
+        EXPECT_NE(info.err.find(c.reason), std::string::npos) << c.file << ": " << info.err;
+    }
+}
+
 // ---- info and check ---------------------------------------------------------------------------
 
 TEST(VcamInfo, ShowsInterfacesPinAndSignature) {

@@ -67,7 +67,7 @@ class WholeCameraTest : public KernelTestFixture {
     void SetUp() override {
         KernelTestFixture::SetUp();
         host::KsFaults::Clear();
-        ASSERT_EQ(host::Driver::Load(DriverEntry, &driver), STATUS_SUCCESS);
+        ASSERT_EQ(host::Driver::LoadChosen(DriverEntry, &driver), STATUS_SUCCESS);
     }
 
     void TearDown() override {

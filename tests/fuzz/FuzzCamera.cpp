@@ -46,7 +46,7 @@ void FuzzCamera::Start(const char* target, bool streaming) {
     target_ = target;
     host::HostKernel::Boot(host::ClockMode::Virtual);
     host::Verifier::Reset();
-    Require(host::Driver::Load(DriverEntry, &driver_) == STATUS_SUCCESS, "driver load");
+    Require(host::Driver::LoadChosen(DriverEntry, &driver_) == STATUS_SUCCESS, "driver load");
     Require(driver_->AddDevice(&device_) == STATUS_SUCCESS, "add device");
     Require(device_->Start() == STATUS_SUCCESS, "device start");
     const GUID camera = VCAM_GUID(STATIC_KSCATEGORY_VIDEO_CAMERA);

@@ -685,7 +685,7 @@ bool InterleavingRun::CheckReturned(const host::CompletedFrame& frame) {
 
 bool InterleavingRun::SetUp() {
     doing_ = "set-up";
-    NTSTATUS status = host::Driver::Load(DriverEntry, &driver_);
+    NTSTATUS status = host::Driver::LoadChosen(DriverEntry, &driver_);
     if (status != STATUS_SUCCESS) {
         return Fail("the driver's load answered " + Hex(status));
     }

@@ -389,7 +389,7 @@ std::string LifecycleScenario::Collect(const std::vector<uint8_t>& buffer, uint6
 bool LifecycleScenario::Lifecycle() {
     if (!Step(
             "load", OnFailure::MustSucceed,
-            [&] { return host::Driver::Load(DriverEntry, &driver_); }, nullptr, nullptr)) {
+            [&] { return host::Driver::LoadChosen(DriverEntry, &driver_); }, nullptr, nullptr)) {
         return false;
     }
 

@@ -5,11 +5,18 @@
 #include "tools/vcam/Names.h"
 #include "tools/vcam/ToolError.h"
 
+#include <cstdlib>
+
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
 namespace vcam {
 
 namespace {
+
+std::string& DriverImagePath() {
+    static std::string path;  // set once by main before any Camera
+    return path;
+}
 
 void Require(NTSTATUS status, const std::string& step) {
     if (!NT_SUCCESS(status)) {
@@ -23,9 +30,26 @@ Camera::Camera(host::ClockMode mode) : mode_(mode) {
     host::HostKernel::Boot(mode);
     kernelUp_ = true;
     host::Verifier::Reset();
-    Require(host::Driver::Load(DriverEntry, &driver_), "loading the driver (DriverEntry)");
+    std::string path = DriverImagePath();
+    if (path.empty() && std::getenv("VCAM_DRIVER") != nullptr) {
+        path = std::getenv("VCAM_DRIVER");
+    }
+    if (path.empty()) {
+        Require(host::Driver::Load(DriverEntry, &driver_), "loading the driver (DriverEntry)");
+    } else {
+        std::string error;
+        NTSTATUS status = host::Driver::LoadImage(path, &driver_, &error);
+        if (status == STATUS_INVALID_IMAGE_FORMAT && !error.empty()) {
+            throw ToolError(kExitInput, "driver image refused: " + error);
+        }
+        Require(status, "loading the driver image " + path + " (DriverEntry)");
+    }
     Require(driver_->AddDevice(&device_), "adding the device (AddDevice)");
     Require(device_->Start(), "starting the device (IRP_MN_START_DEVICE)");
+}
+
+void Camera::UseDriverImage(const std::string& path) {
+    DriverImagePath() = path;
 }
 
 Camera::~Camera() {

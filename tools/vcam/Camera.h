@@ -32,6 +32,11 @@ class Camera {
     // and adds and starts its device. Throws ToolError (camera) naming the
     // step that failed and its status.
     explicit Camera(host::ClockMode mode);
+    // The driver every Camera of this process loads: the built image (.sys)
+    // at `path` (vcam --driver), or, when empty, VCAM_DRIVER's image if that is
+    // set, else the host build of the driver. A refused image throws
+    // ToolError (input) naming what was refused.
+    static void UseDriverImage(const std::string& path);
     // Tears down whatever is still up (best effort) and stops the kernel's
     // real-clock threads.
     ~Camera();

@@ -3,6 +3,7 @@
 //                standard input) and capture what the camera delivers
 //   vcam info    what a capture application sees of the camera
 //   vcam check   a conformance run through the client calls
+#include "tools/vcam/Camera.h"
 #include "tools/vcam/CaptureSession.h"
 #include "tools/vcam/Conformance.h"
 #include "tools/vcam/Info.h"
@@ -33,7 +34,8 @@ const char kExitCodes[] =
     "  ffmpeg -re -f lavfi -i testsrc2=size=1280x720:rate=30 -f rawvideo -pix_fmt yuv420p - |\n"
     "      vcam run --input - --input-format i420\n"
     "  vcam run --output - | ffplay -\n"
-    "  vcam check\n";
+    "  vcam check\n"
+    "  vcam check --driver build/kernel/VantriCamera.sys\n";
 
 int RunCommand(const vcam::RunOptions& options, bool json) {
     vcam::CaptureSession session(options);
@@ -122,6 +124,14 @@ int main(int argc, char** argv) {
         "must "
         "fail with exactly that check named.");
 
+    // Every command can run the built driver image instead of the host build.
+    std::string driverImage;
+    for (CLI::App* command : {runCommand, infoCommand, checkCommand}) {
+        command->add_option("--driver", driverImage,
+                            "run the built driver image FILE.sys (the shipped bytes, mapped by "
+                            "the host's loader) instead of the host build of the driver");
+    }
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -130,6 +140,7 @@ int main(int argc, char** argv) {
     }
 
     vcam::Interrupt::Install();
+    vcam::Camera::UseDriverImage(driverImage);
     try {
         if (*runCommand) return RunCommand(run, json);
         if (*infoCommand) return vcam::Info::Print(stdout);

@@ -103,6 +103,7 @@ typedef struct _UNICODE_STRING {
 #define STATUS_NO_MORE_ENTRIES ((NTSTATUS)0x8000001AL)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_INVALID_IMAGE_FORMAT ((NTSTATUS)0xC000007BL)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
@@ -283,29 +284,91 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 
+// ---- interlocked singly linked lists ---------------------------------------
+typedef struct alignas(16) _SLIST_ENTRY {
+    struct _SLIST_ENTRY* Next;
+} SLIST_ENTRY, *PSLIST_ENTRY;
+
+// x64 layout (16 bytes, 16-aligned). Host bookkeeping inside: Alignment holds
+// the depth, Region the first entry; only the executive's routines touch it.
+typedef struct alignas(16) _SLIST_HEADER {
+    ULONGLONG Alignment;
+    ULONGLONG Region;
+} SLIST_HEADER, *PSLIST_HEADER;
+
+PSLIST_ENTRY ExpInterlockedPopEntrySList(PSLIST_HEADER ListHead);
+PSLIST_ENTRY ExpInterlockedPushEntrySList(PSLIST_HEADER ListHead, PSLIST_ENTRY ListEntry);
+USHORT ExQueryDepthSList(PSLIST_HEADER ListHead);
+#define InterlockedPopEntrySList(head) ExpInterlockedPopEntrySList(head)
+#define InterlockedPushEntrySList(head, entry) ExpInterlockedPushEntrySList(head, entry)
+
 // ---- lookaside lists --------------------------------------------------------
 typedef PVOID (*PALLOCATE_FUNCTION)(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 typedef void (*PFREE_FUNCTION)(PVOID Buffer);
 
-// Host bookkeeping: entry size, tag and routines; `Live` counts entries handed
-// out and not yet returned. The list caches nothing (depth 0 means "system
-// chooses"; the host chooses none), so every entry is a tracked pool block.
-typedef struct _NPAGED_LOOKASIDE_LIST {
-    ULONG Magic;
+// The real x64 layout: a driver compiled against the kernel's headers
+// allocates and frees inline, reading and writing these fields and calling
+// through Allocate and Free, so the host lays them out as Windows does (the
+// ABI check compares them). The host caches nothing: Depth stays 0, so every
+// free goes to Free and every allocation to Allocate. Future[0] carries the
+// executive's magic (initialised or deleted list); the executive guards the
+// rest of its bookkeeping with its own lock.
+typedef struct alignas(64) _GENERAL_LOOKASIDE {
+    SLIST_HEADER ListHead;
+    USHORT Depth;
+    USHORT MaximumDepth;
+    ULONG TotalAllocates;
+    ULONG AllocateMisses;
+    ULONG TotalFrees;
+    ULONG FreeMisses;
+    POOL_TYPE Type;
     ULONG Tag;
-    SIZE_T Size;
-    ULONG Flags;
-    volatile LONG Live;
+    ULONG Size;
     PALLOCATE_FUNCTION Allocate;
     PFREE_FUNCTION Free;
+    LIST_ENTRY ListEntry;
+    ULONG LastTotalAllocates;
+    ULONG LastAllocateMisses;
+    ULONG Future[2];
+} GENERAL_LOOKASIDE, *PGENERAL_LOOKASIDE;
+
+typedef struct alignas(64) _NPAGED_LOOKASIDE_LIST {
+    GENERAL_LOOKASIDE L;
 } NPAGED_LOOKASIDE_LIST, *PNPAGED_LOOKASIDE_LIST;
 
 void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
                                      PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
                                      USHORT Depth);
-PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
-void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
 void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
+
+// The kernel headers' inline allocation and free, as written there.
+inline PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
+    Lookaside->L.TotalAllocates++;
+    PVOID Entry = InterlockedPopEntrySList(&Lookaside->L.ListHead);
+    if (Entry == nullptr) {
+        Lookaside->L.AllocateMisses++;
+        Entry = (Lookaside->L.Allocate)(Lookaside->L.Type, Lookaside->L.Size, Lookaside->L.Tag);
+    }
+    return Entry;
+}
+inline void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) {
+    Lookaside->L.TotalFrees++;
+    if (ExQueryDepthSList(&Lookaside->L.ListHead) >= Lookaside->L.Depth) {
+        Lookaside->L.FreeMisses++;
+        (Lookaside->L.Free)(Entry);
+    } else {
+        InterlockedPushEntrySList(&Lookaside->L.ListHead, static_cast<PSLIST_ENTRY>(Entry));
+    }
+}
+
+// The routines a list uses when the driver passes none (host only): pool
+// blocks of the list's tag and size, with the executive's checks and fault
+// injection, noted as entries of the live list of that tag.
+PVOID HostLookasideAllocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+void HostLookasideFree(PVOID Buffer);
+// What a deleted list calls (host only): reports the use after delete.
+PVOID HostDeletedLookasideAllocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+void HostDeletedLookasideFree(PVOID Buffer);
 
 // ---- rundown protection -----------------------------------------------------
 typedef struct _EX_RUNDOWN_REF {
