@@ -9,12 +9,41 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace host {
 
+namespace {
+
+// A client's stream header for a buffer: the fields a client writes, and the
+// fields the driver must write filled with `fill` (see PinOptions).
+std::vector<uint64_t> ClientHeader(void* buffer, ULONG size, ULONG headerSize, ULONG dataUsed,
+                                   uint8_t fill) {
+    std::vector<uint64_t> block((headerSize + 7) / 8, 0);
+    auto* header = reinterpret_cast<PKSSTREAM_HEADER>(block.data());
+    header->Size = headerSize;
+    std::memset(&header->PresentationTime, fill, sizeof header->PresentationTime);
+    std::memset(&header->Duration, fill, sizeof header->Duration);
+    std::memset(&header->OptionsFlags, fill, sizeof header->OptionsFlags);
+    header->FrameExtent = size;
+    header->DataUsed = dataUsed;
+    header->Data = buffer;
+    if (headerSize >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {
+        auto* info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
+        std::memset(&info->ExtendedHeaderSize, fill, sizeof info->ExtendedHeaderSize);
+        std::memset(&info->dwFrameFlags, fill, sizeof info->dwFrameFlags);
+        std::memset(&info->PictureNumber, fill, sizeof info->PictureNumber);
+        std::memset(&info->DropCount, fill, sizeof info->DropCount);
+        std::memset(&info->FrameCompletionNumber, fill, sizeof info->FrameCompletionNumber);
+    }
+    return block;
+}
+
+}  // namespace
+
 PinHandle::PinHandle(std::shared_ptr<ks::KsFilterObject> filter,
-                     std::shared_ptr<ks::KsPinObject> pin)
-    : filter_(std::move(filter)), pin_(std::move(pin)) {}
+                     std::shared_ptr<ks::KsPinObject> pin, const PinOptions& options)
+    : filter_(std::move(filter)), pin_(std::move(pin)), options_(options) {}
 
 PinHandle::~PinHandle() {
     Close();
@@ -33,7 +62,7 @@ NTSTATUS PinHandle::SetFormat(const void* format, ULONG formatLength) {
 }
 
 NTSTATUS PinHandle::Submit(void* buffer, ULONG size, uint64_t* ticket) {
-    return pin_->Submit(buffer, size, 0, ticket);
+    return SubmitWithHeaderSize(buffer, size, pin_->HeaderSize(), ticket);
 }
 
 NTSTATUS PinHandle::SubmitWithHeaderSize(void* buffer, ULONG size, ULONG headerSize,
@@ -41,7 +70,16 @@ NTSTATUS PinHandle::SubmitWithHeaderSize(void* buffer, ULONG size, ULONG headerS
     if (headerSize == 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    return pin_->Submit(buffer, size, headerSize, ticket);
+    const ULONG dataUsed =
+        pin_->KsPin()->DataFlow == KSPIN_DATAFLOW_IN ? size : options_.submitDataUsed;
+    std::vector<uint64_t> header =
+        ClientHeader(buffer, size, std::max<ULONG>(headerSize, sizeof(KSSTREAM_HEADER)), dataUsed,
+                     options_.headerFill);
+    return pin_->Submit(header.data(), headerSize, ticket);
+}
+
+NTSTATUS PinHandle::SetMasterClock() {
+    return pin_->AssignMasterClock();
 }
 
 NTSTATUS PinHandle::WaitForCompletion(std::chrono::milliseconds timeout) {

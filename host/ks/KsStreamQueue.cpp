@@ -2,6 +2,7 @@
 
 #include "host/ks/KsFaults.h"
 #include "host/ks/KsRules.h"
+#include "host/variants/Variants.h"
 
 #include <algorithm>
 #include <cstring>
@@ -57,7 +58,13 @@ void KsStreamQueue::UnregisterPointer(PKSSTREAM_POINTER pointer, const KsStreamQ
 // ------------------------------------------------------------- construction
 
 KsStreamQueue::KsStreamQueue(PKSPIN pin, KSPIN_DATAFLOW flow)
-    : pin_(pin), flow_(flow), edge_(nullptr), nextTicket_(0), generation_(0) {
+    : pin_(pin),
+      flow_(flow),
+      generateMappings_(pin->Descriptor != nullptr &&
+                        (pin->Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0),
+      edge_(nullptr),
+      nextTicket_(0),
+      generation_(0) {
     edge_ = NewPointer(true, 0);
 }
 
@@ -112,20 +119,16 @@ void KsStreamQueue::FreePointer(Pointer* pointer) {
 
 // --------------------------------------------------------------- client side
 
-void KsStreamQueue::Submit(void* buffer, ULONG size, ULONG headerSize, uint64_t* ticket,
+void KsStreamQueue::Submit(const void* header, ULONG headerSize, uint64_t* ticket,
                            bool* arrivedAtEmptyEdge) {
     auto* frame = new Frame();
     frame->headerBlock.reset(new uint64_t[(headerSize + 7) / 8]());
     frame->headerSize = headerSize;
-    frame->data = buffer;
-    frame->bufferSize = size;
+    std::memcpy(frame->headerBlock.get(), header, headerSize);
+    frame->data = frame->Header()->Data;
+    frame->bufferSize = frame->Header()->FrameExtent;
     frame->cloneRefs = 0;
     frame->passed = false;
-    PKSSTREAM_HEADER header = frame->Header();
-    header->Size = headerSize;
-    header->FrameExtent = size;
-    header->DataUsed = flow_ == KSPIN_DATAFLOW_IN ? size : 0;
-    header->Data = buffer;
 
     std::lock_guard<std::mutex> lock(mutex_);
     frame->ticket = ++nextTicket_;
@@ -166,6 +169,15 @@ bool KsStreamQueue::WaitCompleted(std::chrono::steady_clock::time_point deadline
 bool KsStreamQueue::FrameAtEdge() {
     std::lock_guard<std::mutex> lock(mutex_);
     return edge_->frame != nullptr;
+}
+
+uint64_t KsStreamQueue::EdgePosition() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (edge_->frame == nullptr) {
+        return 0;
+    }
+    const KSSTREAM_POINTER_OFFSET& offset = *edge_->pub->Offset;
+    return (edge_->frame->ticket << 32) ^ (offset.Count - offset.Remaining);
 }
 
 size_t KsStreamQueue::CloneCount() {
@@ -252,6 +264,17 @@ void KsStreamQueue::PlaceLocked(Pointer* pointer, Frame* frame) {
 
 NTSTATUS KsStreamQueue::MoveToNextLocked(Pointer* pointer) {
     Frame* old = pointer->frame;
+    if (old != nullptr && generateMappings_ &&
+        (pointer->edge || Variants::Is(Variant::MappingsDataUsedPointers, "any-pointer"))) {
+        // A GENERATE_MAPPINGS pin: the pointer leaving the frame sets its
+        // DataUsed to what was used of the frame. One indivisible store: the
+        // driver may read the word from a DPC without this queue's lock.
+        const bool inOffset = Variants::Is(Variant::MappingsDataUsedOffset, "offset-in");
+        const KSSTREAM_POINTER_OFFSET& offset =
+            inOffset ? pointer->pub->OffsetIn : pointer->pub->OffsetOut;
+        __atomic_store_n(&old->Header()->DataUsed, offset.Count - offset.Remaining,
+                         __ATOMIC_RELAXED);
+    }
     Frame* next = nullptr;
     if (old != nullptr) {
         auto after = std::next(old->position);
@@ -451,13 +474,6 @@ NTSTATUS KsStreamQueue::AdvanceOffsets(PKSSTREAM_POINTER pointer, ULONG inUsed, 
     }
     if (in.Data != nullptr) {
         in.Data += inStep;
-    }
-    if (p->edge && output) {
-        // The frame's DataUsed follows the leading edge's out offset. The
-        // driver may read the word from a DPC without this queue's lock (as
-        // on the platform, where an aligned 32-bit store is indivisible), so
-        // it is stored as one indivisible access.
-        __atomic_fetch_add(&p->frame->Header()->DataUsed, outStep, __ATOMIC_RELAXED);
     }
     ++queue->generation_;
     ULONG remaining = output ? out.Remaining : in.Remaining;

@@ -1,8 +1,9 @@
 // The pin's queue as the driver sees it through the stream pointer calls:
-// the leading edge, clones with their contexts, offset advances that grow
-// DataUsed, STATUS_DEVICE_NOT_READY past the last frame, and frames coming
-// back only when no edge and no clone holds them, in the order they are freed,
-// with their headers as the driver left them. The test plays the driver: its
+// the leading edge, clones with their contexts, offset advances (which never
+// write DataUsed on a pin without GENERATE_MAPPINGS: that is the driver's),
+// STATUS_DEVICE_NOT_READY past the last frame, and frames coming back only
+// when no edge and no clone holds them, in the order they are freed, with
+// their headers as the driver left them and the client wrote them. The test plays the driver: its
 // Process does nothing, and the test thread makes the calls (PASSIVE_LEVEL).
 #include "KsMiniDriver.h"
 
@@ -61,6 +62,15 @@ TEST_F(KsStreamQueueTest, TheLeadingEdgeIsNullUntilAFrameArrivesThenPointsAtIt) 
     EXPECT_EQ(header->FrameExtent, 1000u);
     EXPECT_EQ(header->DataUsed, 0u);
     EXPECT_EQ(header->Data, buffers[0]);
+    // What the driver must write arrives as the client left it: the host
+    // client's fill pattern, so a write the driver forgets shows.
+    EXPECT_EQ(static_cast<ULONGLONG>(header->PresentationTime.Time), 0xA5A5A5A5A5A5A5A5ull);
+    EXPECT_EQ(static_cast<ULONGLONG>(header->Duration), 0xA5A5A5A5A5A5A5A5ull);
+    EXPECT_EQ(header->OptionsFlags, 0xA5A5A5A5u);
+    const auto* info = reinterpret_cast<const KS_FRAME_INFO*>(header + 1);
+    EXPECT_EQ(info->PictureNumber, static_cast<LONGLONG>(0xA5A5A5A5A5A5A5A5ull));
+    EXPECT_EQ(info->dwFrameFlags, 0xA5A5A5A5u);
+    EXPECT_EQ(info->lSurfacePitch, 0);  // no surface described
     EXPECT_EQ(edge->OffsetOut.Data, buffers[0]);
     EXPECT_EQ(edge->OffsetOut.Count, 1000u);
     EXPECT_EQ(edge->OffsetOut.Remaining, 1000u);
@@ -78,11 +88,27 @@ TEST_F(KsStreamQueueTest, HeadersHaveThePinsSizeOrTheOneTheClientAsksFor) {
               STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(KsStreamQueueTest, AnOutOffsetAdvanceOfTheLeadingEdgeGrowsDataUsed) {
+TEST_F(KsStreamQueueTest, AClientsOwnHeaderContentsArriveAsGiven) {
+    rig.pin.reset();
+    host::PinOptions options;
+    options.headerFill = 0;
+    options.submitDataUsed = 77;
+    ASSERT_EQ(OpenCapturePin(options), STATUS_SUCCESS);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    pin = rig.pin->KsPin();
+    Submit(buffers[0], 1000);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_UNLOCKED);
+    ASSERT_NE(edge, nullptr);
+    EXPECT_EQ(edge->StreamHeader->DataUsed, 77u);
+    EXPECT_EQ(edge->StreamHeader->PresentationTime.Time, 0);
+    EXPECT_EQ(edge->StreamHeader->OptionsFlags, 0u);
+}
+
+TEST_F(KsStreamQueueTest, AnOutOffsetAdvanceMovesTheOffsetAndLeavesDataUsedToTheDriver) {
     Submit(buffers[0], 1000);
     PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     ASSERT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 300, FALSE), STATUS_SUCCESS);
-    EXPECT_EQ(edge->StreamHeader->DataUsed, 300u);
+    EXPECT_EQ(edge->StreamHeader->DataUsed, 0u);
     EXPECT_EQ(edge->OffsetOut.Count, 1000u);
     EXPECT_EQ(edge->OffsetOut.Remaining, 700u);
     EXPECT_EQ(edge->OffsetOut.Data, buffers[0] + 300);
@@ -95,7 +121,7 @@ TEST_F(KsStreamQueueTest, AnOutOffsetAdvanceOfTheLeadingEdgeGrowsDataUsed) {
     ASSERT_EQ(KsStreamPointerAdvanceOffsets(clone, 0, 200, FALSE), STATUS_SUCCESS);
     EXPECT_EQ(clone->OffsetOut.Remaining, 500u);
     EXPECT_EQ(edge->OffsetOut.Remaining, 700u);
-    EXPECT_EQ(edge->StreamHeader->DataUsed, 300u);
+    EXPECT_EQ(edge->StreamHeader->DataUsed, 0u);
     KsStreamPointerDelete(clone);
     KsStreamPointerUnlock(edge, FALSE);
 }
@@ -153,7 +179,7 @@ TEST_F(KsStreamQueueTest, AdvanceMovesToTheNextFrameWhateverIsLeft) {
     EXPECT_EQ(edge->OffsetOut.Remaining, 1000u);
     host::CompletedFrame frame;
     ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
-    EXPECT_EQ(frame.header.DataUsed, 10u);
+    EXPECT_EQ(frame.header.DataUsed, 0u);
     // An eject moves on after a partial use too.
     EXPECT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 1, TRUE), STATUS_DEVICE_NOT_READY);
 }
@@ -175,7 +201,8 @@ TEST_F(KsStreamQueueTest, AFrameComesBackOnlyWhenNoEdgeAndNoCloneHoldsIt) {
     host::CompletedFrame frame;
     ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
     EXPECT_EQ(frame.status, STATUS_SUCCESS);
-    EXPECT_EQ(frame.header.DataUsed, 1000u);
+    EXPECT_EQ(frame.header.DataUsed, 0u);  // not written by this driver
+    EXPECT_EQ(static_cast<ULONGLONG>(frame.header.Duration), 0xA5A5A5A5A5A5A5A5ull);
     EXPECT_EQ(frame.header.PresentationTime.Time, 4242);
     EXPECT_EQ(frame.header.OptionsFlags, static_cast<ULONG>(KSSTREAM_HEADER_OPTIONSF_TIMEVALID));
     ASSERT_TRUE(frame.hasFrameInfo);
@@ -280,7 +307,7 @@ TEST_F(KsStreamQueueTest, StopFlushesQueuedFramesButFramesHeldByClonesWait) {
     ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
     EXPECT_EQ(frame.ticket, 1u);
     EXPECT_EQ(frame.status, STATUS_SUCCESS);
-    EXPECT_EQ(frame.header.DataUsed, 100u);
+    EXPECT_EQ(frame.header.DataUsed, 0u);
 }
 
 TEST_F(KsStreamQueueTest, ACloneFailureCanBeInjected) {

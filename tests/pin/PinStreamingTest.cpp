@@ -24,7 +24,7 @@ class PinStreaming : public PinHarness {
     // A pin in KSSTATE_RUN (with a clock unless told otherwise).
     PinHandle* RunningPin(bool clock = true) {
         PinOptions options;
-        options.referenceClock = clock;
+        options.clock = clock ? PinOptions::Clock::BeforeAcquire : PinOptions::Clock::None;
         PinHandle* pin = NewPin(options);
         EXPECT_NE(pin, nullptr);
         if (pin != nullptr) {
