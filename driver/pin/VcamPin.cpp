@@ -197,7 +197,6 @@ VCAM_PAGE void VcamPin::StopStreamingAndDeleteClones() {
     PAGED_CODE();
     KsPinAcquireProcessingMutex(ksPin);
     streamOpen = FALSE;
-    PublishFlag(&clockCorrelated, FALSE);
     KsPinReleaseProcessingMutex(ksPin);
 
     if (streamingState != EngineStopped) {
@@ -208,6 +207,8 @@ VCAM_PAGE void VcamPin::StopStreamingAndDeleteClones() {
     KsPinAcquireProcessingMutex(ksPin);
     DeleteClones();
     frameNumber = 0;
+    // The last tick has stamped with it; the next run correlates afresh.
+    PublishFlag(&clockCorrelated, FALSE);
     KsPinReleaseProcessingMutex(ksPin);
 }
 

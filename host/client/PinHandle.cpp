@@ -82,6 +82,10 @@ NTSTATUS PinHandle::SetMasterClock() {
     return pin_->AssignMasterClock();
 }
 
+bool PinHandle::HasMasterClock() const {
+    return pin_->HasMasterClock();
+}
+
 NTSTATUS PinHandle::WaitForCompletion(std::chrono::milliseconds timeout) {
     const auto& queue = pin_->Queue();
     if (HostKernel::Mode() == ClockMode::Real) {

@@ -66,6 +66,8 @@ class PinHandle {
     // STATUS_SUCCESS in KSSTATE_STOP or KSSTATE_ACQUIRE (a clock changes only
     // while the graph is stopped), STATUS_INVALID_DEVICE_STATE otherwise.
     NTSTATUS SetMasterClock();
+    // Whether the pin has a master clock now.
+    bool HasMasterClock() const;
     // For inspection by tests: the KSPIN as the driver sees it.
     PKSPIN KsPin() const;
 

@@ -260,6 +260,11 @@ NTSTATUS KsPinObject::AssignMasterClock() {
     return STATUS_SUCCESS;
 }
 
+bool KsPinObject::HasMasterClock() {
+    std::lock_guard<std::mutex> lock(clockMutex_);
+    return clock_ != nullptr;
+}
+
 // The filter's control mutex and controlMutex_ are held by the caller.
 NTSTATUS KsPinObject::Step(KSSTATE to, bool force) {
     const bool serialized = SerializedWithProcess();

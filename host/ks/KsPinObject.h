@@ -109,6 +109,7 @@ class KsPinObject : public std::enable_shared_from_this<KsPinObject> {
     // KSSTATE_ACQUIRE, STATUS_INVALID_DEVICE_STATE once the pin is paused or
     // running (a clock changes only while the graph is stopped).
     NTSTATUS AssignMasterClock();
+    bool HasMasterClock();
 
     // ---- the processor's ----
     bool ProcessingAllowed() const;
