@@ -503,5 +503,115 @@ TEST_F(PinStreaming, CompletionRunsAtDispatchLevelWithoutPageableCode) {
     EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
 }
 
+// ---- the clock ------------------------------------------------------------------
+
+TEST_F(PinStreaming, AClockAssignedAfterAcquireIsPickedUpOnTheWayToRun) {
+    PinOptions options;
+    options.clock = PinOptions::Clock::BeforePause;  // late: after the pin acquired
+    PinHandle* pin = NewPin(options);
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(Vcam(pin)->referenceClock, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_NE(Vcam(pin)->referenceClock, nullptr);
+    CaptureBuffer& a = Buffer();
+    ASSERT_EQ(pin->Submit(a.data(), a.size()), STATUS_SUCCESS);
+    Ticks(2);
+    std::vector<host::CompletedFrame> frames = TakeAll(pin);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].header.OptionsFlags, 0x110u);
+    EXPECT_GT(frames[0].header.PresentationTime.Time, 0);
+}
+
+TEST_F(PinStreaming, UnderPassiveOnlyClockCallsTheTickMakesNone) {
+    // FramesCompleted runs in the engine's DPC: it extrapolates from the
+    // correlation Process took at PASSIVE_LEVEL and calls no clock there.
+    ScopedVariant passiveOnly(host::Variant::ClockCallIrql, "passive-only");
+    const int64_t runStart = HostKernel::Now();
+    PinHandle* pin = RunningPin(true);
+    ASSERT_NE(pin, nullptr);
+    std::vector<int64_t> tickTimes;
+    for (int i = 0; i < 3; ++i) {
+        CaptureBuffer& buffer = Buffer();
+        ASSERT_EQ(pin->Submit(buffer.data(), buffer.size()), STATUS_SUCCESS);
+    }
+    for (int i = 0; i < 4 && pin->CompletedCount() < 3; ++i) {
+        tickTimes.push_back(HostKernel::NextDueTime());
+        Tick();
+    }
+    std::vector<host::CompletedFrame> frames = TakeAll(pin);
+    ASSERT_EQ(frames.size(), 3u);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        // Exact on the virtual clock: stream time at the tick that filled it.
+        EXPECT_EQ(frames[i].header.PresentationTime.Time, tickTimes[i] - runStart);
+    }
+    EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
+}
+
+TEST_F(PinStreaming, AfterAResumeTheFirstFrameWaitsForTheNewCorrelation) {
+    // Stream time stood still while paused; the frame filled by the first
+    // tick after the resume is held until a Process correlates again, and
+    // then carries the stream time of its completion.
+    PinHandle* pin = RunningPin(true);
+    ASSERT_NE(pin, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        CaptureBuffer& buffer = Buffer();
+        ASSERT_EQ(pin->Submit(buffer.data(), buffer.size()), STATUS_SUCCESS);
+    }
+    Tick();
+    // The pause's last tick fills the second.
+    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    std::vector<host::CompletedFrame> before = TakeAll(pin);
+    ASSERT_EQ(before.size(), 2u);
+    HostKernel::AdvanceBy(10 * kPeriod);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    // Every frame was with the engine already: no Process ran on the resume.
+    EXPECT_FALSE(Vcam(pin)->clockCorrelated);
+    Ticks(3);
+    std::vector<host::CompletedFrame> frames = TakeAll(pin);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].header.OptionsFlags, 0x110u);
+    EXPECT_TRUE(Vcam(pin)->clockCorrelated);
+    // Stream time went on from where the pause left it, not from the
+    // system time that passed while paused.
+    EXPECT_GT(frames[0].header.PresentationTime.Time, before[1].header.PresentationTime.Time);
+    EXPECT_LT(frames[0].header.PresentationTime.Time,
+              before[1].header.PresentationTime.Time + 10 * kPeriod);
+    EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
+}
+
+// ---- the way down ------------------------------------------------------------------
+
+TEST_F(PinStreaming, AProcessAfterTheWayDownHandsTheStoppedEngineNothing) {
+    PinHandle* pin = RunningPin();
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    CaptureBuffer& a = Buffer();
+    ASSERT_EQ(pin->Submit(a.data(), a.size()), STATUS_SUCCESS);  // no Process in ACQUIRE
+    // A Process that began before the state change and goes on after it,
+    // as on another processor: the stream gate is shut.
+    KsPinAcquireProcessingMutex(pin->KsPin());
+    EXPECT_EQ(Vcam(pin)->Process(), STATUS_PENDING);
+    KsPinReleaseProcessingMutex(pin->KsPin());
+    EXPECT_TRUE(Clones(pin).empty());
+    EXPECT_EQ(Vcam(pin)->pendingClone, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
+}
+
+TEST_F(PinStreaming, AStoppedEngineRefusesAPieceCleanly) {
+    CaptureBuffer& a = Buffer();
+    PUCHAR cursor = a.bytes.data();
+    // Never started: its entry list does not exist yet.
+    EXPECT_EQ(Engine()->QueueBuffer(nullptr, &cursor, a.size()), 0u);
+    // Started and stopped again: its entry list is gone.
+    PinHandle* pin = RunningPin();
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(Engine()->QueueBuffer(nullptr, &cursor, a.size()), 0u);
+    EXPECT_EQ(cursor, a.bytes.data());
+    EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
+}
+
 }  // namespace
 }  // namespace pintest
