@@ -294,6 +294,7 @@ NTSTATUS KsPinObject::Step(KSSTATE to, bool force) {
         state_.store(to);
         if (to == KSSTATE_STOP) {
             queue_->CheckUnlockedAtStop();
+            queue_->StopClones();
             queue_->Flush();
         }
         std::lock_guard<std::mutex> lock(clockMutex_);

@@ -211,10 +211,48 @@ void KsStreamQueue::CheckUnlockedAtStop() {
 }
 
 void KsStreamQueue::Flush() {
+    FlushFrom(Variants::Is(Variant::LeadingEdgeAtStop, "kept"));
+}
+
+void KsStreamQueue::StopClones() {
+    if (Variants::Is(Variant::StopFrames, "cancel-clones")) {
+        std::vector<std::pair<PFNKSSTREAMPOINTER, PKSSTREAM_POINTER>> calls;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (Pointer* clone : clones_) {
+                if (!clone->locked && clone->cancel != nullptr) {
+                    calls.emplace_back(clone->cancel, clone->pub);
+                }
+            }
+        }
+        // The driver's Cancel deletes its clone: called without the queue's
+        // lock (a std::mutex is not recursive), at the IRQL it would have.
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        for (auto& call : calls) {
+            call.first(call.second);
+        }
+        KeLowerIrql(old);
+    } else if (Variants::Is(Variant::StopFrames, "wait-for-clones")) {
+        const size_t left = CloneCount();
+        if (left != 0) {
+            KsRules::Report(Rule::StreamPointer, "KSSTATE_STOP", nullptr,
+                            std::to_string(left) + " clone(s) of pin " + std::to_string(pin_->Id) +
+                                " not deleted at STOP: the stop waits for them and never ends");
+        }
+    }
+}
+
+void KsStreamQueue::FlushFrom(bool keepEdge) {
     std::lock_guard<std::mutex> lock(mutex_);
     Frame* first = edge_->frame;
-    PlaceLocked(edge_, nullptr);
     edge_->locked = false;
+    if (keepEdge && first != nullptr) {
+        auto after = std::next(first->position);
+        first = after != order_.end() ? *after : nullptr;
+    } else {
+        PlaceLocked(edge_, nullptr);
+    }
     if (first == nullptr) {
         return;
     }
@@ -239,7 +277,7 @@ void KsStreamQueue::ReleaseAtClose() {
             }
         }
     }
-    Flush();
+    FlushFrom(false);
 }
 
 // ------------------------------------------------------------ queue helpers

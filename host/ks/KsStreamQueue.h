@@ -91,8 +91,15 @@ class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
     // Reports (Rule::StreamPointer) and unlocks pointers still locked as the
     // pin reaches KSSTATE_STOP.
     void CheckUnlockedAtStop();
-    // KSSTATE_STOP: frames at and ahead of the leading edge go back cancelled.
+    // KSSTATE_STOP: frames at and ahead of the leading edge go back cancelled
+    // (leading-edge-at-stop reset); under kept the edge stays, unlocked, on
+    // its frame and only the frames behind it go back.
     void Flush();
+    // KSSTATE_STOP, before Flush, by the stop-frames variant: clones live on
+    // until deleted (complete-unreferenced); unlocked clones get their Cancel
+    // callback, at DISPATCH_LEVEL (cancel-clones); or the stop waits for the
+    // clones, which the host reports when any are left (wait-for-clones).
+    void StopClones();
     // Pin close: reports (Rule::StreamPointer) clones still outstanding,
     // deletes them and flushes what is left.
     void ReleaseAtClose();
@@ -155,6 +162,7 @@ class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
     void PlaceLocked(Pointer* pointer, Frame* frame);
     NTSTATUS MoveToNextLocked(Pointer* pointer);
     void MaybeCompleteLocked(Frame* frame, NTSTATUS status);
+    void FlushFrom(bool keepEdge);
     void DeleteCloneLocked(Pointer* clone);
 
     PKSPIN pin_;             // the pin the queue belongs to

@@ -6,6 +6,7 @@
 // their headers as the driver left them and the client wrote them. The test plays the driver: its
 // Process does nothing, and the test thread makes the calls (PASSIVE_LEVEL).
 #include "KsMiniDriver.h"
+#include "support/ScopedVariant.h"
 
 #include <gmock/gmock.h>
 
@@ -308,6 +309,59 @@ TEST_F(KsStreamQueueTest, StopFlushesQueuedFramesButFramesHeldByClonesWait) {
     EXPECT_EQ(frame.ticket, 1u);
     EXPECT_EQ(frame.status, STATUS_SUCCESS);
     EXPECT_EQ(frame.header.DataUsed, 0u);
+}
+
+TEST_F(KsStreamQueueTest, WithTheEdgeKeptAtStopOnlyTheFramesBehindItGoBack) {
+    ScopedVariant kept(host::Variant::LeadingEdgeAtStop, "kept");
+    Submit(buffers[0], 100);
+    Submit(buffers[1], 100);
+    Submit(buffers[2], 100);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_THAT(TakeAll(), ElementsAre(2u, 3u));
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_UNLOCKED);
+    ASSERT_NE(edge, nullptr);
+    EXPECT_EQ(edge->StreamHeader->Data, buffers[0]);
+}
+
+// A Cancel callback that deletes its clone, as the documentation asks.
+std::atomic<int> gCancels{0};
+KIRQL gCancelIrql = PASSIVE_LEVEL;
+void DeleteOnCancel(PKSSTREAM_POINTER clone) {
+    ++gCancels;
+    gCancelIrql = KeGetCurrentIrql();
+    KsStreamPointerDelete(clone);
+}
+
+TEST_F(KsStreamQueueTest, StopFramesDecidesWhatHappensToClonesLeftAtStop) {
+    Submit(buffers[0], 100);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER clone = nullptr;
+    ASSERT_EQ(KsStreamPointerClone(edge, DeleteOnCancel, 0, &clone), STATUS_SUCCESS);
+    KsStreamPointerUnlock(clone, FALSE);
+    KsStreamPointerUnlock(edge, TRUE);  // eject: the edge leaves the frame
+    gCancels = 0;
+    {
+        ScopedVariant cancel(host::Variant::StopFrames, "cancel-clones");
+        ASSERT_EQ(rig.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(gCancels.load(), 1);
+    EXPECT_EQ(gCancelIrql, DISPATCH_LEVEL);
+    EXPECT_EQ(KsPinGetFirstCloneStreamPointer(pin), nullptr);
+    EXPECT_THAT(TakeAll(), ElementsAre(1u));
+
+    // Under wait-for-clones a clone left at STOP would hang the stop.
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    Submit(buffers[1], 100);
+    edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    clone = Clone(edge);
+    KsStreamPointerUnlock(clone, FALSE);
+    KsStreamPointerUnlock(edge, FALSE);
+    {
+        ScopedVariant wait(host::Variant::StopFrames, "wait-for-clones");
+        ASSERT_EQ(rig.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    }
+    ExpectViolations({host::Rule::StreamPointer});
+    KsStreamPointerDelete(clone);
 }
 
 TEST_F(KsStreamQueueTest, ACloneFailureCanBeInjected) {
