@@ -289,7 +289,15 @@ VCAM_PAGE NTSTATUS VcamPin::SetDeviceState(ULONG to, ULONG from) {
         case KSSTATE_RUN:
             KsPinAcquireProcessingMutex(ksPin);
             PickUpClock();
+            // No tick runs before the engine starts or resumes below: the
+            // first frames of the run are stamped from this correlation
+            // until the first Process takes the run's own.
+            clockRefined = FALSE;
             PublishFlag(&clockCorrelated, FALSE);
+            if (referenceClock != nullptr) {
+                CorrelateClock(0);
+                PublishFlag(&clockCorrelated, TRUE);
+            }
             KsPinReleaseProcessingMutex(ksPin);
             if (streamingState == EnginePaused) {
                 status = deviceContext->SetPaused(FALSE);
@@ -324,17 +332,14 @@ VCAM_PAGE NTSTATUS VcamPin::DispatchProcess(PKSPIN Pin) {
 // The system time is read by the pin itself right after, so the
 // extrapolation in FramesCompleted uses one clock at both ends whatever
 // base the clock's own system time has.
-VCAM_PAGE void VcamPin::CorrelateClock() {
+VCAM_PAGE void VcamPin::CorrelateClock(ULONG slot) {
     PAGED_CODE();
-    if (referenceClock == nullptr || LoadPublishedFlag(&clockCorrelated)) {
-        return;
-    }
     LONGLONG clockSystem = 0;
-    clockStreamTime = referenceClock->GetCorrelatedTime(&clockSystem);
+    clockStreamTime[slot] = referenceClock->GetCorrelatedTime(&clockSystem);
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
-    clockSystemTime = now.QuadPart;
-    PublishFlag(&clockCorrelated, TRUE);
+    clockSystemTime[slot] = now.QuadPart;
+    Publish(&clockSlot, slot);
 }
 
 // PASSIVE_LEVEL, pageable; DispatchProcess, one call at a time, beside the
@@ -352,7 +357,10 @@ VCAM_PAGE NTSTATUS VcamPin::Process() {
         StoreFlag(&processPending, TRUE);
         return STATUS_PENDING;
     }
-    CorrelateClock();
+    if (referenceClock != nullptr && !clockRefined) {
+        CorrelateClock(1);
+        clockRefined = TRUE;
+    }
 
     PKSSTREAM_POINTER leadingEdge =
         KsPinGetLeadingEdgeStreamPointer(ksPin, KSSTREAM_POINTER_STATE_LOCKED);
@@ -431,8 +439,10 @@ VCAM_RESIDENT void VcamPin::StampFilled(PKSSTREAM_HEADER header) {
         LARGE_INTEGER now;
         KeQuerySystemTime(&now);
         // A system clock set back since the correlation counts as no time.
-        const LONGLONG passed = now.QuadPart > clockSystemTime ? now.QuadPart - clockSystemTime : 0;
-        header->PresentationTime.Time = clockStreamTime + passed;
+        const ULONG slot = LoadPublished(&clockSlot);
+        const LONGLONG passed =
+            now.QuadPart > clockSystemTime[slot] ? now.QuadPart - clockSystemTime[slot] : 0;
+        header->PresentationTime.Time = clockStreamTime[slot] + passed;
         header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
     }
 

@@ -114,17 +114,24 @@ class VcamPin final : public CompletionSink {
     // Process may hand frames to the engine: set when the engine starts or
     // resumes, cleared before the way down stops it. Processing mutex.
     BOOLEAN streamOpen;
-    // clockStreamTime / clockSystemTime hold a correlation taken in this run.
-    // Set by Process (release store, after both), cleared by SetDeviceState
-    // under the processing mutex while no tick runs; FramesCompleted reads it
-    // (acquire) and then the two times, which do not change while it is set.
+    // A correlation of this run is in clockStreamTime/clockSystemTime
+    // [clockSlot]. Set by SetDeviceState (release store) as the pin enters
+    // RUN, cleared by it on the way out, both while no tick runs;
+    // FramesCompleted reads it (acquire), then clockSlot, then that slot.
     BOOLEAN clockCorrelated;
-    // The clock's stream time, and KeQuerySystemTime read right after it, at
-    // one instant of this run (Process, PASSIVE_LEVEL, KSSTATE_RUN):
+    // Process took this run's own correlation (slot 1). Processing mutex.
+    BOOLEAN clockRefined;
+    // The slot FramesCompleted uses: 0, taken by SetDeviceState just before
+    // the engine starts or resumes (the pin is still PAUSE then: stream time
+    // may not have started running yet); 1, taken by the first Process in
+    // RUN, the instant the clock's documentation asks for. Each slot is
+    // written once per run, before clockSlot names it (release store).
+    ULONG clockSlot;
+    // The clock's stream time, and KeQuerySystemTime read right after it:
     // FramesCompleted extrapolates presentation times from them with the
     // system time, so it never calls the clock at DISPATCH_LEVEL.
-    LONGLONG clockStreamTime;
-    LONGLONG clockSystemTime;
+    LONGLONG clockStreamTime[2];
+    LONGLONG clockSystemTime[2];
 
     // The context of every clone this pin makes (KSSTREAM_POINTER.Context).
     struct CloneContext {
@@ -150,8 +157,9 @@ class VcamPin final : public CompletionSink {
     // PASSIVE_LEVEL, pageable; SetDeviceState: asks the class library for
     // the clock while the pin has none.
     void PickUpClock();
-    // PASSIVE_LEVEL, pageable; Process: takes the run's clock correlation.
-    void CorrelateClock();
+    // PASSIVE_LEVEL, pageable; processing mutex held: takes a clock
+    // correlation into `slot` and makes it the one in use.
+    void CorrelateClock(ULONG slot);
     // DISPATCH_LEVEL, resident; FramesCompleted: stamps one filled frame.
     void StampFilled(PKSSTREAM_HEADER header);
 };

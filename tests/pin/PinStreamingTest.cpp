@@ -548,10 +548,12 @@ TEST_F(PinStreaming, UnderPassiveOnlyClockCallsTheTickMakesNone) {
     EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
 }
 
-TEST_F(PinStreaming, AfterAResumeTheFirstFrameWaitsForTheNewCorrelation) {
-    // Stream time stood still while paused; the frame filled by the first
-    // tick after the resume is held until a Process correlates again, and
-    // then carries the stream time of its completion.
+TEST_F(PinStreaming, AfterAResumeTheFirstTickStampsFromTheCorrelationTakenEnteringRun) {
+    // Stream time stood still while paused. The pin correlates as it enters
+    // RUN, before the engine resumes, so the first tick after the resume
+    // stamps its frame at once; the first Process in RUN then takes the
+    // run's own correlation.
+    const int64_t runStart = HostKernel::Now();
     PinHandle* pin = RunningPin(true);
     ASSERT_NE(pin, nullptr);
     for (int i = 0; i < 3; ++i) {
@@ -561,22 +563,27 @@ TEST_F(PinStreaming, AfterAResumeTheFirstFrameWaitsForTheNewCorrelation) {
     Tick();
     // The pause's last tick fills the second.
     ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    const int64_t pausedAt = HostKernel::Now();
     std::vector<host::CompletedFrame> before = TakeAll(pin);
     ASSERT_EQ(before.size(), 2u);
     HostKernel::AdvanceBy(10 * kPeriod);
+    const int64_t resumedAt = HostKernel::Now();
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     // Every frame was with the engine already: no Process ran on the resume.
-    EXPECT_FALSE(Vcam(pin)->clockCorrelated);
-    Ticks(3);
+    EXPECT_TRUE(Vcam(pin)->clockCorrelated);
+    EXPECT_FALSE(Vcam(pin)->clockRefined);
+    const int64_t tickTime = HostKernel::NextDueTime();
+    Tick();
     std::vector<host::CompletedFrame> frames = TakeAll(pin);
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].header.OptionsFlags, 0x110u);
-    EXPECT_TRUE(Vcam(pin)->clockCorrelated);
-    // Stream time went on from where the pause left it, not from the
+    // Stream time went on from where the pause left it, not counting the
     // system time that passed while paused.
-    EXPECT_GT(frames[0].header.PresentationTime.Time, before[1].header.PresentationTime.Time);
-    EXPECT_LT(frames[0].header.PresentationTime.Time,
-              before[1].header.PresentationTime.Time + 10 * kPeriod);
+    EXPECT_EQ(frames[0].header.PresentationTime.Time,
+              (pausedAt - runStart) + (tickTime - resumedAt));
+    CaptureBuffer& more = Buffer();
+    ASSERT_EQ(pin->Submit(more.data(), more.size()), STATUS_SUCCESS);
+    EXPECT_TRUE(Vcam(pin)->clockRefined);
     EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
 }
 
