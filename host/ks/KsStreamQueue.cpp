@@ -58,13 +58,7 @@ void KsStreamQueue::UnregisterPointer(PKSSTREAM_POINTER pointer, const KsStreamQ
 // ------------------------------------------------------------- construction
 
 KsStreamQueue::KsStreamQueue(PKSPIN pin, KSPIN_DATAFLOW flow)
-    : pin_(pin),
-      flow_(flow),
-      generateMappings_(pin->Descriptor != nullptr &&
-                        (pin->Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0),
-      edge_(nullptr),
-      nextTicket_(0),
-      generation_(0) {
+    : pin_(pin), flow_(flow), edge_(nullptr), nextTicket_(0), generation_(0) {
     edge_ = NewPointer(true, 0);
 }
 
@@ -302,7 +296,11 @@ void KsStreamQueue::PlaceLocked(Pointer* pointer, Frame* frame) {
 
 NTSTATUS KsStreamQueue::MoveToNextLocked(Pointer* pointer) {
     Frame* old = pointer->frame;
-    if (old != nullptr && generateMappings_ &&
+    // The pin's descriptor (its own copy once the driver edited it) says
+    // whether the platform maps, and so sets DataUsed.
+    const bool generateMappings = pin_->Descriptor != nullptr &&
+                                  (pin_->Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0;
+    if (old != nullptr && generateMappings &&
         (pointer->edge || Variants::Is(Variant::MappingsDataUsedPointers, "any-pointer"))) {
         // A GENERATE_MAPPINGS pin: the pointer leaving the frame sets its
         // DataUsed to what was used of the frame. One indivisible store: the

@@ -165,10 +165,9 @@ class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
     void FlushFrom(bool keepEdge);
     void DeleteCloneLocked(Pointer* clone);
 
-    PKSPIN pin_;             // the pin the queue belongs to
-    KSPIN_DATAFLOW flow_;    // output pins move OffsetOut, input pins OffsetIn
-    bool generateMappings_;  // KSPIN_FLAG_GENERATE_MAPPINGS: the platform sets DataUsed
-    std::mutex mutex_;       // see the file comment
+    PKSPIN pin_;                           // the pin the queue belongs to
+    KSPIN_DATAFLOW flow_;                  // output pins move OffsetOut, input pins OffsetIn
+    std::mutex mutex_;                     // see the file comment
     std::condition_variable completedCv_;  // a frame was completed; with mutex_
     std::list<Frame*> order_;              // frames not yet completed, in arrival order
     Pointer* edge_;                        // the leading edge

@@ -89,6 +89,35 @@ TEST_F(KsStreamQueueTest, HeadersHaveThePinsSizeOrTheOneTheClientAsksFor) {
               STATUS_INVALID_PARAMETER);
 }
 
+TEST_F(KsStreamQueueTest, OnAGenerateMappingsPinTheEdgeLeavingAFrameSetsItsDataUsed) {
+    ASSERT_EQ(KsEdit(pin, &pin->Descriptor, host::PoolTag("TDsc")), STATUS_SUCCESS);
+    const_cast<PKSPIN_DESCRIPTOR_EX>(pin->Descriptor)->Flags |= KSPIN_FLAG_GENERATE_MAPPINGS;
+    Submit(buffers[0], 1000);
+    Submit(buffers[1], 1000);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER clone = Clone(edge);
+    ASSERT_EQ(KsStreamPointerAdvanceOffsets(clone, 0, 500, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(edge->StreamHeader->DataUsed, 0u);  // edges only (the default)
+    ASSERT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 300, TRUE), STATUS_SUCCESS);
+    host::CompletedFrame frame;
+    ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.header.DataUsed, 300u);  // Count - Remaining of OffsetOut
+    {
+        // any-pointer: the clone leaving its frame sets it too.
+        ScopedVariant any(host::Variant::MappingsDataUsedPointers, "any-pointer");
+        ASSERT_EQ(KsStreamPointerAdvanceOffsets(clone, 0, 100, TRUE), STATUS_DEVICE_NOT_READY);
+        EXPECT_EQ(edge->StreamHeader->DataUsed, 100u);
+    }
+    {
+        // offset-in: an output pin's OffsetIn never moves: 0.
+        ScopedVariant in(host::Variant::MappingsDataUsedOffset, "offset-in");
+        ASSERT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 700, TRUE), STATUS_DEVICE_NOT_READY);
+    }
+    KsStreamPointerDelete(clone);
+    ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.header.DataUsed, 0u);
+}
+
 TEST_F(KsStreamQueueTest, AClientsOwnHeaderContentsArriveAsGiven) {
     rig.pin.reset();
     host::PinOptions options;
