@@ -296,6 +296,13 @@ VCAM_RESIDENT ULONG FrameEngine::CompletedFrameCount() const {
 VCAM_RESIDENT ULONG FrameEngine::QueueBuffer(PKSSTREAM_POINTER streamPointer, PUCHAR* cursor,
                                              ULONG byteCount) {
     const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queueLock);
+    if (AtomicRead(&state) == EngineStopped) {
+        // Never started, or stopped: the entry list may be gone. Stop sets
+        // the state before it takes queueLock to drain, so a piece queued
+        // before that is drained and none after it gets in.
+        KeReleaseSpinLock(&queueLock, oldIrql);
+        return 0;
+    }
     QueuedBuffer* entry = static_cast<QueuedBuffer*>(ExAllocateFromNPagedLookasideList(&entryPool));
     if (entry == nullptr) {
         KeReleaseSpinLock(&queueLock, oldIrql);
@@ -391,6 +398,7 @@ VCAM_RESIDENT void FrameEngine::FillFrame(const UCHAR* image) {
         }
 
         ULONGLONG sourceOffset = 0;
+        ULONGLONG delivered = 0;
         for (ULONG row = 0; row < height; ++row) {
             const ULONGLONG targetOffset = static_cast<ULONGLONG>(row) * stride;
             if (targetOffset + lineBytes > entry->byteCount ||
@@ -400,6 +408,15 @@ VCAM_RESIDENT void FrameEngine::FillFrame(const UCHAR* image) {
             RtlCopyMemory(entry->target + targetOffset, image + sourceOffset,
                           static_cast<SIZE_T>(lineBytes));
             sourceOffset += lineBytes;
+            delivered = targetOffset + lineBytes;
+        }
+        if (header != nullptr) {
+            // The capture driver writes DataUsed (the class library does not
+            // for this pin): the buffer's bytes up to the end of the last row
+            // written, from where the piece began. At most byteCount, so at
+            // most FrameExtent.
+            header->DataUsed =
+                static_cast<ULONG>((entry->target - static_cast<PUCHAR>(header->Data)) + delivered);
         }
 
         ++completedFrames;

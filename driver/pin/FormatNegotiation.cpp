@@ -202,11 +202,14 @@ VCAM_PAGE NTSTATUS SetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat,
     if (Pin->DeviceState != KSSTATE_STOP) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    VcamPin* pin = static_cast<VcamPin*>(Pin->Context);
-    if (pin == nullptr) {
-        // A change before Create has run: there is no pin object to take it.
+    // A new pin's Context starts as its filter's (ks/ns-ks-_kspin): until the
+    // pin's Create replaced it, it names the VcamFilter, not a VcamPin, so a
+    // change before Create has run has no pin object to take it.
+    PKSFILTER filter = KsPinGetParentFilter(Pin);
+    if (Pin->Context == nullptr || (filter != nullptr && Pin->Context == filter->Context)) {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    VcamPin* pin = static_cast<VcamPin*>(Pin->Context);
     if (pin->CopyVideoInfo() == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -26,19 +26,32 @@ inline void StoreFlag(BOOLEAN* flag, BOOLEAN value) {
     __atomic_store_n(flag, value, __ATOMIC_RELAXED);
 }
 
-// A frame's KSSTREAM_HEADER.DataUsed grows on the thread running Process (the
-// class library's offset advance of the leading edge) while FramesCompleted
-// reads it in the timer DPC on another processor, without the library's
-// queue lock. An aligned 32-bit word: read once, indivisibly, and the one
-// value used for both the test and the advance (two plain reads could see
-// the word before and after the edge moved, and the second value would move
-// the clone off its frame before the frame is stamped). The pin's own store
-// of 0 to a new clone's frame is one indivisible store for the same reason.
-inline ULONG LoadDataUsed(const KSSTREAM_HEADER* header) {
-    return __atomic_load_n(&header->DataUsed, __ATOMIC_RELAXED);
+// A clone's handed-over count and the clock correlation flag are written by
+// Process and read by FramesCompleted in the timer DPC on another processor,
+// without a common lock: the writer publishes with a release store after the
+// data it guards, the reader loads with acquire before reading that data.
+inline ULONG LoadPublished(const ULONG* word) {
+    return __atomic_load_n(word, __ATOMIC_ACQUIRE);
 }
-inline void StoreDataUsed(KSSTREAM_HEADER* header, ULONG value) {
-    __atomic_store_n(&header->DataUsed, value, __ATOMIC_RELAXED);
+inline void Publish(ULONG* word, ULONG value) {
+    __atomic_store_n(word, value, __ATOMIC_RELEASE);
+}
+inline BOOLEAN LoadPublishedFlag(const BOOLEAN* flag) {
+    return __atomic_load_n(flag, __ATOMIC_ACQUIRE);
+}
+inline void PublishFlag(BOOLEAN* flag, BOOLEAN value) {
+    __atomic_store_n(flag, value, __ATOMIC_RELEASE);
+}
+
+// A frame going back without an image: the fields a capture driver owns say
+// so (the class library writes none of them for this pin).
+void MarkUnfilled(PKSSTREAM_HEADER header) {
+    header->DataUsed = 0;
+    header->OptionsFlags = 0;
+    header->Duration = 0;
+    header->PresentationTime.Time = 0;
+    header->PresentationTime.Numerator = 1;
+    header->PresentationTime.Denominator = 1;
 }
 
 }  // namespace
@@ -172,32 +185,63 @@ VCAM_PAGE NTSTATUS VcamPin::DispatchSetDeviceState(PKSPIN Pin, KSSTATE ToState, 
     return static_cast<VcamPin*>(Pin->Context)->SetDeviceState(to, from);
 }
 
-// PASSIVE_LEVEL, pageable; SetDeviceState. StopStreaming returns after the
-// engine's last tick, so no FramesCompleted call follows or overlaps what
-// comes next.
-VCAM_PAGE void VcamPin::StopEngineIfStreaming() {
+// PASSIVE_LEVEL, pageable; SetDeviceState on the way down to ACQUIRE or STOP.
+// First the stream gate closes under the processing mutex, so no Process
+// that starts later hands the engine anything (one in flight finishes before
+// the mutex is had). The engine stop waits for the last tick and is made
+// without the mutex (the verifier allows the mutex 100 ms; the wait may take
+// that long). StopStreaming returns after the last tick, so no
+// FramesCompleted call follows or overlaps what comes next; the clones and
+// the bookkeeping go under the mutex again.
+VCAM_PAGE void VcamPin::StopStreamingAndDeleteClones() {
     PAGED_CODE();
+    KsPinAcquireProcessingMutex(ksPin);
+    streamOpen = FALSE;
+    KsPinReleaseProcessingMutex(ksPin);
+
     if (streamingState != EngineStopped) {
         deviceContext->StopStreaming();
         streamingState = EngineStopped;
+    }
+
+    KsPinAcquireProcessingMutex(ksPin);
+    DeleteClones();
+    frameNumber = 0;
+    // The last tick has stamped with it; the next run correlates afresh.
+    PublishFlag(&clockCorrelated, FALSE);
+    KsPinReleaseProcessingMutex(ksPin);
+}
+
+// PASSIVE_LEVEL, pageable; SetDeviceState with the processing mutex held.
+// KsPinGetReferenceClockInterface is a PASSIVE_LEVEL call that fails with
+// STATUS_DEVICE_NOT_READY until the client assigns a master clock, which it
+// may do after the pin acquired: asked again at every move up while null.
+VCAM_PAGE void VcamPin::PickUpClock() {
+    PAGED_CODE();
+    if (referenceClock == nullptr &&
+        !NT_SUCCESS(KsPinGetReferenceClockInterface(ksPin, &referenceClock))) {
+        referenceClock = nullptr;
     }
 }
 
 // PASSIVE_LEVEL, pageable; DispatchSetDeviceState, one neighbouring step at a
 // time (STOP-ACQUIRE, ACQUIRE-PAUSE, PAUSE-RUN). A failure goes back to the
-// class library, which keeps the pin in its old state.
+// class library, which keeps the pin in its old state. Process may run
+// meanwhile (see the class comment).
 VCAM_PAGE NTSTATUS VcamPin::SetDeviceState(ULONG to, ULONG from) {
     PAGED_CODE();
     NTSTATUS status;
 
     switch (to) {
         case KSSTATE_STOP:
-            StopEngineIfStreaming();
-            DeleteClones();
+            StopStreamingAndDeleteClones();
             if (engineClaimed) {
-                if (referenceClock != nullptr) {
-                    referenceClock->Release();
-                    referenceClock = nullptr;
+                KsPinAcquireProcessingMutex(ksPin);
+                PIKSREFERENCECLOCK clock = referenceClock;
+                referenceClock = nullptr;
+                KsPinReleaseProcessingMutex(ksPin);
+                if (clock != nullptr) {
+                    clock->Release();
                 }
                 deviceContext->ReleaseEngine();
                 engineClaimed = FALSE;
@@ -207,21 +251,17 @@ VCAM_PAGE NTSTATUS VcamPin::SetDeviceState(ULONG to, ULONG from) {
         case KSSTATE_ACQUIRE:
             if (from == KSSTATE_STOP) {
                 status = deviceContext->ClaimEngine(this, videoInfo);
-                if (!NT_SUCCESS(status)) {
-                    engineClaimed = FALSE;
-                } else {
-                    engineClaimed = TRUE;
+                KsPinAcquireProcessingMutex(ksPin);
+                engineClaimed = NT_SUCCESS(status) ? TRUE : FALSE;
+                if (engineClaimed) {
                     // A pin without a clock streams with presentation time 0.
-                    if (!NT_SUCCESS(KsPinGetReferenceClockInterface(ksPin, &referenceClock))) {
-                        referenceClock = nullptr;
-                    }
+                    PickUpClock();
                 }
                 frameNumber = 0;
+                KsPinReleaseProcessingMutex(ksPin);
                 return status;
             }
-            StopEngineIfStreaming();
-            DeleteClones();
-            frameNumber = 0;
+            StopStreamingAndDeleteClones();
             return STATUS_SUCCESS;
 
         case KSSTATE_PAUSE:
@@ -229,24 +269,47 @@ VCAM_PAGE NTSTATUS VcamPin::SetDeviceState(ULONG to, ULONG from) {
                 // Returns after the engine's last tick; the engine keeps its
                 // queue and the pin its clones until the resume.
                 status = deviceContext->SetPaused(TRUE);
+                KsPinAcquireProcessingMutex(ksPin);
                 if (NT_SUCCESS(status)) {
                     streamingState = EnginePaused;
                 }
+                // Stream time may stand still while paused: the next run
+                // correlates afresh.
+                PublishFlag(&clockCorrelated, FALSE);
                 frameNumber = 0;
+                KsPinReleaseProcessingMutex(ksPin);
                 return status;
             }
+            KsPinAcquireProcessingMutex(ksPin);
+            PickUpClock();
             frameNumber = 0;
+            KsPinReleaseProcessingMutex(ksPin);
             return STATUS_SUCCESS;
 
         case KSSTATE_RUN:
+            KsPinAcquireProcessingMutex(ksPin);
+            PickUpClock();
+            // No tick runs before the engine starts or resumes below: the
+            // first frames of the run are stamped from this correlation
+            // until the first Process takes the run's own.
+            clockRefined = FALSE;
+            PublishFlag(&clockCorrelated, FALSE);
+            if (referenceClock != nullptr) {
+                CorrelateClock(0);
+                PublishFlag(&clockCorrelated, TRUE);
+            }
+            KsPinReleaseProcessingMutex(ksPin);
             if (streamingState == EnginePaused) {
                 status = deviceContext->SetPaused(FALSE);
             } else {
                 status = deviceContext->StartStreaming();
             }
+            KsPinAcquireProcessingMutex(ksPin);
             if (NT_SUCCESS(status)) {
                 streamingState = EngineRunning;
+                streamOpen = TRUE;
             }
+            KsPinReleaseProcessingMutex(ksPin);
             return status;
 
         default:
@@ -262,12 +325,42 @@ VCAM_PAGE NTSTATUS VcamPin::DispatchProcess(PKSPIN Pin) {
     return static_cast<VcamPin*>(Pin->Context)->Process();
 }
 
+// PASSIVE_LEVEL, pageable; Process, in KSSTATE_RUN (the descriptor asks for
+// processing in RUN only), processing mutex held by the class library. The
+// clock's documentation asks for GetCorrelatedTime, in RUN and not in the
+// middle of a state change, for presentation times: this is such a point.
+// The system time is read by the pin itself right after, so the
+// extrapolation in FramesCompleted uses one clock at both ends whatever
+// base the clock's own system time has.
+VCAM_PAGE void VcamPin::CorrelateClock(ULONG slot) {
+    PAGED_CODE();
+    LONGLONG clockSystem = 0;
+    clockStreamTime[slot] = referenceClock->GetCorrelatedTime(&clockSystem);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    clockSystemTime[slot] = now.QuadPart;
+    Publish(&clockSlot, slot);
+}
+
 // PASSIVE_LEVEL, pageable; DispatchProcess, one call at a time, beside the
-// engine's ticks. Each frame reaching the leading edge gets one clone, which
-// is queued to the device before the edge moves past the frame, so a tick
-// that meets the clone in between sees it as not yet filled.
+// engine's ticks and possibly beside SetDeviceState. Each frame reaching the
+// leading edge gets one clone, which is queued to the device before the edge
+// moves past the frame; the clone's handed-over count is noted after the
+// device took the piece, so a tick that meets the clone in between sees it
+// as not yet handed over.
 VCAM_PAGE NTSTATUS VcamPin::Process() {
     PAGED_CODE();
+    // This call is the processing the flag asked for.
+    StoreFlag(&processPending, FALSE);
+    if (!streamOpen) {
+        // The way down closed the gate: the engine takes nothing more.
+        StoreFlag(&processPending, TRUE);
+        return STATUS_PENDING;
+    }
+    if (referenceClock != nullptr && !clockRefined) {
+        CorrelateClock(1);
+        clockRefined = TRUE;
+    }
 
     PKSSTREAM_POINTER leadingEdge =
         KsPinGetLeadingEdgeStreamPointer(ksPin, KSSTREAM_POINTER_STATE_LOCKED);
@@ -284,22 +377,26 @@ VCAM_PAGE NTSTATUS VcamPin::Process() {
             // Nothing to fill: no clone, and the device never sees the frame.
             // A frame with no room left would be a piece of 0 bytes, which
             // the device's answer of 0 could not tell from a refusal.
+            MarkUnfilled(leadingEdge->StreamHeader);
             status = KsStreamPointerAdvance(leadingEdge);
         } else {
             PKSSTREAM_POINTER clone = pendingClone;
             if (clone == nullptr) {
-                status = KsStreamPointerClone(leadingEdge, nullptr, sizeof(PUCHAR), &clone);
+                status = KsStreamPointerClone(leadingEdge, nullptr, sizeof(CloneContext), &clone);
                 if (!NT_SUCCESS(status)) {
                     KsStreamPointerUnlock(leadingEdge, FALSE);
                     StoreFlag(&processPending, TRUE);
                     return status;
                 }
-                StoreDataUsed(clone->StreamHeader, 0);
-                *WriteCursor(clone) = static_cast<PUCHAR>(clone->StreamHeader->Data);
+                CloneContext* context = ContextOf(clone);
+                context->writeCursor = static_cast<PUCHAR>(clone->StreamHeader->Data);
+                context->frameBytes = pieceBytes;
+                Publish(&context->handedOver, 0);
             }
 
+            CloneContext* context = ContextOf(clone);
             const ULONG accepted =
-                deviceContext->QueueBuffer(clone, WriteCursor(clone), pieceBytes);
+                deviceContext->QueueBuffer(clone, &context->writeCursor, pieceBytes);
             pendingClone = (accepted == pieceBytes) ? nullptr : clone;
             if (accepted == 0) {
                 // Refused: the clone and its cursor wait in pendingClone, the
@@ -309,8 +406,10 @@ VCAM_PAGE NTSTATUS VcamPin::Process() {
                 StoreFlag(&processPending, TRUE);
                 return STATUS_PENDING;
             }
-            // Grows the frame's DataUsed by `accepted`; FramesCompleted's
-            // test for a filled frame rests on it.
+            // FramesCompleted's test for a frame handed over in full rests on
+            // this count, never on DataUsed, which the class library does not
+            // write for this pin.
+            Publish(&context->handedOver, LoadPublished(&context->handedOver) + accepted);
             status = KsStreamPointerAdvanceOffsets(leadingEdge, 0, accepted, FALSE);
         }
 
@@ -326,6 +425,37 @@ VCAM_PAGE NTSTATUS VcamPin::Process() {
     }
 }
 
+// DISPATCH_LEVEL, resident; FramesCompleted, for a frame the device filled
+// (it wrote DataUsed: the bytes of image it delivered). Presentation time
+// comes from the run's correlation: stream time then plus the system time
+// passed since, so no clock call is made at DISPATCH_LEVEL.
+VCAM_RESIDENT void VcamPin::StampFilled(PKSSTREAM_HEADER header) {
+    header->Duration = videoInfo->AvgTimePerFrame;
+    header->PresentationTime.Numerator = 1;
+    header->PresentationTime.Denominator = 1;
+    header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+    header->PresentationTime.Time = 0;
+    if (referenceClock != nullptr) {
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        // A system clock set back since the correlation counts as no time.
+        const ULONG slot = LoadPublished(&clockSlot);
+        const LONGLONG passed =
+            now.QuadPart > clockSystemTime[slot] ? now.QuadPart - clockSystemTime[slot] : 0;
+        header->PresentationTime.Time = clockStreamTime[slot] + passed;
+        header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
+    }
+
+    frameNumber += 1;
+    if (header->Size >= kFrameInfoHeaderSize) {
+        PKS_FRAME_INFO frameInfo = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
+        frameInfo->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+        frameInfo->dwFrameFlags = KS_VIDEO_FLAG_FRAME;
+        frameInfo->PictureNumber = frameNumber;
+        frameInfo->DropCount = 0;
+    }
+}
+
 // DISPATCH_LEVEL, resident; the device's OnFrameTick in the engine's timer
 // DPC, after the engine released its queue lock. Allocates nothing and takes
 // no lock. The engine fills pieces in queue order, which is clone order, so
@@ -337,59 +467,45 @@ VCAM_RESIDENT void VcamPin::FramesCompleted(ULONG count) {
 
     while (count != 0 && clone != nullptr) {
         PKSSTREAM_POINTER next = KsStreamPointerGetNextClone(clone);
-        PKSSTREAM_HEADER header = clone->StreamHeader;
-
-        const ULONG dataUsed = LoadDataUsed(header);
-        if (dataUsed < clone->OffsetOut.Remaining) {
-            // Not yet handed over in full (Process has queued it but not yet
-            // moved the edge past it, or it waits in pendingClone): it stays,
-            // and younger clones are not looked at in this call.
-            KsStreamPointerAdvanceOffsets(clone, 0, dataUsed, FALSE);
+        const CloneContext* context = ContextOf(clone);
+        const bool waitForClock = referenceClock != nullptr && !LoadPublishedFlag(&clockCorrelated);
+        if (LoadPublished(&context->handedOver) < context->frameBytes || waitForClock) {
+            // Not yet noted as handed over in full (Process has queued it
+            // but not yet counted it), or this run has no clock correlation
+            // yet (no Process ran since the resume): it stays, and younger
+            // clones are not looked at in this call. The next Process takes
+            // the correlation.
             owedCompletions = count;
+            if (waitForClock) {
+                StoreFlag(&processPending, TRUE);
+            }
             break;
         }
 
-        header->Duration = videoInfo->AvgTimePerFrame;
-        header->PresentationTime.Numerator = 1;
-        header->PresentationTime.Denominator = 1;
-        if (referenceClock != nullptr) {
-            header->PresentationTime.Time = referenceClock->GetTime();
-            header->OptionsFlags =
-                KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
-        } else {
-            header->PresentationTime.Time = 0;
-        }
-
-        frameNumber += 1;
-        if (header->Size >= kFrameInfoHeaderSize) {
-            PKS_FRAME_INFO frameInfo = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
-            frameInfo->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-            frameInfo->dwFrameFlags = 0;
-            frameInfo->PictureNumber = frameNumber;
-            frameInfo->DropCount = 0;
-        }
-
+        StampFilled(clone->StreamHeader);
         count -= 1;
         KsStreamPointerDelete(clone);
         clone = next;
     }
 
+    // Kept set until a Process runs: an attempt the class library drops (one
+    // made while Process runs, or while the mutex is held) is made again at
+    // the next tick.
     if (LoadFlag(&processPending)) {
-        StoreFlag(&processPending, FALSE);
         KsPinAttemptProcessing(ksPin, TRUE);
     }
 }
 
 // PASSIVE_LEVEL, pageable; SetDeviceState on the way down, after the engine
-// stopped and dropped its queue, so no FramesCompleted call overlaps it and
-// no Process runs (the pin has left KSSTATE_RUN).
+// stopped and dropped its queue, so no FramesCompleted call overlaps it; the
+// processing mutex is held, so no Process does either.
 VCAM_PAGE NTSTATUS VcamPin::DeleteClones() {
     PAGED_CODE();
 
     PKSSTREAM_POINTER clone = KsPinGetFirstCloneStreamPointer(ksPin);
     while (clone != nullptr) {
         PKSSTREAM_POINTER next = KsStreamPointerGetNextClone(clone);
-        clone->StreamHeader->DataUsed = 0;
+        MarkUnfilled(clone->StreamHeader);
         KsStreamPointerDelete(clone);
         clone = next;
     }

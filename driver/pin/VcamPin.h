@@ -6,11 +6,17 @@
 // claiming, starting, pausing and stopping the engine; and it keeps the pin's
 // own copy of its connection format.
 //
-// Locking: the pin takes no lock of its own. The class library runs Create,
-// SetDataFormat and SetDeviceState one at a time, and Process one call at a
-// time; FramesCompleted runs in the engine's timer DPC, possibly beside
-// Process, and never beside DeleteClones or the release of the engine
-// (StopStreaming and a pause wait for the last tick).
+// Locking: the class library runs Create, SetDataFormat and SetDeviceState
+// one at a time under the filter's control mutex, and Process one call at a
+// time under the pin's processing mutex; Process may run while
+// SetDeviceState does (st/filter-control-mutex-in-avstream names no
+// processing mutex there). So SetDeviceState takes the processing mutex
+// (KsPinAcquireProcessingMutex) around everything Process also touches: the
+// stream gate, the clones, the clock and the frame bookkeeping; never around
+// the engine's stop or pause, which wait up to 100 ms for the last tick.
+// FramesCompleted runs in the engine's timer DPC, possibly beside Process,
+// and never beside DeleteClones or the release of the engine (StopStreaming
+// and a pause wait for the last tick).
 #pragma once
 
 #include "driver/device/CompletionSink.h"
@@ -52,8 +58,8 @@ class VcamPin final : public CompletionSink {
     // timer DPC. Stamps and deletes the `count` oldest clones that are filled.
     void FramesCompleted(ULONG count) override;
     // PASSIVE_LEVEL, pageable; SetDeviceState on the way down to ACQUIRE or
-    // STOP, after the engine stopped. Returns every outstanding frame with
-    // DataUsed 0. Always STATUS_SUCCESS.
+    // STOP, after the engine stopped, with the processing mutex held. Returns
+    // every outstanding frame unfilled (DataUsed 0). Always STATUS_SUCCESS.
     NTSTATUS DeleteClones();
     // PASSIVE_LEVEL, pageable; Create and SetDataFormat (pin stopped). Makes
     // a new bag-owned copy of the connection format's video info header,
@@ -74,9 +80,12 @@ class VcamPin final : public CompletionSink {
     // What this pin last did to the frame engine: Stopped, Paused, Running.
     // Written only by SetDeviceState (serialised by the class library).
     EngineState streamingState;
-    // The pin's reference clock, one counted reference, or null. Taken on
-    // STOP -> ACQUIRE, released at STOP; read by FramesCompleted only while
-    // the engine ticks, which is entirely inside that span.
+    // The pin's reference clock, one counted reference, or null. Asked for on
+    // STOP -> ACQUIRE and again on the moves to PAUSE and RUN while still
+    // null (a client may assign its master clock late); released at STOP.
+    // Written by SetDeviceState under the processing mutex; read by Process
+    // (under it) and by FramesCompleted only while the engine ticks, which
+    // lies entirely inside the span it is set.
     PIKSREFERENCECLOCK referenceClock;
     // The pin's own copy of the connection format's video info header (bitmap
     // header included); owned by the pin's bag. Replaced only by
@@ -96,20 +105,61 @@ class VcamPin final : public CompletionSink {
     // FramesCompleted; reset by SetDeviceState while no tick can run.
     LONGLONG frameNumber;
     // Fills the device reported that the walk could not complete yet: the
-    // oldest clone's DataUsed had not caught up because Process had queued its
-    // piece but not yet moved the leading edge past it. Carried into the next
-    // call rather than dropped, so no filled frame waits a tick behind its
-    // fill or comes back empty at stop. FramesCompleted only; reset by
-    // DeleteClones while no tick runs.
+    // oldest clone's handed-over count had not caught up because Process had
+    // queued its piece but not yet noted it, or no clock correlation was
+    // taken yet in this run. Carried into the next call rather than dropped,
+    // so no filled frame comes back empty at stop. FramesCompleted only;
+    // reset by DeleteClones while no tick runs.
     ULONG owedCompletions;
+    // Process may hand frames to the engine: set when the engine starts or
+    // resumes, cleared before the way down stops it. Processing mutex.
+    BOOLEAN streamOpen;
+    // A correlation of this run is in clockStreamTime/clockSystemTime
+    // [clockSlot]. Set by SetDeviceState (release store) as the pin enters
+    // RUN, cleared by it on the way out, both while no tick runs;
+    // FramesCompleted reads it (acquire), then clockSlot, then that slot.
+    BOOLEAN clockCorrelated;
+    // Process took this run's own correlation (slot 1). Processing mutex.
+    BOOLEAN clockRefined;
+    // The slot FramesCompleted uses: 0, taken by SetDeviceState just before
+    // the engine starts or resumes (the pin is still PAUSE then: stream time
+    // may not have started running yet); 1, taken by the first Process in
+    // RUN, the instant the clock's documentation asks for. Each slot is
+    // written once per run, before clockSlot names it (release store).
+    ULONG clockSlot;
+    // The clock's stream time, and KeQuerySystemTime read right after it:
+    // FramesCompleted extrapolates presentation times from them with the
+    // system time, so it never calls the clock at DISPATCH_LEVEL.
+    LONGLONG clockStreamTime[2];
+    LONGLONG clockSystemTime[2];
+
+    // The context of every clone this pin makes (KSSTREAM_POINTER.Context).
+    struct CloneContext {
+        // Where in the frame's data buffer the next piece for the device
+        // starts. Process only.
+        PUCHAR writeCursor;
+        // Bytes of the frame to hand to the device: its room when the clone
+        // was made. Set once by Process before the clone is queued.
+        ULONG frameBytes;
+        // Bytes of the frame the device has accepted. Written by Process
+        // (release store) after the device took them; read by
+        // FramesCompleted (acquire) to tell a frame handed over in full.
+        ULONG handedOver;
+    };
+    static CloneContext* ContextOf(PKSSTREAM_POINTER clone) {
+        return static_cast<CloneContext*>(clone->Context);
+    }
 
   private:
-    // The 8-byte context of every clone this pin makes: the address in the
-    // frame's data buffer where the next piece for the device starts.
-    static PUCHAR* WriteCursor(PKSSTREAM_POINTER clone) {
-        return static_cast<PUCHAR*>(clone->Context);
-    }
-    // PASSIVE_LEVEL, pageable; the way down: stops the engine if this pin
-    // started it.
-    void StopEngineIfStreaming();
+    // PASSIVE_LEVEL, pageable; the way down: closes the stream gate, stops
+    // the engine if this pin started it, and deletes the clones.
+    void StopStreamingAndDeleteClones();
+    // PASSIVE_LEVEL, pageable; SetDeviceState: asks the class library for
+    // the clock while the pin has none.
+    void PickUpClock();
+    // PASSIVE_LEVEL, pageable; processing mutex held: takes a clock
+    // correlation into `slot` and makes it the one in use.
+    void CorrelateClock(ULONG slot);
+    // DISPATCH_LEVEL, resident; FramesCompleted: stamps one filled frame.
+    void StampFilled(PKSSTREAM_HEADER header);
 };

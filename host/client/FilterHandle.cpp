@@ -201,13 +201,26 @@ NTSTATUS FilterHandle::CreatePin(ULONG pinId, const void* format, ULONG formatLe
                                  std::unique_ptr<PinHandle>* pin, const PinOptions& options) {
     pin->reset();
     ks::KsPinOptions pinOptions;
-    pinOptions.referenceClock = options.referenceClock;
+    switch (options.clock) {
+        case PinOptions::Clock::AsVariant:
+            pinOptions.clock = ks::KsPinOptions::ClockFromVariant();
+            break;
+        case PinOptions::Clock::None:
+            pinOptions.clock = ks::KsPinOptions::ClockAt::Never;
+            break;
+        case PinOptions::Clock::BeforeAcquire:
+            pinOptions.clock = ks::KsPinOptions::ClockAt::Creation;
+            break;
+        case PinOptions::Clock::BeforePause:
+            pinOptions.clock = ks::KsPinOptions::ClockAt::AcquireToPause;
+            break;
+    }
     std::shared_ptr<ks::KsPinObject> created;
     NTSTATUS status = filter_->CreatePin(pinId, format, formatLength, pinOptions, &created);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    pin->reset(new PinHandle(filter_, std::move(created)));
+    pin->reset(new PinHandle(filter_, std::move(created), options));
     return STATUS_SUCCESS;
 }
 

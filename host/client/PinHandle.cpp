@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace host {
 
@@ -28,11 +29,35 @@ NTSTATUS CheckValueBuffer(ULONG size, ULONG outputLength, ULONG* returned) {
     return outputLength < size ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
 }
 
+// A client's stream header for a buffer: the fields a client writes, and the
+// fields the driver must write filled with `fill` (see PinOptions).
+std::vector<uint64_t> ClientHeader(void* buffer, ULONG size, ULONG headerSize, ULONG dataUsed,
+                                   uint8_t fill) {
+    std::vector<uint64_t> block((headerSize + 7) / 8, 0);
+    auto* header = reinterpret_cast<PKSSTREAM_HEADER>(block.data());
+    header->Size = headerSize;
+    std::memset(&header->PresentationTime, fill, sizeof header->PresentationTime);
+    std::memset(&header->Duration, fill, sizeof header->Duration);
+    std::memset(&header->OptionsFlags, fill, sizeof header->OptionsFlags);
+    header->FrameExtent = size;
+    header->DataUsed = dataUsed;
+    header->Data = buffer;
+    if (headerSize >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {
+        auto* info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
+        std::memset(&info->ExtendedHeaderSize, fill, sizeof info->ExtendedHeaderSize);
+        std::memset(&info->dwFrameFlags, fill, sizeof info->dwFrameFlags);
+        std::memset(&info->PictureNumber, fill, sizeof info->PictureNumber);
+        std::memset(&info->DropCount, fill, sizeof info->DropCount);
+        std::memset(&info->FrameCompletionNumber, fill, sizeof info->FrameCompletionNumber);
+    }
+    return block;
+}
+
 }  // namespace
 
 PinHandle::PinHandle(std::shared_ptr<ks::KsFilterObject> filter,
-                     std::shared_ptr<ks::KsPinObject> pin)
-    : filter_(std::move(filter)), pin_(std::move(pin)) {}
+                     std::shared_ptr<ks::KsPinObject> pin, const PinOptions& options)
+    : filter_(std::move(filter)), pin_(std::move(pin)), options_(options) {}
 
 PinHandle::~PinHandle() {
     Close();
@@ -51,7 +76,7 @@ NTSTATUS PinHandle::SetFormat(const void* format, ULONG formatLength) {
 }
 
 NTSTATUS PinHandle::Submit(void* buffer, ULONG size, uint64_t* ticket) {
-    return pin_->Submit(buffer, size, 0, ticket);
+    return SubmitWithHeaderSize(buffer, size, pin_->HeaderSize(), ticket);
 }
 
 NTSTATUS PinHandle::SubmitWithHeaderSize(void* buffer, ULONG size, ULONG headerSize,
@@ -59,7 +84,20 @@ NTSTATUS PinHandle::SubmitWithHeaderSize(void* buffer, ULONG size, ULONG headerS
     if (headerSize == 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    return pin_->Submit(buffer, size, headerSize, ticket);
+    const ULONG dataUsed =
+        pin_->KsPin()->DataFlow == KSPIN_DATAFLOW_IN ? size : options_.submitDataUsed;
+    std::vector<uint64_t> header =
+        ClientHeader(buffer, size, std::max<ULONG>(headerSize, sizeof(KSSTREAM_HEADER)), dataUsed,
+                     options_.headerFill);
+    return pin_->Submit(header.data(), headerSize, ticket);
+}
+
+NTSTATUS PinHandle::SetMasterClock() {
+    return pin_->AssignMasterClock();
+}
+
+bool PinHandle::HasMasterClock() const {
+    return pin_->HasMasterClock();
 }
 
 NTSTATUS PinHandle::ReadStream(const void* headers, ULONG length, uint64_t* ticket) {
@@ -71,7 +109,9 @@ NTSTATUS PinHandle::ReadStream(const void* headers, ULONG length, uint64_t* tick
     if (header.Size < sizeof(KSSTREAM_HEADER) || header.Size != length) {
         return STATUS_INVALID_PARAMETER;
     }
-    return pin_->Submit(header.Data, header.FrameExtent, header.Size, ticket);
+    // The client's header bytes arrive as it wrote them, fields the driver
+    // must fill included.
+    return pin_->Submit(headers, header.Size, ticket);
 }
 
 NTSTATUS PinHandle::Ioctl(const void* input, ULONG inputLength, void* output, ULONG outputLength,

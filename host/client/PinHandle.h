@@ -7,6 +7,7 @@
 #include <host/ks.h>
 
 #include "host/client/CompletedFrame.h"
+#include "host/client/PinOptions.h"
 
 #include <chrono>
 #include <cstdint>
@@ -35,8 +36,10 @@ class PinHandle {
     NTSTATUS SetFormat(const void* format, ULONG formatLength);
 
     // Queues a capture buffer of `size` bytes (`buffer` may be null) with a
-    // stream header of the pin's StreamHeaderSize; *ticket names it in its
-    // completion. STATUS_INVALID_DEVICE_STATE while the pin is stopped.
+    // stream header of the pin's StreamHeaderSize, written as a client does
+    // (Size, FrameExtent, Data, DataUsed; the fields the driver must write
+    // filled as PinOptions says); *ticket names it in its completion.
+    // STATUS_INVALID_DEVICE_STATE while the pin is stopped.
     NTSTATUS Submit(void* buffer, ULONG size, uint64_t* ticket = nullptr);
     // The same with a header of `headerSize` bytes (at least a KSSTREAM_HEADER).
     NTSTATUS SubmitWithHeaderSize(void* buffer, ULONG size, ULONG headerSize,
@@ -78,15 +81,23 @@ class PinHandle {
     // first item), STATUS_NOT_FOUND when it has none.
     NTSTATUS GetAllocatorFraming(KSALLOCATOR_FRAMING_EX* framing) const;
     ULONG StreamHeaderSize() const;
+    // Assigns the pin a master clock (KSPROPERTY_STREAM_MASTERCLOCK):
+    // STATUS_SUCCESS in KSSTATE_STOP or KSSTATE_ACQUIRE (a clock changes only
+    // while the graph is stopped), STATUS_INVALID_DEVICE_STATE otherwise.
+    NTSTATUS SetMasterClock();
+    // Whether the pin has a master clock now.
+    bool HasMasterClock() const;
     // For inspection by tests: the KSPIN as the driver sees it.
     PKSPIN KsPin() const;
 
   private:
     friend class FilterHandle;
-    PinHandle(std::shared_ptr<ks::KsFilterObject> filter, std::shared_ptr<ks::KsPinObject> pin);
+    PinHandle(std::shared_ptr<ks::KsFilterObject> filter, std::shared_ptr<ks::KsPinObject> pin,
+              const PinOptions& options);
 
     std::shared_ptr<ks::KsFilterObject> filter_;  // the filter the pin is open on
     std::shared_ptr<ks::KsPinObject> pin_;        // the class library's pin
+    PinOptions options_;                          // as the pin was created with
 };
 
 }  // namespace host

@@ -16,12 +16,15 @@
 #include "host/ks/KsRules.h"
 #include "host/verifier/CallSite.h"
 #include "host/verifier/PoolTracker.h"
+#include "host/variants/Variants.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 using host::Rule;
+using host::Variant;
+using host::Variants;
 using host::ks::KsDeviceObject;
 using host::ks::KsDriverRecord;
 using host::ks::KsObjectBag;
@@ -103,12 +106,10 @@ NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free
     return bag->Add(Item, Free);
 }
 
-// The class library answers with the item's size, a figure it does not pin
-// down further; the model answers the size of the pool block the item starts,
-// taken before the item is freed, and 0 for an item that is no pool block's
-// start (a driver may bag memory of its own with a free routine) or that was
-// not in the bag. The driver uses no part of the answer. An item is in one
-// bag at a time here: the model has no call that shares an item between bags.
+// The answer is the item's count of bags (ks/nf-ks-ksremoveitemfromobjectbag):
+// 0 when it was not in the bag; 1 when it was removed and is now in none
+// (freed if Free). An item is in one bag at a time here: the model has no
+// call that shares an item between bags, so >1 never comes back.
 ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free) {
     const void* caller = HOST_CALLER();
     KsRules::IrqlAtMost(PASSIVE_LEVEL, "KsRemoveItemFromObjectBag", caller);
@@ -120,15 +121,8 @@ ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free
     }
     PFNKSFREE free = nullptr;
     if (!bag->Remove(Item, &free)) {
-        char text[96];
-        std::snprintf(text, sizeof text, "%p is not in the %s's bag", Item, bag->Owner());
-        KsRules::Report(Rule::KsObject, "KsRemoveItemFromObjectBag", caller, text);
+        // Not in this bag: the documented answer, not a misuse.
         return 0;
-    }
-    host::PoolTracker::Block block{};
-    ULONG size = 0;
-    if (host::PoolTracker::Instance().Find(Item, &block)) {
-        size = block.size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<ULONG>(block.size);
     }
     if (Free) {
         // As the bag frees its items when its object closes.
@@ -138,7 +132,8 @@ ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free
             ExFreePool(Item);
         }
     }
-    return size;
+    // The item's count of bags before the removal: it was in this one only.
+    return 1;
 }
 
 NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
@@ -152,7 +147,30 @@ NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG Ne
         return STATUS_INVALID_PARAMETER;
     }
     if (*PointerToPointerToItem != nullptr && bag->Contains(*PointerToPointerToItem)) {
-        // Already the object's own copy: it may be written as it is.
+        // Already the object's own copy: it may be written as it is. Asked
+        // for more than the copy holds, the platform may leave it (no-op) or
+        // make a larger copy (reallocate): a variant.
+        host::PoolTracker::Block block{};
+        const bool larger = host::PoolTracker::Instance().Find(*PointerToPointerToItem, &block) &&
+                            NewSize > block.size;
+        if (!larger || !Variants::Is(Variant::KsEditLarger, "reallocate")) {
+            return STATUS_SUCCESS;
+        }
+        PVOID bigger = ExAllocatePoolWithTag(NonPagedPoolNx, NewSize, Tag);
+        if (bigger == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        std::memcpy(bigger, *PointerToPointerToItem, block.size);
+        std::memset(static_cast<UCHAR*>(bigger) + block.size, 0, NewSize - block.size);
+        PFNKSFREE free = nullptr;
+        bag->Remove(*PointerToPointerToItem, &free);
+        if (free != nullptr) {
+            free(*PointerToPointerToItem);
+        } else {
+            ExFreePool(*PointerToPointerToItem);
+        }
+        bag->Add(bigger, nullptr);
+        *PointerToPointerToItem = bigger;
         return STATUS_SUCCESS;
     }
     // The copy is the driver's memory (pool, so the verifier's fault
@@ -198,7 +216,8 @@ PKSFILTER KsGetFilterFromIrp(PIRP Irp) {
 
 NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface) {
     const void* caller = HOST_CALLER();
-    KsRules::IrqlAtMost(DISPATCH_LEVEL, "KsPinGetReferenceClockInterface", caller);
+    // PASSIVE_LEVEL only (ks/nf-ks-kspingetreferenceclockinterface).
+    KsRules::IrqlAtMost(PASSIVE_LEVEL, "KsPinGetReferenceClockInterface", caller);
     KsObjectEntry entry;
     if (Interface == nullptr || !KsObjectTable::Find(Pin, &entry) ||
         entry.kind != KsObjectKind::Pin) {
@@ -223,4 +242,40 @@ void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN) {
         return;
     }
     entry.pin->AttemptProcessing();
+}
+
+namespace {
+
+// The pin object behind a driver's KSPIN, or nullptr after a report.
+std::shared_ptr<host::ks::KsPinObject> LivePin(PKSPIN Pin, const char* routine,
+                                               const void* caller) {
+    using namespace host::ks;
+    KsObjectEntry entry;
+    if (!KsObjectTable::Find(Pin, &entry) || entry.kind != KsObjectKind::Pin) {
+        KsRules::Report(Rule::KsObject, routine, caller, "not a live KSPIN");
+        return nullptr;
+    }
+    return entry.pin;
+}
+
+}  // namespace
+
+void KsPinAcquireProcessingMutex(PKSPIN Pin) {
+    const void* caller = HOST_CALLER();
+    if (auto pin = LivePin(Pin, "KsPinAcquireProcessingMutex", caller)) {
+        pin->AcquireProcessingMutex(caller);
+    }
+}
+
+void KsPinReleaseProcessingMutex(PKSPIN Pin) {
+    const void* caller = HOST_CALLER();
+    if (auto pin = LivePin(Pin, "KsPinReleaseProcessingMutex", caller)) {
+        pin->ReleaseProcessingMutex(caller);
+    }
+}
+
+PKSFILTER KsPinGetParentFilter(PKSPIN Pin) {
+    const void* caller = HOST_CALLER();
+    auto pin = LivePin(Pin, "KsPinGetParentFilter", caller);
+    return pin != nullptr ? pin->Filter()->KsFilter() : nullptr;
 }

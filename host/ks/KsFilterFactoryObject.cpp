@@ -1,5 +1,6 @@
 #include "host/ks/KsFilterFactoryObject.h"
 
+#include "host/ks/KsDeviceObject.h"
 #include "host/ks/KsObjectTable.h"
 
 #include <utility>
@@ -15,7 +16,8 @@ KsFilterFactoryObject::KsFilterFactoryObject(KsDeviceObject* device,
       createItemFlags_(createItemFlags) {
     ksFactory_.FilterDescriptor = descriptor;
     ksFactory_.Bag = bag_.Handle();
-    ksFactory_.Context = nullptr;
+    // A new factory starts with its device's Context (ks/ns-ks-_ksfilterfactory).
+    ksFactory_.Context = device->KsDevice()->Context;
     KsObjectEntry entry;
     entry.kind = KsObjectKind::FilterFactory;
     entry.device = device;

@@ -18,7 +18,8 @@ KsFilterObject::KsFilterObject(KsDeviceObject* device, KsFilterFactoryObject* fa
     : device_(device), factory_(factory), bag_("filter"), created_(false), closed_(false) {
     ksFilter_.Descriptor = factory->Descriptor();
     ksFilter_.Bag = bag_.Handle();
-    ksFilter_.Context = nullptr;
+    // A new filter starts with its factory's Context (ks/ns-ks-_ksfilter).
+    ksFilter_.Context = factory->KsFactory()->Context;
 }
 
 KsFilterObject::~KsFilterObject() {

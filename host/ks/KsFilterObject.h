@@ -51,6 +51,9 @@ class KsFilterObject : public std::enable_shared_from_this<KsFilterObject> {
     // format (see KsPinObject::Create for the order of calls).
     NTSTATUS CreatePin(ULONG pinId, const void* format, ULONG formatLength,
                        const KsPinOptions& options, std::shared_ptr<KsPinObject>* pin);
+    // The filter's control mutex: held for pin creates and closes, and the
+    // pins' SetDeviceState and SetDataFormat (taken before a pin's own lock).
+    std::mutex& ControlMutex() { return controlMutex_; }
     // PASSIVE_LEVEL. Closes one of this filter's pins.
     void ClosePin(const std::shared_ptr<KsPinObject>& pin);
 

@@ -12,6 +12,7 @@
 #include "host/ks/KsRules.h"
 #include "host/ks/KsStatus.h"
 #include "host/ks/KsStreamQueue.h"
+#include "host/variants/Variants.h"
 
 #include <cstring>
 
@@ -64,13 +65,15 @@ KsPinObject::KsPinObject(KsFilterObject* filter, ULONG pinId, const KSPIN_DESCRI
     : filter_(filter),
       bag_("pin"),
       clock_(nullptr),
+      clockAt_(options.clock),
       state_(KSSTATE_STOP),
       minimumProcessingState_(KSSTATE_RUN),
       closed_(false) {
     std::memset(&ksPin_, 0, sizeof ksPin_);
     ksPin_.Descriptor = descriptor;
     ksPin_.Bag = bag_.Handle();
-    ksPin_.Context = nullptr;
+    // A new pin starts with its filter's Context (ks/ns-ks-_kspin).
+    ksPin_.Context = filter->KsFilter()->Context;
     ksPin_.Id = pinId;
     // A client connects as the sink of the pin's data (or its source for a
     // pin that can only be a source).
@@ -85,9 +88,23 @@ KsPinObject::KsPinObject(KsFilterObject* filter, ULONG pinId, const KSPIN_DESCRI
     ksPin_.DeviceState = KSSTATE_STOP;
     ksPin_.ResetState = KSRESET_END;
     ksPin_.ClientState = KSSTATE_STOP;
-    if (options.referenceClock) {
+    if (clockAt_ == KsPinOptions::ClockAt::Creation) {
         clock_ = new KsReferenceClock(&state_);
     }
+}
+
+KsPinOptions::ClockAt KsPinOptions::ClockFromVariant() {
+    if (Variants::Is(Variant::MasterClock, "before-pause")) {
+        return ClockAt::AcquireToPause;
+    }
+    if (Variants::Is(Variant::MasterClock, "never")) {
+        return ClockAt::Never;
+    }
+    return ClockAt::Creation;
+}
+
+bool KsPinObject::SerializedWithProcess() {
+    return Variants::Is(Variant::ProcessDuringStateChange, "serialized");
 }
 
 KsPinObject::~KsPinObject() {
@@ -141,14 +158,14 @@ NTSTATUS KsPinObject::Initialize(const void* format, ULONG formatLength, const K
     }
     const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
     if (dispatch != nullptr && dispatch->Create != nullptr) {
+        // Under the filter's control mutex (the filter's CreatePin holds it);
+        // no Process can run before the processor starts below.
         KsRequest request(IRP_MJ_CREATE, filter_, this);
-        processor_->Lock();
         {
             KsCallbackDeadline deadline("pin Create",
                                         reinterpret_cast<const void*>(dispatch->Create));
             status = CallDriver(dispatch->Create, &ksPin_, request.Irp());
         }
-        processor_->Unlock();
         status = NoPending(status, "pin Create", reinterpret_cast<const void*>(dispatch->Create));
         if (!NT_SUCCESS(status)) {
             return status;
@@ -164,14 +181,20 @@ NTSTATUS KsPinObject::CallSetDataFormat(PKSDATAFORMAT oldFormat, const KSDATARAN
     if (dispatch == nullptr || dispatch->SetDataFormat == nullptr) {
         return STATUS_SUCCESS;
     }
-    processor_->Lock();
+    // The filter's control mutex is held by the caller.
+    const bool serialized = SerializedWithProcess();
+    if (serialized) {
+        processor_->BlockPasses();
+    }
     NTSTATUS status;
     {
         KsCallbackDeadline deadline("pin SetDataFormat",
                                     reinterpret_cast<const void*>(dispatch->SetDataFormat));
         status = CallDriver(dispatch->SetDataFormat, &ksPin_, oldFormat, nullptr, range, nullptr);
     }
-    processor_->Unlock();
+    if (serialized) {
+        processor_->UnblockPasses();
+    }
     return NoPending(status, "pin SetDataFormat",
                      reinterpret_cast<const void*>(dispatch->SetDataFormat));
 }
@@ -190,11 +213,16 @@ void KsPinObject::DeleteFailed() {
 }
 
 void KsPinObject::ReleaseClock() {
-    if (clock_ == nullptr) {
+    KsReferenceClock* clock;
+    {
+        std::lock_guard<std::mutex> lock(clockMutex_);
+        clock = clock_;
+        clock_ = nullptr;
+    }
+    if (clock == nullptr) {
         return;
     }
-    ULONG held = clock_->DetachFromPin();
-    clock_ = nullptr;
+    ULONG held = clock->DetachFromPin();
     if (held != 0) {
         KsRules::Report(Rule::KsObject, "pin close", nullptr,
                         std::to_string(held) + " reference(s) to the reference clock of pin " +
@@ -211,9 +239,46 @@ ULONG KsPinObject::HeaderSize() const {
     return ksPin_.StreamHeaderSize != 0 ? ksPin_.StreamHeaderSize : sizeof(KSSTREAM_HEADER);
 }
 
+void KsPinObject::AssignClockLocked() {
+    if (clock_ == nullptr) {
+        clock_ = new KsReferenceClock(&state_);
+        clock_->OnPinState(state_.load());
+    }
+}
+
+NTSTATUS KsPinObject::AssignMasterClock() {
+    KsClientCall call;
+    std::lock_guard<std::mutex> filterControl(filter_->ControlMutex());
+    std::lock_guard<std::mutex> control(controlMutex_);
+    if (closed_.load()) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (state_.load() > KSSTATE_ACQUIRE) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    std::lock_guard<std::mutex> lock(clockMutex_);
+    AssignClockLocked();
+    return STATUS_SUCCESS;
+}
+
+bool KsPinObject::HasMasterClock() {
+    std::lock_guard<std::mutex> lock(clockMutex_);
+    return clock_ != nullptr;
+}
+
+// The filter's control mutex and controlMutex_ are held by the caller.
 NTSTATUS KsPinObject::Step(KSSTATE to, bool force) {
-    processor_->Lock();
+    const bool serialized = SerializedWithProcess();
     KSSTATE from = state_.load();
+    if (from == KSSTATE_ACQUIRE && to == KSSTATE_PAUSE &&
+        clockAt_ == KsPinOptions::ClockAt::AcquireToPause) {
+        // The graph picks its clock as it goes to PAUSE (st/master-clocks).
+        std::lock_guard<std::mutex> lock(clockMutex_);
+        AssignClockLocked();
+    }
+    if (serialized) {
+        processor_->BlockPasses();
+    }
     NTSTATUS status = STATUS_SUCCESS;
     const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
     if (dispatch != nullptr && dispatch->SetDeviceState != nullptr) {
@@ -230,11 +295,20 @@ NTSTATUS KsPinObject::Step(KSSTATE to, bool force) {
         state_.store(to);
         if (to == KSSTATE_STOP) {
             queue_->CheckUnlockedAtStop();
+            queue_->StopClones();
             queue_->Flush();
         }
+        std::lock_guard<std::mutex> lock(clockMutex_);
+        if (clock_ != nullptr) {
+            clock_->OnPinState(to);
+        }
     }
-    processor_->Unlock();
-    if (taken && to == minimumProcessingState_.load() && from < to) {
+    if (serialized) {
+        processor_->UnblockPasses();
+    }
+    // Entering the minimum processing state triggers processing only for a
+    // pin with frames queued (st/pin-centric-processing).
+    if (taken && to == minimumProcessingState_.load() && from < to && queue_->FrameAtEdge()) {
         processor_->Request();
     }
     return status;
@@ -242,6 +316,7 @@ NTSTATUS KsPinObject::Step(KSSTATE to, bool force) {
 
 NTSTATUS KsPinObject::SetState(KSSTATE target) {
     KsClientCall call;
+    std::lock_guard<std::mutex> filterControl(filter_->ControlMutex());
     std::lock_guard<std::mutex> control(controlMutex_);
     if (closed_.load()) {
         return STATUS_INVALID_HANDLE;
@@ -249,9 +324,7 @@ NTSTATUS KsPinObject::SetState(KSSTATE target) {
     if (target < KSSTATE_STOP || target > KSSTATE_RUN) {
         return STATUS_INVALID_PARAMETER;
     }
-    processor_->Lock();
     ksPin_.ClientState = target;
-    processor_->Unlock();
     while (state_.load() != target) {
         KSSTATE current = state_.load();
         KSSTATE next = static_cast<KSSTATE>(current < target ? current + 1 : current - 1);
@@ -265,6 +338,7 @@ NTSTATUS KsPinObject::SetState(KSSTATE target) {
 
 NTSTATUS KsPinObject::SetFormat(const void* format, ULONG formatLength) {
     KsClientCall call;
+    std::lock_guard<std::mutex> filterControl(filter_->ControlMutex());
     std::lock_guard<std::mutex> control(controlMutex_);
     if (closed_.load()) {
         return STATUS_INVALID_HANDLE;
@@ -284,21 +358,17 @@ NTSTATUS KsPinObject::SetFormat(const void* format, ULONG formatLength) {
     // The proposed format is the connection format while SetDataFormat
     // looks at it; the old one is passed beside it.
     std::unique_ptr<UCHAR[]> old = std::move(format_);
-    processor_->Lock();
     format_ = std::move(proposed);
     ksPin_.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(format_.get());
-    processor_->Unlock();
     status = CallSetDataFormat(reinterpret_cast<PKSDATAFORMAT>(old.get()), range);
     if (!NT_SUCCESS(status)) {
-        processor_->Lock();
         format_ = std::move(old);
         ksPin_.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(format_.get());
-        processor_->Unlock();
     }
     return status;
 }
 
-NTSTATUS KsPinObject::Submit(void* buffer, ULONG size, ULONG headerSize, uint64_t* ticket) {
+NTSTATUS KsPinObject::Submit(const void* header, ULONG headerSize, uint64_t* ticket) {
     KsClientCall call;
     std::lock_guard<std::mutex> control(controlMutex_);
     if (closed_.load()) {
@@ -308,12 +378,11 @@ NTSTATUS KsPinObject::Submit(void* buffer, ULONG size, ULONG headerSize, uint64_
     if (state_.load() == KSSTATE_STOP) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    ULONG size0 = headerSize != 0 ? headerSize : HeaderSize();
-    if (size0 < sizeof(KSSTREAM_HEADER)) {
+    if (header == nullptr || headerSize < sizeof(KSSTREAM_HEADER)) {
         return STATUS_INVALID_PARAMETER;
     }
     bool arrivedAtEmptyEdge = false;
-    queue_->Submit(buffer, size, size0, ticket, &arrivedAtEmptyEdge);
+    queue_->Submit(header, headerSize, ticket, &arrivedAtEmptyEdge);
     if (arrivedAtEmptyEdge) {
         processor_->Request();
     }
@@ -350,6 +419,7 @@ void KsPinObject::AttemptProcessing() {
 }
 
 NTSTATUS KsPinObject::ReferenceClock(PIKSREFERENCECLOCK* clock) {
+    std::lock_guard<std::mutex> lock(clockMutex_);
     if (clock_ == nullptr) {
         *clock = nullptr;
         return STATUS_DEVICE_NOT_READY;
@@ -357,6 +427,14 @@ NTSTATUS KsPinObject::ReferenceClock(PIKSREFERENCECLOCK* clock) {
     clock_->AddRef();
     *clock = clock_;
     return STATUS_SUCCESS;
+}
+
+void KsPinObject::AcquireProcessingMutex(const void* caller) {
+    processor_->DriverLock(caller);
+}
+
+void KsPinObject::ReleaseProcessingMutex(const void* caller) {
+    processor_->DriverUnlock(caller);
 }
 
 bool KsPinObject::ProcessingAllowed() const {
@@ -384,6 +462,15 @@ bool KsPinObject::FrameAtEdge() {
 
 uint64_t KsPinObject::Generation() const {
     return queue_->Generation();
+}
+
+uint64_t KsPinObject::EdgePosition() {
+    return queue_->EdgePosition();
+}
+
+const void* KsPinObject::ProcessRoutine() const {
+    const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
+    return dispatch != nullptr ? reinterpret_cast<const void*>(dispatch->Process) : nullptr;
 }
 
 }  // namespace host::ks

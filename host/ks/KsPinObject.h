@@ -14,8 +14,16 @@
 // step; KSPIN.DeviceState is the old state during the call and the new one
 // after success; a failure leaves the pin in the old state and ends the walk.
 // Reaching STOP checks that no stream pointer is left locked and flushes the
-// queue. SetDeviceState and SetDataFormat run under the processing mutex, so
-// they never overlap Process.
+// queue. SetDeviceState and SetDataFormat run under the filter's control
+// mutex (st/filter-control-mutex-in-avstream), not the processing mutex:
+// Process may run while they do (variant process-during-state-change:
+// overlapping, or serialized, where they also hold the processing mutex).
+// Entering the minimum processing state asks for processing only when
+// frames are queued.
+//
+// Clock: the pin has none until the client assigns a master clock
+// (KsPinOptions::clock, AssignMasterClock); KsPinGetReferenceClockInterface
+// fails with STATUS_DEVICE_NOT_READY before that.
 //
 // Close walks the pin down to STOP (a step the driver fails is taken anyway:
 // a close cannot fail), stops processing, calls the driver's Close, reports
@@ -43,9 +51,15 @@ class KsReferenceClock;
 class KsStreamQueue;
 
 struct KsPinOptions {
-    // Give the pin a reference clock; without one KsPinGetReferenceClockInterface
-    // fails with STATUS_DEVICE_NOT_READY.
-    bool referenceClock = true;
+    // When the client assigns the master clock (KSPROPERTY_STREAM_MASTERCLOCK).
+    enum class ClockAt {
+        Creation,        // before the pin first leaves KSSTATE_STOP
+        AcquireToPause,  // as the walk goes from KSSTATE_ACQUIRE to KSSTATE_PAUSE
+        Never,
+    };
+    ClockAt clock = ClockAt::Creation;
+    // The master-clock variant's choice.
+    static ClockAt ClockFromVariant();
 };
 
 class KsPinObject : public std::enable_shared_from_this<KsPinObject> {
@@ -66,10 +80,11 @@ class KsPinObject : public std::enable_shared_from_this<KsPinObject> {
     // A later format change: SetDataFormat with the old format; on failure
     // the old format stays the connection format.
     NTSTATUS SetFormat(const void* format, ULONG formatLength);
-    // Queues a capture buffer with a header of `headerSize` bytes (0: the
-    // pin's StreamHeaderSize). STATUS_INVALID_DEVICE_STATE in KSSTATE_STOP,
+    // Queues a buffer with the stream header of `headerSize` bytes at
+    // `header`, as the client wrote it (Data and FrameExtent name the
+    // buffer). STATUS_INVALID_DEVICE_STATE in KSSTATE_STOP,
     // STATUS_INVALID_PARAMETER for a header shorter than KSSTREAM_HEADER.
-    NTSTATUS Submit(void* buffer, ULONG size, ULONG headerSize, uint64_t* ticket);
+    NTSTATUS Submit(const void* header, ULONG headerSize, uint64_t* ticket);
     void Close();
     bool Closed() const { return closed_.load(); }
 
@@ -84,6 +99,17 @@ class KsPinObject : public std::enable_shared_from_this<KsPinObject> {
     // IRQL <= DISPATCH_LEVEL. Does nothing unless processing is allowed.
     void AttemptProcessing();
     NTSTATUS ReferenceClock(PIKSREFERENCECLOCK* clock);
+    // PASSIVE_LEVEL: KsPinAcquireProcessingMutex / KsPinReleaseProcessingMutex.
+    void AcquireProcessingMutex(const void* caller);
+    void ReleaseProcessingMutex(const void* caller);
+    KsPinProcessor* Processor() const { return processor_.get(); }
+
+    // ---- client requests, PASSIVE_LEVEL ----
+    // KSPROPERTY_STREAM_MASTERCLOCK: STATUS_SUCCESS in KSSTATE_STOP or
+    // KSSTATE_ACQUIRE, STATUS_INVALID_DEVICE_STATE once the pin is paused or
+    // running (a clock changes only while the graph is stopped).
+    NTSTATUS AssignMasterClock();
+    bool HasMasterClock();
 
     // ---- the processor's ----
     bool ProcessingAllowed() const;
@@ -91,6 +117,11 @@ class KsPinObject : public std::enable_shared_from_this<KsPinObject> {
     NTSTATUS CallProcess();
     bool FrameAtEdge();
     uint64_t Generation() const;
+    // Where the leading edge stands (its frame and offset), for telling
+    // whether a Process call moved it.
+    uint64_t EdgePosition();
+    // The driver's Process routine, for reports.
+    const void* ProcessRoutine() const;
 
   private:
     NTSTATUS Initialize(const void* format, ULONG formatLength, const KSDATARANGE* range);
@@ -101,6 +132,10 @@ class KsPinObject : public std::enable_shared_from_this<KsPinObject> {
     void ReleaseClock();
     void UpdateMinimumProcessingState();
     NTSTATUS CallSetDataFormat(PKSDATAFORMAT oldFormat, const KSDATARANGE* range);
+    // Whether a control callback also holds the processing mutex
+    // (process-during-state-change=serialized).
+    static bool SerializedWithProcess();
+    void AssignClockLocked();
 
     KsFilterObject* filter_;                // the filter; outlives its pins
     KSPIN ksPin_;                           // the driver's view; written under the processing mutex
@@ -108,7 +143,9 @@ class KsPinObject : public std::enable_shared_from_this<KsPinObject> {
     std::unique_ptr<UCHAR[]> format_;       // ConnectionFormat's block
     std::shared_ptr<KsStreamQueue> queue_;  // frames and stream pointers
     std::shared_ptr<KsPinProcessor> processor_;    // Process scheduling, processing mutex
-    KsReferenceClock* clock_;                      // nullptr without a clock; pin holds a reference
+    std::mutex clockMutex_;                        // guards clock_
+    KsReferenceClock* clock_;                      // nullptr until assigned; pin holds a reference
+    KsPinOptions::ClockAt clockAt_;                // when the client assigns it
     std::atomic<KSSTATE> state_;                   // KSPIN.DeviceState for other threads
     std::atomic<KSSTATE> minimumProcessingState_;  // RUN or PAUSE, from the descriptor flags
     std::atomic<bool> closed_;                     // closed, or creation failed

@@ -5,8 +5,11 @@
 
 #include "host/ks/KsClientCall.h"
 #include "host/ks/KsPinObject.h"
+#include "host/ks/KsRules.h"
+#include "host/variants/Variants.h"
 
 #include <cstring>
+#include <string>
 
 namespace host::ks {
 
@@ -22,6 +25,10 @@ KsPinProcessor::KsPinProcessor(KsPinObject* pin)
       requested_(false),
       started_(false),
       shutdown_(false),
+      blocked_(false),
+      driverHolds_(false),
+      retryAtRelease_(false),
+      inProcess_(std::thread::id()),
       virtualClock_(true),
       wake_(false),
       stop_(false) {
@@ -63,6 +70,20 @@ void KsPinProcessor::Shutdown() {
 void KsPinProcessor::Request() {
     if (!started_.load() || shutdown_.load()) {
         return;
+    }
+    if (inProcess_.load() != std::thread::id() &&
+        Variants::Is(Variant::AttemptDuringProcess, "ignored")) {
+        return;
+    }
+    if (driverHolds_.load()) {
+        if (Variants::Is(Variant::AttemptUnderProcessingMutex, "dropped")) {
+            return;
+        }
+        if (Variants::Is(Variant::AttemptUnderProcessingMutex, "retried-at-release")) {
+            retryAtRelease_.store(true);
+            return;
+        }
+        // waits: the pass below blocks on the mutex until the driver lets go.
     }
     requested_.store(true);
     if (!virtualClock_) {
@@ -120,7 +141,14 @@ void KsPinProcessor::Pass() {
         return;
     }
     Lock();
+    if (blocked_.load()) {
+        // A control callback runs (serialized variant): the trigger stays
+        // asked for and UnblockPasses runs the pass.
+        Unlock();
+        return;
+    }
     bool again = false;
+    int idleSuccesses = 0;
     for (int call = 0; call < kMaxCallsPerPass && !shutdown_.load(); ++call) {
         bool asked = requested_.exchange(false);
         if (!asked && !again) {
@@ -130,9 +158,29 @@ void KsPinProcessor::Pass() {
             again = false;
             continue;
         }
-        uint64_t before = pin_->Generation();
+        const uint64_t edgeBefore = pin_->EdgePosition();
+        inProcess_.store(std::this_thread::get_id());
         NTSTATUS status = pin_->CallProcess();
-        again = status == STATUS_SUCCESS && pin_->FrameAtEdge() && pin_->Generation() != before;
+        inProcess_.store(std::thread::id());
+        const bool success =
+            status == STATUS_SUCCESS || (!NT_SUCCESS(status) && status != STATUS_PENDING &&
+                                         Variants::Is(Variant::ProcessError, "like-success"));
+        again = success && pin_->FrameAtEdge();
+        if (!again) {
+            idleSuccesses = 0;
+            continue;
+        }
+        idleSuccesses = pin_->EdgePosition() == edgeBefore ? idleSuccesses + 1 : 0;
+        if (idleSuccesses >= kSpinLimit) {
+            KsRules::Report(Rule::KsObject, "pin Process",
+                            KsRules::RoutineSite(pin_->ProcessRoutine()),
+                            "returned STATUS_SUCCESS " + std::to_string(kSpinLimit) +
+                                " times in a row without moving the leading edge: the class "
+                                "library calls it again at once while data is at the pin, so "
+                                "this spins forever");
+            again = false;
+            idleSuccesses = 0;
+        }
     }
     Unlock();
 }
@@ -147,6 +195,57 @@ void KsPinProcessor::Unlock() {
     Verifier::NoteLockReleased(this);
     owner_.store(std::thread::id());
     mutex_.unlock();
+}
+
+void KsPinProcessor::BlockPasses() {
+    blocked_.store(true);
+    if (!HeldByCurrentThread()) {
+        Lock();  // waits for the Process call in flight
+        Unlock();
+    }
+}
+
+void KsPinProcessor::UnblockPasses() {
+    blocked_.store(false);
+    if (requested_.load()) {
+        Request();
+    }
+}
+
+void KsPinProcessor::DriverLock(const void* caller) {
+    KsRules::IrqlAtMost(PASSIVE_LEVEL, "KsPinAcquireProcessingMutex", caller);
+    if (inProcess_.load() == std::this_thread::get_id() || HeldByCurrentThread()) {
+        // Process already runs under it; the mutex is not recursive.
+        KsRules::Report(Rule::KsObject, "KsPinAcquireProcessingMutex", caller,
+                        "called while the processing mutex is already held by this thread "
+                        "(inside Process, or acquired twice): it is not recursive");
+        return;
+    }
+    Lock();
+    driverHolds_.store(true);
+    driverSince_ = HostKernel::Now();
+}
+
+void KsPinProcessor::DriverUnlock(const void* caller) {
+    KsRules::IrqlAtMost(PASSIVE_LEVEL, "KsPinReleaseProcessingMutex", caller);
+    if (!HeldByCurrentThread() || !driverHolds_.load()) {
+        KsRules::Report(Rule::KsObject, "KsPinReleaseProcessingMutex", caller,
+                        "the processing mutex was released without being acquired");
+        return;
+    }
+    // Driver Verifier's AVStream rule: held no longer than 100 ms.
+    constexpr int64_t kHoldLimit = 100 * 10000;
+    const int64_t held = HostKernel::Now() - driverSince_;
+    if (held > kHoldLimit) {
+        KsRules::Report(Rule::KsObject, "KsPinReleaseProcessingMutex", caller,
+                        "the processing mutex was held for " + std::to_string(held / 10000) +
+                            " ms (at most 100 ms)");
+    }
+    driverHolds_.store(false);
+    Unlock();
+    if (retryAtRelease_.exchange(false)) {
+        Request();
+    }
 }
 
 bool KsPinProcessor::HeldByCurrentThread() const {

@@ -7,11 +7,20 @@
 // A trigger - a frame arriving at an empty leading edge, the pin entering its
 // minimum processing state, KsPinAttemptProcessing - asks for one pass; a
 // trigger while processing is not allowed is dropped. In a pass, Process is
-// called again after STATUS_SUCCESS while a frame is at the leading edge and
-// the call changed the queue (a call that changed nothing ends the pass, so a
-// driver that keeps answering STATUS_SUCCESS without work cannot spin), and
-// again for a trigger that came while it ran; STATUS_PENDING, a failure, or
-// 4096 calls end the pass until the next trigger.
+// called again at once after STATUS_SUCCESS while a frame is at or ahead of
+// the leading edge (st/restarting-processing-in-avstream), and again for a
+// trigger that came while it ran (attempt-during-process: rerun-after, or
+// ignored); STATUS_PENDING ends the pass until the next trigger, and so does
+// a failure (process-error: like-pending; like-success treats it as
+// STATUS_SUCCESS). A Process that answers STATUS_SUCCESS kSpinLimit times in
+// a row without moving the leading edge would spin a real processor
+// forever: the verifier reports it and the pass ends.
+//
+// The driver's KsPinAcquireProcessingMutex (PASSIVE_LEVEL; not inside
+// Process; at most 100 ms of system time, the verifier's AVStream rule) takes
+// the same mutex. A trigger while the driver holds it is, by the variant
+// attempt-under-processing-mutex, retried at the release (default), dropped,
+// or waits for the mutex (the pass blocks on it).
 //
 // Where the pass runs:
 //  - real clock: on the pin's own processing thread, woken by the trigger;
@@ -34,6 +43,7 @@
 #include <host/ks.h>
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -61,11 +71,26 @@ class KsPinProcessor : public std::enable_shared_from_this<KsPinProcessor> {
     // PASSIVE_LEVEL, from KsClientCall: the deferred pass.
     void RunDeferred();
 
-    // The pin's processing mutex; the pin holds it around its own callbacks
-    // (SetDeviceState, SetDataFormat) so they never overlap Process.
+    // The pin's processing mutex, as the class library takes it (around
+    // Process, and around the control callbacks under the serialized
+    // variant).
     void Lock();
     void Unlock();
     bool HeldByCurrentThread() const;
+    // process-during-state-change=serialized: a control callback waits for
+    // the Process call in flight and no pass starts until Unblock (passes
+    // asked for meanwhile run then). The processing mutex itself is not held
+    // across the callback, so the driver may take it there.
+    void BlockPasses();
+    void UnblockPasses();
+    // The driver's KsPinAcquireProcessingMutex / KsPinReleaseProcessingMutex,
+    // with their rules checked; `caller` names the driver's call site.
+    void DriverLock(const void* caller);
+    void DriverUnlock(const void* caller);
+
+    // Consecutive STATUS_SUCCESS answers without the leading edge moving
+    // that the verifier takes for a spin.
+    static constexpr int kSpinLimit = 64;
 
   private:
     static void PassDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
@@ -78,13 +103,18 @@ class KsPinProcessor : public std::enable_shared_from_this<KsPinProcessor> {
     std::atomic<bool> requested_;         // a trigger came since the pass last looked
     std::atomic<bool> started_;           // Start ran
     std::atomic<bool> shutdown_;          // Shutdown ran
-    bool virtualClock_;                   // chosen at Start
-    KDPC dpc_;                            // virtual clock: the pass queued behind a DPC
-    std::mutex wakeMutex_;                // real clock: guards wake_ and stop_
-    std::condition_variable wakeCv_;      // real clock: wake_ or stop_ set
-    bool wake_;                           // wakeMutex_
-    bool stop_;                           // wakeMutex_
-    std::thread thread_;                  // real clock: the processing thread
+    std::atomic<bool> blocked_;           // BlockPasses .. UnblockPasses
+    std::atomic<bool> driverHolds_;     // the driver holds the mutex (KsPinAcquireProcessingMutex)
+    std::atomic<bool> retryAtRelease_;  // a trigger came while the driver held it
+    std::atomic<std::thread::id> inProcess_;  // the thread inside Process, or the default id
+    int64_t driverSince_ = 0;                 // system time of the driver's acquire; mutex_
+    bool virtualClock_;                       // chosen at Start
+    KDPC dpc_;                                // virtual clock: the pass queued behind a DPC
+    std::mutex wakeMutex_;                    // real clock: guards wake_ and stop_
+    std::condition_variable wakeCv_;          // real clock: wake_ or stop_ set
+    bool wake_;                               // wakeMutex_
+    bool stop_;                               // wakeMutex_
+    std::thread thread_;                      // real clock: the processing thread
 };
 
 }  // namespace host::ks

@@ -8,6 +8,7 @@
 #include "host/ks/KsPinFactoryProperties.h"
 #include "host/ks/KsRequest.h"
 #include "host/ks/KsRules.h"
+#include "host/variants/Variants.h"
 #include "host/ks/KsStatus.h"
 
 #include <algorithm>
@@ -97,6 +98,33 @@ NTSTATUS KsPropertyDispatcher::Dispatch(KsFilterObject* filter, const void* inpu
         if (item == nullptr) {
             return STATUS_NOT_FOUND;
         }
+        ULONG minProperty = std::max<ULONG>(item->MinProperty, sizeof(KSPROPERTY));
+        if (operation == 0 && support && inputLength >= minProperty) {
+            // Basic support is the class library's to answer, from the item
+            // (ks/ns-ks-ksproperty_item, ks/ns-ks-ksidentifier): a ULONG gets
+            // the access flags, a KSPROPERTY_DESCRIPTION the header.
+            const ULONG access = KSPROPERTY_TYPE_BASICSUPPORT |
+                                 (item->GetPropertyHandler != nullptr ? KSPROPERTY_TYPE_GET : 0) |
+                                 (item->SetPropertyHandler != nullptr ? KSPROPERTY_TYPE_SET : 0);
+            if (outputLength >= sizeof(KSPROPERTY_DESCRIPTION)) {
+                KSPROPERTY_DESCRIPTION description{};
+                description.AccessFlags = access;
+                description.DescriptionSize = sizeof description;
+                std::memcpy(output, &description, sizeof description);
+                *returned = sizeof description;
+                return STATUS_SUCCESS;
+            }
+            if (outputLength >= sizeof(ULONG)) {
+                std::memcpy(output, &access, sizeof access);
+                *returned = sizeof access;
+                return STATUS_SUCCESS;
+            }
+            if (outputLength == 0) {
+                *returned = sizeof(KSPROPERTY_DESCRIPTION);
+                return STATUS_BUFFER_OVERFLOW;
+            }
+            return STATUS_BUFFER_TOO_SMALL;
+        }
         PFNKSHANDLER handler;
         if (operation == KSPROPERTY_TYPE_GET && !support) {
             handler = item->GetPropertyHandler;
@@ -110,12 +138,13 @@ NTSTATUS KsPropertyDispatcher::Dispatch(KsFilterObject* filter, const void* inpu
         if (handler == nullptr) {
             return STATUS_NOT_FOUND;
         }
-        ULONG minProperty = std::max<ULONG>(item->MinProperty, sizeof(KSPROPERTY));
         if (inputLength < minProperty) {
             return STATUS_BUFFER_TOO_SMALL;
         }
         if (!support && outputLength < item->MinData) {
-            if (outputLength == 0) {
+            // 0 < length < MinData: BUFFER_TOO_SMALL, or (short-data-status
+            // as-zero-length) answered as a length of 0.
+            if (outputLength == 0 || Variants::Is(Variant::ShortDataStatus, "as-zero-length")) {
                 *returned = item->MinData;
                 return STATUS_BUFFER_OVERFLOW;
             }
@@ -134,7 +163,10 @@ NTSTATUS KsPropertyDispatcher::Dispatch(KsFilterObject* filter, const void* inpu
         status = KsPinFactoryProperties::Handle(filter, irp, in.get(), inputLength, data.get(),
                                                 outputLength, &information);
     } else {
-        return STATUS_PROPSET_NOT_FOUND;
+        // An unknown set: STATUS_PROPSET_NOT_FOUND, or STATUS_NOT_FOUND
+        // (unknown-set-status not-found).
+        return Variants::Is(Variant::UnknownSetStatus, "not-found") ? STATUS_NOT_FOUND
+                                                                    : STATUS_PROPSET_NOT_FOUND;
     }
 
     if (operation != KSPROPERTY_TYPE_SET && CarriesData(status) && outputLength != 0) {

@@ -1,5 +1,9 @@
 #include "host/ks/KsReferenceClock.h"
 
+#include "host/ks/KsRules.h"
+#include "host/variants/Variants.h"
+#include "host/verifier/CallSite.h"
+
 #include <mutex>
 #include <vector>
 
@@ -55,26 +59,73 @@ ULONG KsReferenceClock::Release() {
     return left;
 }
 
-LONGLONG KsReferenceClock::GetTime() {
+namespace {
+
+LONGLONG SystemNow() {
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     return now.QuadPart;
 }
 
+}  // namespace
+
+void KsReferenceClock::CheckIrql(const char* routine, const void* caller) {
+    if (Variants::Is(Variant::ClockCallIrql, "passive-only")) {
+        KsRules::IrqlAtMost(PASSIVE_LEVEL, routine, caller);
+    } else {
+        KsRules::IrqlAtMost(DISPATCH_LEVEL, routine, caller);
+    }
+}
+
+LONGLONG KsReferenceClock::StreamTimeLocked(LONGLONG now) const {
+    return running_ ? base_ + (now - runStart_) : base_;
+}
+
+void KsReferenceClock::OnPinState(KSSTATE state) {
+    const bool fromPause = Variants::Is(Variant::StreamTime, "running-from-pause");
+    const bool run = state == KSSTATE_RUN || (fromPause && state == KSSTATE_PAUSE);
+    std::lock_guard<std::mutex> lock(timeMutex_);
+    const LONGLONG now = SystemNow();
+    if (state == KSSTATE_STOP) {
+        running_ = false;
+        base_ = 0;
+    } else if (run && !running_) {
+        running_ = true;
+        runStart_ = now;
+    } else if (!run && running_) {
+        base_ = StreamTimeLocked(now);
+        running_ = false;
+    }
+}
+
+LONGLONG KsReferenceClock::GetTime() {
+    CheckIrql("IKsReferenceClock::GetTime", HOST_CALLER());
+    std::lock_guard<std::mutex> lock(timeMutex_);
+    return StreamTimeLocked(SystemNow());
+}
+
 LONGLONG KsReferenceClock::GetPhysicalTime() {
-    return GetTime();
+    CheckIrql("IKsReferenceClock::GetPhysicalTime", HOST_CALLER());
+    return SystemNow();
 }
 
 LONGLONG KsReferenceClock::GetCorrelatedTime(PLONGLONG SystemTime) {
-    LONGLONG now = GetTime();
+    CheckIrql("IKsReferenceClock::GetCorrelatedTime", HOST_CALLER());
+    std::lock_guard<std::mutex> lock(timeMutex_);
+    const LONGLONG now = SystemNow();
+    if (SystemTime != nullptr) {
+        *SystemTime = now;
+    }
+    return StreamTimeLocked(now);
+}
+
+LONGLONG KsReferenceClock::GetCorrelatedPhysicalTime(PLONGLONG SystemTime) {
+    CheckIrql("IKsReferenceClock::GetCorrelatedPhysicalTime", HOST_CALLER());
+    const LONGLONG now = SystemNow();
     if (SystemTime != nullptr) {
         *SystemTime = now;
     }
     return now;
-}
-
-LONGLONG KsReferenceClock::GetCorrelatedPhysicalTime(PLONGLONG SystemTime) {
-    return GetCorrelatedTime(SystemTime);
 }
 
 NTSTATUS KsReferenceClock::GetResolution(PKSRESOLUTION Resolution) {

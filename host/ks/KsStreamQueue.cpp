@@ -2,6 +2,7 @@
 
 #include "host/ks/KsFaults.h"
 #include "host/ks/KsRules.h"
+#include "host/variants/Variants.h"
 
 #include <algorithm>
 #include <cstring>
@@ -112,20 +113,16 @@ void KsStreamQueue::FreePointer(Pointer* pointer) {
 
 // --------------------------------------------------------------- client side
 
-void KsStreamQueue::Submit(void* buffer, ULONG size, ULONG headerSize, uint64_t* ticket,
+void KsStreamQueue::Submit(const void* header, ULONG headerSize, uint64_t* ticket,
                            bool* arrivedAtEmptyEdge) {
     auto* frame = new Frame();
     frame->headerBlock.reset(new uint64_t[(headerSize + 7) / 8]());
     frame->headerSize = headerSize;
-    frame->data = buffer;
-    frame->bufferSize = size;
+    std::memcpy(frame->headerBlock.get(), header, headerSize);
+    frame->data = frame->Header()->Data;
+    frame->bufferSize = frame->Header()->FrameExtent;
     frame->cloneRefs = 0;
     frame->passed = false;
-    PKSSTREAM_HEADER header = frame->Header();
-    header->Size = headerSize;
-    header->FrameExtent = size;
-    header->DataUsed = flow_ == KSPIN_DATAFLOW_IN ? size : 0;
-    header->Data = buffer;
 
     std::lock_guard<std::mutex> lock(mutex_);
     frame->ticket = ++nextTicket_;
@@ -168,6 +165,15 @@ bool KsStreamQueue::FrameAtEdge() {
     return edge_->frame != nullptr;
 }
 
+uint64_t KsStreamQueue::EdgePosition() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (edge_->frame == nullptr) {
+        return 0;
+    }
+    const KSSTREAM_POINTER_OFFSET& offset = *edge_->pub->Offset;
+    return (edge_->frame->ticket << 32) ^ (offset.Count - offset.Remaining);
+}
+
 size_t KsStreamQueue::CloneCount() {
     std::lock_guard<std::mutex> lock(mutex_);
     return clones_.size();
@@ -199,10 +205,48 @@ void KsStreamQueue::CheckUnlockedAtStop() {
 }
 
 void KsStreamQueue::Flush() {
+    FlushFrom(Variants::Is(Variant::LeadingEdgeAtStop, "kept"));
+}
+
+void KsStreamQueue::StopClones() {
+    if (Variants::Is(Variant::StopFrames, "cancel-clones")) {
+        std::vector<std::pair<PFNKSSTREAMPOINTER, PKSSTREAM_POINTER>> calls;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (Pointer* clone : clones_) {
+                if (!clone->locked && clone->cancel != nullptr) {
+                    calls.emplace_back(clone->cancel, clone->pub);
+                }
+            }
+        }
+        // The driver's Cancel deletes its clone: called without the queue's
+        // lock (a std::mutex is not recursive), at the IRQL it would have.
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        for (auto& call : calls) {
+            call.first(call.second);
+        }
+        KeLowerIrql(old);
+    } else if (Variants::Is(Variant::StopFrames, "wait-for-clones")) {
+        const size_t left = CloneCount();
+        if (left != 0) {
+            KsRules::Report(Rule::StreamPointer, "KSSTATE_STOP", nullptr,
+                            std::to_string(left) + " clone(s) of pin " + std::to_string(pin_->Id) +
+                                " not deleted at STOP: the stop waits for them and never ends");
+        }
+    }
+}
+
+void KsStreamQueue::FlushFrom(bool keepEdge) {
     std::lock_guard<std::mutex> lock(mutex_);
     Frame* first = edge_->frame;
-    PlaceLocked(edge_, nullptr);
     edge_->locked = false;
+    if (keepEdge && first != nullptr) {
+        auto after = std::next(first->position);
+        first = after != order_.end() ? *after : nullptr;
+    } else {
+        PlaceLocked(edge_, nullptr);
+    }
     if (first == nullptr) {
         return;
     }
@@ -227,7 +271,7 @@ void KsStreamQueue::ReleaseAtClose() {
             }
         }
     }
-    Flush();
+    FlushFrom(false);
 }
 
 // ------------------------------------------------------------ queue helpers
@@ -252,6 +296,21 @@ void KsStreamQueue::PlaceLocked(Pointer* pointer, Frame* frame) {
 
 NTSTATUS KsStreamQueue::MoveToNextLocked(Pointer* pointer) {
     Frame* old = pointer->frame;
+    // The pin's descriptor (its own copy once the driver edited it) says
+    // whether the platform maps, and so sets DataUsed.
+    const bool generateMappings = pin_->Descriptor != nullptr &&
+                                  (pin_->Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0;
+    if (old != nullptr && generateMappings &&
+        (pointer->edge || Variants::Is(Variant::MappingsDataUsedPointers, "any-pointer"))) {
+        // A GENERATE_MAPPINGS pin: the pointer leaving the frame sets its
+        // DataUsed to what was used of the frame. One indivisible store: the
+        // driver may read the word from a DPC without this queue's lock.
+        const bool inOffset = Variants::Is(Variant::MappingsDataUsedOffset, "offset-in");
+        const KSSTREAM_POINTER_OFFSET& offset =
+            inOffset ? pointer->pub->OffsetIn : pointer->pub->OffsetOut;
+        __atomic_store_n(&old->Header()->DataUsed, offset.Count - offset.Remaining,
+                         __ATOMIC_RELAXED);
+    }
     Frame* next = nullptr;
     if (old != nullptr) {
         auto after = std::next(old->position);
@@ -451,13 +510,6 @@ NTSTATUS KsStreamQueue::AdvanceOffsets(PKSSTREAM_POINTER pointer, ULONG inUsed, 
     }
     if (in.Data != nullptr) {
         in.Data += inStep;
-    }
-    if (p->edge && output) {
-        // The frame's DataUsed follows the leading edge's out offset. The
-        // driver may read the word from a DPC without this queue's lock (as
-        // on the platform, where an aligned 32-bit store is indivisible), so
-        // it is stored as one indivisible access.
-        __atomic_fetch_add(&p->frame->Header()->DataUsed, outStep, __ATOMIC_RELAXED);
     }
     ++queue->generation_;
     ULONG remaining = output ? out.Remaining : in.Remaining;

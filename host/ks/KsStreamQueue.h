@@ -1,8 +1,9 @@
 // A pin's queue of frames and its stream pointers, as the class library keeps
 // them:
-//  - frames arrive from the client in order, each with a stream header of the
-//    pin's StreamHeaderSize (Size = that size, FrameExtent = the buffer size,
-//    DataUsed 0, Data = the client's buffer, which may be null);
+//  - frames arrive from the client in order, each with the stream header the
+//    client wrote (Size, FrameExtent = the buffer size, Data = the client's
+//    buffer, which may be null, and whatever the client left in every other
+//    field: the platform passes the header through as it came);
 //  - the leading edge exists for the life of the queue; when a frame arrives
 //    and the edge points at no frame, it is pointed at that frame (unlocked);
 //  - clones start on their parent's frame with its offsets and lock state and
@@ -12,8 +13,13 @@
 //    or 0 when Data is null) and OffsetIn on an input pin (Count = DataUsed);
 //  - advancing moves to the next queued frame and relocks, or returns
 //    STATUS_DEVICE_NOT_READY and leaves the pointer unlocked on no frame; an
-//    offset advance never moves past the start of the next frame, and the
-//    leading edge's out offset advance grows the frame's DataUsed;
+//    offset advance never moves past the start of the next frame;
+//  - DataUsed is the minidriver's to write (ks/ns-ks-ksstream_header): the
+//    platform never touches it, except on a KSPIN_FLAG_GENERATE_MAPPINGS pin,
+//    where a pointer leaving a frame sets it to Count - Remaining of its
+//    offset (which offset, and which pointers, are variants; Count is in
+//    bytes: the host builds no scatter/gather mappings, so the
+//    mappings-dataused-unit variant is not modelled);
 //  - a frame goes back to the client once the edge has left it and no clone
 //    holds it, with its header exactly as the driver left it, in the order
 //    frames become free. At KSSTATE_STOP the frames at and ahead of the edge
@@ -66,10 +72,10 @@ class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
     void Initialize();
 
     // ---- client side (PASSIVE_LEVEL) ----
-    // Queues a frame; *arrivedAtEmptyEdge tells whether the leading edge was
-    // pointed at it.
-    void Submit(void* buffer, ULONG size, ULONG headerSize, uint64_t* ticket,
-                bool* arrivedAtEmptyEdge);
+    // Queues a frame whose stream header is the `headerSize` bytes at
+    // `header` (copied; its Data and FrameExtent name the buffer);
+    // *arrivedAtEmptyEdge tells whether the leading edge was pointed at it.
+    void Submit(const void* header, ULONG headerSize, uint64_t* ticket, bool* arrivedAtEmptyEdge);
     bool TakeCompleted(KsCompletedFrame* frame);
     size_t CompletedCount();
     // Real clock: waits until a completed frame is there or `deadline`.
@@ -77,13 +83,23 @@ class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
 
     // ---- the pin (PASSIVE_LEVEL, control paths) ----
     bool FrameAtEdge();
+    // The leading edge's frame (its ticket) and out/in offset used, packed:
+    // changes exactly when the edge moves.
+    uint64_t EdgePosition();
     // Changes whenever a stream pointer call changes the queue.
     uint64_t Generation() const { return generation_.load(); }
     // Reports (Rule::StreamPointer) and unlocks pointers still locked as the
     // pin reaches KSSTATE_STOP.
     void CheckUnlockedAtStop();
-    // KSSTATE_STOP: frames at and ahead of the leading edge go back cancelled.
+    // KSSTATE_STOP: frames at and ahead of the leading edge go back cancelled
+    // (leading-edge-at-stop reset); under kept the edge stays, unlocked, on
+    // its frame and only the frames behind it go back.
     void Flush();
+    // KSSTATE_STOP, before Flush, by the stop-frames variant: clones live on
+    // until deleted (complete-unreferenced); unlocked clones get their Cancel
+    // callback, at DISPATCH_LEVEL (cancel-clones); or the stop waits for the
+    // clones, which the host reports when any are left (wait-for-clones).
+    void StopClones();
     // Pin close: reports (Rule::StreamPointer) clones still outstanding,
     // deletes them and flushes what is left.
     void ReleaseAtClose();
@@ -146,6 +162,7 @@ class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
     void PlaceLocked(Pointer* pointer, Frame* frame);
     NTSTATUS MoveToNextLocked(Pointer* pointer);
     void MaybeCompleteLocked(Frame* frame, NTSTATUS status);
+    void FlushFrom(bool keepEdge);
     void DeleteCloneLocked(Pointer* clone);
 
     PKSPIN pin_;                           // the pin the queue belongs to

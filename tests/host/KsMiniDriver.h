@@ -88,6 +88,10 @@ struct MiniDriver {
     // SetDataFormat, Create, Close and SetDeviceState with the routine's
     // name (e.g. to take time there); null: nothing.
     std::function<void(const char*)> entered;
+    // KSFILTER.Context as FilterCreate found it, KSPIN.Context as PinCreate
+    // found it (before each sets its own).
+    PVOID filterContextAtCreate = nullptr;
+    PVOID pinContextAtCreate = nullptr;
     // StandardProcess: clone each frame (8-byte context = Data) and use at
     // most `chunk` bytes per advance (0: the whole remainder).
     bool cloneFrames = true;
@@ -208,6 +212,7 @@ inline void FreeItem(PVOID data) {
 inline NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
     Mini().Enter("FilterCreate");
     Mini().Log(Format("FilterCreate irp=%d", irp != nullptr ? 1 : 0));
+    Mini().filterContextAtCreate = filter->Context;
     TestItem* item = NewItem("filter-item");
     NTSTATUS status = KsAddItemToObjectBag(filter->Bag, item, FreeItem);
     if (!NT_SUCCESS(status)) {
@@ -354,6 +359,7 @@ inline NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
     m.Enter("PinCreate");
     m.Log(Format("PinCreate irp=%d", irp != nullptr ? 1 : 0));
     m.lastPin = pin;
+    m.pinContextAtCreate = pin->Context;
     TestItem* item = NewItem("pin-item");
     NTSTATUS status = KsAddItemToObjectBag(pin->Bag, item, FreeItem);
     if (!NT_SUCCESS(status)) {

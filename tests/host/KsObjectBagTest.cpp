@@ -4,6 +4,7 @@
 // back); _KsEdit copies into the bag (in pool, so fault injection reaches it)
 // and leaves the pointer alone when it fails.
 #include "KsMiniDriver.h"
+#include "support/ScopedVariant.h"
 
 #include <gmock/gmock.h>
 
@@ -115,8 +116,9 @@ TEST_F(KsObjectBagTest, RemovingWithFreeReturnsABlockToThePoolAtOnce) {
     ASSERT_EQ(KsAddItemToObjectBag(bag, kept, nullptr), STATUS_SUCCESS);
     ASSERT_EQ(KsAddItemToObjectBag(bag, dropped, nullptr), STATUS_SUCCESS);
 
-    // The answer is the size of the block taken out.
-    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, dropped, TRUE), 40u);
+    // The answer is the item's count of bags before: 1, so it is now in
+    // none and, with Free, freed.
+    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, dropped, TRUE), 1u);
     std::vector<host::PoolBlockInfo> live = host::Verifier::OutstandingList();
     auto isLive = [&live](const void* block) {
         return std::any_of(live.begin(), live.end(), [block](const host::PoolBlockInfo& info) {
@@ -138,7 +140,7 @@ TEST_F(KsObjectBagTest, RemovingWithFreeRunsTheItemsOwnFreeRoutineOnce) {
     TestItem* item = NewItem("removed-item");
     ASSERT_EQ(KsAddItemToObjectBag(bag, item, FreeItem), STATUS_SUCCESS);
 
-    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, item, TRUE), sizeof(TestItem));
+    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, item, TRUE), 1u);
     EXPECT_THAT(Mini().Log(), Contains("free removed-item"));
 
     ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
@@ -153,7 +155,7 @@ TEST_F(KsObjectBagTest, RemovingWithoutFreeHandsTheItemBackToTheDriver) {
     TestItem* item = NewItem("handed-back");
     ASSERT_EQ(KsAddItemToObjectBag(bag, item, FreeItem), STATUS_SUCCESS);
 
-    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, item, FALSE), sizeof(TestItem));
+    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, item, FALSE), 1u);
     ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
     // Neither the removal nor the device's end freed it: it is the driver's.
     EXPECT_THAT(Mini().Log(), ::testing::Not(Contains("free handed-back")));
@@ -162,19 +164,19 @@ TEST_F(KsObjectBagTest, RemovingWithoutFreeHandsTheItemBackToTheDriver) {
     ExFreePool(item);
 }
 
-TEST_F(KsObjectBagTest, AnItemThatIsNoPoolBlockAnswersSizeZero) {
+TEST_F(KsObjectBagTest, AnItemThatIsNoPoolBlockIsRemovedByItsOwnFreeRoutine) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
     static ULONG notPool[4];
     staticFrees = 0;
     ASSERT_EQ(KsAddItemToObjectBag(bag, notPool, CountStaticFree), STATUS_SUCCESS);
-    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, notPool, TRUE), 0u);
+    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, notPool, TRUE), 1u);
     EXPECT_EQ(staticFrees, 1);
     ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
     EXPECT_EQ(staticFrees, 1);
 }
 
-TEST_F(KsObjectBagTest, RemovingAnItemThatIsNotInTheBagIsReportedAndFreesNothing) {
+TEST_F(KsObjectBagTest, RemovingAnItemThatIsNotInTheBagAnswersZeroAndFreesNothing) {
     ASSERT_EQ(OpenFilter(), STATUS_SUCCESS);
     KSOBJECT_BAG deviceBag = rig.device->KsDevice()->Bag;
     KSOBJECT_BAG filterBag = rig.filter->KsFilter()->Bag;
@@ -186,10 +188,11 @@ TEST_F(KsObjectBagTest, RemovingAnItemThatIsNotInTheBagIsReportedAndFreesNothing
 
     // Never added; taken out a second time; in another object's bag.
     EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, never, TRUE), 0u);
-    EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, twice, TRUE), 16u);
+    EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, twice, TRUE), 1u);
     EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, twice, TRUE), 0u);
     EXPECT_EQ(KsRemoveItemFromObjectBag(filterBag, elsewhere, TRUE), 0u);
-    ExpectViolations({host::Rule::KsObject, host::Rule::KsObject, host::Rule::KsObject});
+    // The documented answer for an item not in the bag, not a misuse.
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u);
 
     // `never` and `elsewhere` are still live: the one is the test's to
     // free, the other goes with the device's bag.
@@ -237,6 +240,32 @@ TEST_F(KsObjectBagTest, KsEditToALargerSizeCopiesTheOldSizeAndZeroesTheRest) {
     ASSERT_EQ(_KsEdit(rig.device->KsDevice()->Bag, &pointer, 16, 8, kTagEdit), STATUS_SUCCESS);
     const ULONG* copy = static_cast<const ULONG*>(pointer);
     EXPECT_THAT(std::vector<ULONG>(copy, copy + 4), ElementsAre(0xAAAAAAAAu, 0xBBBBBBBBu, 0u, 0u));
+}
+
+TEST_F(KsObjectBagTest, KsEditOfTheBagsOwnCopyToALargerSizeFollowsTheVariant) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    ULONG original[2] = {0xAAAAAAAA, 0xBBBBBBBB};
+    PVOID pointer = original;
+    ASSERT_EQ(_KsEdit(bag, &pointer, 8, 8, kTagEdit), STATUS_SUCCESS);
+    PVOID copy = pointer;
+    {
+        ScopedVariant variant(host::Variant::KsEditLarger, "no-op");
+        ASSERT_EQ(_KsEdit(bag, &pointer, 16, 8, kTagEdit), STATUS_SUCCESS);
+        EXPECT_EQ(pointer, copy);  // still 8 bytes: the driver may not write beyond
+    }
+    {
+        ScopedVariant variant(host::Variant::KsEditLarger, "reallocate");
+        ASSERT_EQ(_KsEdit(bag, &pointer, 16, 8, kTagEdit), STATUS_SUCCESS);
+        ASSERT_NE(pointer, copy);
+        const ULONG* bigger = static_cast<const ULONG*>(pointer);
+        EXPECT_THAT(std::vector<ULONG>(bigger, bigger + 4),
+                    ElementsAre(0xAAAAAAAAu, 0xBBBBBBBBu, 0u, 0u));
+    }
+    // The replaced copy went back to the pool; the new one is the bag's.
+    EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 1u);
+    ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 0u);
 }
 
 TEST_F(KsObjectBagTest, FailedKsEditLeavesThePointerAlone) {

@@ -1,7 +1,8 @@
 // Pin creation as the platform does it: the connection format pairs with one
 // of the pin factory's ranges, SetDataFormat runs with no old format before
 // Create, a failure of either deletes the pin and frees its bag; the
-// instance limit per filter; a later format change.
+// instance limit per filter; a later format change; each new object's
+// Context starts as its parent's.
 #include "KsMiniDriver.h"
 
 #include <gmock/gmock.h>
@@ -29,6 +30,19 @@ std::vector<std::string> PinCalls(const std::vector<std::string>& log) {
 NTSTATUS CreateOn(host::FilterHandle* filter, ULONG pinId, const std::vector<UCHAR>& format,
                   std::unique_ptr<host::PinHandle>* pin) {
     return filter->CreatePin(pinId, format.data(), static_cast<ULONG>(format.size()), pin);
+}
+
+TEST_F(KsPinCreationTest, ANewObjectStartsWithItsParentsContext) {
+    ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
+    // The device's Context was NULL at creation; its Add set it. A factory
+    // made after that starts with it, a filter with its factory's, a pin
+    // with its filter's (ks/ns-ks-_ksfilterfactory, _ksfilter, _kspin).
+    PVOID deviceContext = rig.device->KsDevice()->Context;
+    ASSERT_NE(deviceContext, nullptr);
+    EXPECT_EQ(Mini().filterContextAtCreate, deviceContext);
+    PVOID filterContext = rig.filter->KsFilter()->Context;
+    ASSERT_NE(filterContext, deviceContext);
+    EXPECT_EQ(Mini().pinContextAtCreate, filterContext);
 }
 
 TEST_F(KsPinCreationTest, SetDataFormatSeesTheFormatWithNoOldFormatBeforeCreate) {

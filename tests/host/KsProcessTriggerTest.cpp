@@ -1,11 +1,16 @@
 // When Process runs: one call at a time at PASSIVE_LEVEL, only in RUN for a
 // pin with KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY (from PAUSE otherwise), when a
 // frame arrives at an empty leading edge, after the pin enters its processing
-// state, and after KsPinAttemptProcessing; again after STATUS_SUCCESS while
-// frames remain. Virtual clock: at the end of the client call that triggered
-// it, or right after the DPC that asked for it; real clock: on the pin's own
-// processing thread, concurrently with submissions and DPC completions.
+// state with frames queued, and after KsPinAttemptProcessing; again at once
+// after STATUS_SUCCESS while frames remain (a Process that keeps answering
+// STATUS_SUCCESS without moving the leading edge is reported as a spin).
+// Process may run during SetDeviceState (overlapping) or not (serialized).
+// The platform never writes DataUsed for a pin without GENERATE_MAPPINGS. Virtual clock: at the end
+// of the client call that triggered it, or right after the DPC that asked for it; real clock: on
+// the pin's own processing thread, concurrently with submissions and DPC completions.
 #include "KsMiniDriver.h"
+#include "host/ks/KsPinProcessor.h"
+#include "support/ScopedVariant.h"
 
 #include <gmock/gmock.h>
 
@@ -81,20 +86,22 @@ TEST_F(KsProcessTriggerTest, ARunOnlyPinIsNotProcessedBeforeRunThenProcessedOnEn
 TEST_F(KsProcessTriggerTest, AFrameArrivingAtAnEmptyLeadingEdgeIsProcessedBeforeSubmitReturns) {
     ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
     ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    EXPECT_EQ(Mini().processCalls.load(), 1);  // entering RUN, nothing queued
+    EXPECT_EQ(Mini().processCalls.load(), 0);  // entering RUN with nothing queued
     UCHAR buffer[64];
     ASSERT_EQ(rig.pin->Submit(buffer, sizeof buffer), STATUS_SUCCESS);
-    EXPECT_EQ(Mini().processCalls.load(), 2);
+    EXPECT_EQ(Mini().processCalls.load(), 1);
     PKSSTREAM_POINTER clone = KsPinGetFirstCloneStreamPointer(rig.pin->KsPin());
     ASSERT_NE(clone, nullptr);
-    EXPECT_EQ(clone->StreamHeader->DataUsed, sizeof buffer);
+    // The edge's offset advance moved over the whole frame; DataUsed is
+    // still what the client submitted: the minidriver's to write.
+    EXPECT_EQ(clone->StreamHeader->DataUsed, 0u);
     PVOID cursor = nullptr;
     std::memcpy(&cursor, clone->Context, sizeof cursor);
     EXPECT_EQ(cursor, buffer);
     EXPECT_EQ(DeleteOldestClones(rig.pin->KsPin(), 1), 1);
     host::CompletedFrame frame;
     ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
-    EXPECT_EQ(frame.header.DataUsed, sizeof buffer);
+    EXPECT_EQ(frame.header.DataUsed, 0u);
 }
 
 TEST_F(KsProcessTriggerTest, AFrameQueuedBehindAnotherIsNoTrigger) {
@@ -103,9 +110,9 @@ TEST_F(KsProcessTriggerTest, AFrameQueuedBehindAnotherIsNoTrigger) {
     ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     UCHAR buffers[2][16];
     ASSERT_EQ(rig.pin->Submit(buffers[0], 16), STATUS_SUCCESS);
-    EXPECT_EQ(Mini().processCalls.load(), 2);
+    EXPECT_EQ(Mini().processCalls.load(), 1);
     ASSERT_EQ(rig.pin->Submit(buffers[1], 16), STATUS_SUCCESS);
-    EXPECT_EQ(Mini().processCalls.load(), 2);
+    EXPECT_EQ(Mini().processCalls.load(), 1);
 }
 
 TEST_F(KsProcessTriggerTest, APinWithoutTheRunOnlyFlagIsProcessedFromPause) {
@@ -141,16 +148,34 @@ TEST_F(KsProcessTriggerTest, SuccessIsCalledAgainWhileFramesRemainAtTheEdge) {
     EXPECT_EQ(Mini().processCalls.load() - before, 3);
     host::CompletedFrame frame;
     ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
-    EXPECT_EQ(frame.header.DataUsed, 300u);
+    EXPECT_EQ(frame.header.DataUsed, 0u);  // no GENERATE_MAPPINGS: never the platform's
 }
 
-TEST_F(KsProcessTriggerTest, SuccessWithoutProgressEndsThePass) {
+TEST_F(KsProcessTriggerTest, SuccessWithoutMovingTheLeadingEdgeIsReportedAsASpin) {
     Mini().process = [](PKSPIN) { return STATUS_SUCCESS; };
     ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
     ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     UCHAR buffer[16];
     ASSERT_EQ(rig.pin->Submit(buffer, sizeof buffer), STATUS_SUCCESS);
-    EXPECT_EQ(Mini().processCalls.load(), 2);
+    // Called again at once while the frame is at the pin, until the verifier
+    // calls it a spin (a real processor would never leave the loop).
+    EXPECT_EQ(Mini().processCalls.load(), host::ks::KsPinProcessor::kSpinLimit);
+    ExpectViolations({host::Rule::KsObject});
+}
+
+TEST_F(KsProcessTriggerTest, AnErrorFromProcessActsAsTheVariantSays) {
+    Mini().process = [](PKSPIN) { return STATUS_UNSUCCESSFUL; };
+    ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    UCHAR buffer[16];
+    ASSERT_EQ(rig.pin->Submit(buffer, sizeof buffer), STATUS_SUCCESS);
+    EXPECT_EQ(Mini().processCalls.load(), 1);  // like-pending: wait for a trigger
+    ScopedVariant variant(host::Variant::ProcessError, "like-success");
+    KsPinAttemptProcessing(rig.pin->KsPin(), TRUE);
+    host::HostKernel::DrainDpcs();
+    // like-success: called again while the frame is at the pin, a spin.
+    EXPECT_EQ(Mini().processCalls.load(), 1 + host::ks::KsPinProcessor::kSpinLimit);
+    ExpectViolations({host::Rule::KsObject});
 }
 
 TEST_F(KsProcessTriggerTest, AttemptProcessingFromADpcRunsRightAfterThatDpcAtPassiveLevel) {
@@ -192,15 +217,15 @@ TEST_F(KsProcessTriggerTest, AttemptProcessingAtPassiveOutsideAClientCallRunsAtT
     Mini().process = [](PKSPIN) { return STATUS_PENDING; };
     ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
     ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(Mini().processCalls.load(), 1);
+    ASSERT_EQ(Mini().processCalls.load(), 0);
     KsPinAttemptProcessing(rig.pin->KsPin(), TRUE);
     // Asynchronous: not inside the call.
-    EXPECT_EQ(Mini().processCalls.load(), 1);
+    EXPECT_EQ(Mini().processCalls.load(), 0);
     host::HostKernel::DrainDpcs();
-    EXPECT_EQ(Mini().processCalls.load(), 2);
+    EXPECT_EQ(Mini().processCalls.load(), 1);
 }
 
-TEST_F(KsProcessTriggerTest, AttemptProcessingFromProcessItselfRunsItOnceMore) {
+TEST_F(KsProcessTriggerTest, AttemptProcessingFromProcessItselfRunsItOnceMoreOrIsIgnored) {
     Mini().process = [](PKSPIN pin) {
         if (Mini().processCalls.load() == 1) {
             KsPinAttemptProcessing(pin, TRUE);
@@ -209,11 +234,102 @@ TEST_F(KsProcessTriggerTest, AttemptProcessingFromProcessItselfRunsItOnceMore) {
     };
     ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
     ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    EXPECT_EQ(Mini().processCalls.load(), 2);
+    KsPinAttemptProcessing(rig.pin->KsPin(), TRUE);
+    host::HostKernel::DrainDpcs();
+    EXPECT_EQ(Mini().processCalls.load(), 2);  // rerun-after
     EXPECT_EQ(Mini().processOverlaps.load(), 0);
+
+    ScopedVariant variant(host::Variant::AttemptDuringProcess, "ignored");
+    Mini().processCalls = 0;
+    KsPinAttemptProcessing(rig.pin->KsPin(), TRUE);
+    host::HostKernel::DrainDpcs();
+    EXPECT_EQ(Mini().processCalls.load(), 1);
 }
 
-TEST_F(KsProcessTriggerTest, ATickDuringAStateChangeDoesNotRunProcessInsideTheCallback) {
+TEST_F(KsProcessTriggerTest, AttemptWhileTheDriverHoldsTheProcessingMutexFollowsTheVariant) {
+    Mini().process = [](PKSPIN) { return STATUS_PENDING; };
+    ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    PKSPIN pin = rig.pin->KsPin();
+    // retried-at-release (default): the attempt runs once the driver lets go.
+    KsPinAcquireProcessingMutex(pin);
+    KsPinAttemptProcessing(pin, TRUE);
+    host::HostKernel::DrainDpcs();
+    EXPECT_EQ(Mini().processCalls.load(), 0);
+    KsPinReleaseProcessingMutex(pin);
+    host::HostKernel::DrainDpcs();
+    EXPECT_EQ(Mini().processCalls.load(), 1);
+    {
+        ScopedVariant variant(host::Variant::AttemptUnderProcessingMutex, "dropped");
+        KsPinAcquireProcessingMutex(pin);
+        KsPinAttemptProcessing(pin, TRUE);
+        KsPinReleaseProcessingMutex(pin);
+        host::HostKernel::DrainDpcs();
+        EXPECT_EQ(Mini().processCalls.load(), 1);
+    }
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u);
+}
+
+TEST_F(KsProcessTriggerTest, TheDriversProcessingMutexRulesAreChecked) {
+    Mini().process = [](PKSPIN pin) {
+        KsPinAcquireProcessingMutex(pin);  // inside Process: it is already held
+        return STATUS_PENDING;
+    };
+    ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    PKSPIN pin = rig.pin->KsPin();
+    KsPinAttemptProcessing(pin, TRUE);
+    host::HostKernel::DrainDpcs();
+    ExpectViolations({host::Rule::KsObject});
+
+    // Held for more than 100 ms of system time.
+    KsPinAcquireProcessingMutex(pin);
+    host::HostKernel::AdvanceBy(100 * 10000 + 1);
+    KsPinReleaseProcessingMutex(pin);
+    ExpectViolations({host::Rule::KsObject});
+    // At DISPATCH_LEVEL.
+    {
+        host::ScopedIrql dpc(DISPATCH_LEVEL);
+        KsPinAcquireProcessingMutex(pin);
+    }
+    KsPinReleaseProcessingMutex(pin);
+    ExpectViolations({host::Rule::IrqlTooHigh});
+}
+
+TEST_F(KsProcessTriggerTest, ATickDuringAStateChangeMayRunProcessInsideTheCallback) {
+    Mini().process = [](PKSPIN) { return STATUS_PENDING; };
+    ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    PKSPIN pin = rig.pin->KsPin();
+    KEVENT paused;
+    KeInitializeEvent(&paused, NotificationEvent, FALSE);
+    TestTimer tick([&] {
+        Mini().Log("dpc tick");
+        KsPinAttemptProcessing(pin, TRUE);
+        KeSetEvent(&paused, 0, FALSE);
+    });
+    Mini().setDeviceState = [&](PKSPIN, KSSTATE to, KSSTATE from) {
+        if (to == KSSTATE_PAUSE && from == KSSTATE_RUN) {
+            tick.SetIn(1000);
+            KeWaitForSingleObject(&paused, Executive, KernelMode, FALSE, nullptr);
+            // The callback goes on while the queued work runs (on a real
+            // machine, on another processor).
+            host::HostKernel::DrainDpcs();
+            Mini().Log("State returns");
+        }
+        return STATUS_SUCCESS;
+    };
+    Mini().ClearLog();
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    // overlapping (default): SetDeviceState holds the control mutex, not the
+    // processing mutex, and the pin is still in RUN while it runs.
+    EXPECT_THAT(Filtered(Mini().Log()),
+                ElementsAre("State 2<-3 device=3", "dpc tick", "Process", "State returns"));
+}
+
+TEST_F(KsProcessTriggerTest,
+       ATickDuringAStateChangeDoesNotRunProcessInsideTheCallbackWhenSerialized) {
+    ScopedVariant serialized(host::Variant::ProcessDuringStateChange, "serialized");
     Mini().process = [](PKSPIN) { return STATUS_PENDING; };
     ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
     ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
@@ -231,34 +347,17 @@ TEST_F(KsProcessTriggerTest, ATickDuringAStateChangeDoesNotRunProcessInsideTheCa
         if (to == KSSTATE_PAUSE && from == KSSTATE_RUN) {
             tick.SetIn(1000);
             KeWaitForSingleObject(&paused, Executive, KernelMode, FALSE, nullptr);
+            host::HostKernel::DrainDpcs();
         }
         return STATUS_SUCCESS;
     };
     Mini().ClearLog();
     ASSERT_EQ(rig.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    host::HostKernel::DrainDpcs();
     // The tick came inside the callback; the pass waited for the state
     // change, which left RUN: nothing ran.
     EXPECT_THAT(Filtered(Mini().Log()), ElementsAre("State 2<-3 device=3", "dpc tick"));
     EXPECT_EQ(Mini().processOverlaps.load(), 0);
-
-    // The same tick while staying in RUN (a callback that waits on the way
-    // up to RUN) runs Process after the state change, not inside it.
-    Mini().setDeviceState = [&](PKSPIN, KSSTATE to, KSSTATE) {
-        if (to == KSSTATE_RUN) {
-            KeClearEvent(&paused);
-            tick.SetIn(1000);
-            KeWaitForSingleObject(&paused, Executive, KernelMode, FALSE, nullptr);
-            Mini().Log("State RUN returns");
-        }
-        return STATUS_SUCCESS;
-    };
-    Mini().ClearLog();
-    ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    std::vector<std::string> log = Mini().Log();
-    auto returns = std::find(log.begin(), log.end(), "State RUN returns");
-    auto process = std::find(log.begin(), log.end(), "Process");
-    ASSERT_NE(process, log.end());
-    EXPECT_LT(returns, process);
 }
 
 TEST_F(KsProcessRealClockTest, ProcessRunsOnThePinsOwnThreadAtPassiveLevel) {
@@ -270,7 +369,7 @@ TEST_F(KsProcessRealClockTest, ProcessRunsOnThePinsOwnThreadAtPassiveLevel) {
     ASSERT_EQ(rig.pin->WaitForCompletion(std::chrono::seconds(20)), STATUS_SUCCESS);
     host::CompletedFrame frame;
     ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
-    EXPECT_EQ(frame.header.DataUsed, sizeof buffer);
+    EXPECT_EQ(frame.header.FrameExtent, sizeof buffer);
     std::lock_guard<std::mutex> lock(Mini().mutex);
     EXPECT_NE(Mini().processThread, std::this_thread::get_id());
     EXPECT_EQ(Mini().processAtRaisedIrql.load(), 0);
@@ -304,7 +403,7 @@ TEST_F(KsProcessRealClockTest, SubmissionsProcessingAndDpcCompletionsRunTogether
         ASSERT_EQ(rig.pin->WaitForCompletion(std::chrono::seconds(20)), STATUS_SUCCESS);
         host::CompletedFrame frame;
         while (rig.pin->TakeCompleted(&frame) == STATUS_SUCCESS) {
-            EXPECT_EQ(frame.header.DataUsed, 512u);
+            EXPECT_EQ(frame.header.FrameExtent, 512u);
             tickets.push_back(frame.ticket);
         }
     }

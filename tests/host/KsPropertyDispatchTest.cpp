@@ -3,6 +3,7 @@
 // refusals with their statuses before any handler runs; the handler's IRP
 // carries the buffer lengths and its Information comes back.
 #include "KsMiniDriver.h"
+#include "support/ScopedVariant.h"
 
 #include <gmock/gmock.h>
 
@@ -117,6 +118,51 @@ TEST_F(KsPropertyDispatchTest, RequestsAreRefusedBeforeAnyHandlerRuns) {
         EXPECT_EQ(status, refusal.status) << refusal.what;
         EXPECT_EQ(returned, refusal.returned) << refusal.what;
     }
+    EXPECT_EQ(Mini().handlerCalls, 0);
+}
+
+TEST_F(KsPropertyDispatchTest, TheUndocumentedRefusalsFollowTheirVariants) {
+    ASSERT_EQ(OpenFilter(), STATUS_SUCCESS);
+    auto ask = [this](const GUID& set, ULONG id, ULONG inputLength, ULONG outputLength,
+                      ULONG* returned) {
+        UCHAR input[64] = {};
+        KSPROPERTY property = Property(set, id, KSPROPERTY_TYPE_GET);
+        std::memcpy(input, &property, sizeof property);
+        UCHAR data[16] = {};
+        *returned = 0xFFFF;
+        return rig.filter->Ioctl(input, inputLength, outputLength != 0 ? data : nullptr,
+                                 outputLength, returned);
+    };
+    ULONG returned = 0;
+    {
+        ScopedVariant variant(host::Variant::UnknownSetStatus, "not-found");
+        EXPECT_EQ(ask(kOtherSet, 0, 24, 16, &returned), STATUS_NOT_FOUND);
+    }
+    {
+        // 0 < length < MinData answered as a length of 0: the size, as a warning.
+        ScopedVariant variant(host::Variant::ShortDataStatus, "as-zero-length");
+        EXPECT_EQ(ask(kMiniSet, 1, 32, 7, &returned), STATUS_BUFFER_OVERFLOW);
+        EXPECT_EQ(returned, 8u);
+    }
+    EXPECT_EQ(Mini().handlerCalls, 0);
+}
+
+TEST_F(KsPropertyDispatchTest, BasicSupportIsAnsweredFromTheItemWithoutItsHandlers) {
+    ASSERT_EQ(OpenFilter(), STATUS_SUCCESS);
+    UCHAR input[64] = {};
+    KSPROPERTY property = Property(kMiniSet, 1, KSPROPERTY_TYPE_BASICSUPPORT);
+    std::memcpy(input, &property, sizeof property);
+    ULONG access = 0;
+    ULONG returned = 0;
+    ASSERT_EQ(rig.filter->Ioctl(input, 32, &access, sizeof access, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, sizeof access);
+    EXPECT_EQ(access, static_cast<ULONG>(KSPROPERTY_TYPE_BASICSUPPORT | KSPROPERTY_TYPE_GET));
+    KSPROPERTY_DESCRIPTION description{};
+    ASSERT_EQ(rig.filter->Ioctl(input, 32, &description, sizeof description, &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(returned, sizeof description);
+    EXPECT_EQ(description.AccessFlags, access);
+    EXPECT_EQ(description.DescriptionSize, sizeof description);
     EXPECT_EQ(Mini().handlerCalls, 0);
 }
 

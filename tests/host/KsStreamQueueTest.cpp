@@ -1,10 +1,12 @@
 // The pin's queue as the driver sees it through the stream pointer calls:
-// the leading edge, clones with their contexts, offset advances that grow
-// DataUsed, STATUS_DEVICE_NOT_READY past the last frame, and frames coming
-// back only when no edge and no clone holds them, in the order they are freed,
-// with their headers as the driver left them. The test plays the driver: its
+// the leading edge, clones with their contexts, offset advances (which never
+// write DataUsed on a pin without GENERATE_MAPPINGS: that is the driver's),
+// STATUS_DEVICE_NOT_READY past the last frame, and frames coming back only
+// when no edge and no clone holds them, in the order they are freed, with
+// their headers as the driver left them and the client wrote them. The test plays the driver: its
 // Process does nothing, and the test thread makes the calls (PASSIVE_LEVEL).
 #include "KsMiniDriver.h"
+#include "support/ScopedVariant.h"
 
 #include <gmock/gmock.h>
 
@@ -61,6 +63,15 @@ TEST_F(KsStreamQueueTest, TheLeadingEdgeIsNullUntilAFrameArrivesThenPointsAtIt) 
     EXPECT_EQ(header->FrameExtent, 1000u);
     EXPECT_EQ(header->DataUsed, 0u);
     EXPECT_EQ(header->Data, buffers[0]);
+    // What the driver must write arrives as the client left it: the host
+    // client's fill pattern, so a write the driver forgets shows.
+    EXPECT_EQ(static_cast<ULONGLONG>(header->PresentationTime.Time), 0xA5A5A5A5A5A5A5A5ull);
+    EXPECT_EQ(static_cast<ULONGLONG>(header->Duration), 0xA5A5A5A5A5A5A5A5ull);
+    EXPECT_EQ(header->OptionsFlags, 0xA5A5A5A5u);
+    const auto* info = reinterpret_cast<const KS_FRAME_INFO*>(header + 1);
+    EXPECT_EQ(info->PictureNumber, static_cast<LONGLONG>(0xA5A5A5A5A5A5A5A5ull));
+    EXPECT_EQ(info->dwFrameFlags, 0xA5A5A5A5u);
+    EXPECT_EQ(info->lSurfacePitch, 0);  // no surface described
     EXPECT_EQ(edge->OffsetOut.Data, buffers[0]);
     EXPECT_EQ(edge->OffsetOut.Count, 1000u);
     EXPECT_EQ(edge->OffsetOut.Remaining, 1000u);
@@ -78,11 +89,56 @@ TEST_F(KsStreamQueueTest, HeadersHaveThePinsSizeOrTheOneTheClientAsksFor) {
               STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(KsStreamQueueTest, AnOutOffsetAdvanceOfTheLeadingEdgeGrowsDataUsed) {
+TEST_F(KsStreamQueueTest, OnAGenerateMappingsPinTheEdgeLeavingAFrameSetsItsDataUsed) {
+    ASSERT_EQ(KsEdit(pin, &pin->Descriptor, host::PoolTag("TDsc")), STATUS_SUCCESS);
+    const_cast<PKSPIN_DESCRIPTOR_EX>(pin->Descriptor)->Flags |= KSPIN_FLAG_GENERATE_MAPPINGS;
+    Submit(buffers[0], 1000);
+    Submit(buffers[1], 1000);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER clone = Clone(edge);
+    ASSERT_EQ(KsStreamPointerAdvanceOffsets(clone, 0, 500, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(edge->StreamHeader->DataUsed, 0u);  // edges only (the default)
+    ASSERT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 300, TRUE), STATUS_SUCCESS);
+    host::CompletedFrame frame;
+    ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.header.DataUsed, 300u);  // Count - Remaining of OffsetOut
+    {
+        // any-pointer: the clone leaving its frame sets it too.
+        ScopedVariant any(host::Variant::MappingsDataUsedPointers, "any-pointer");
+        ASSERT_EQ(KsStreamPointerAdvanceOffsets(clone, 0, 100, TRUE), STATUS_DEVICE_NOT_READY);
+        EXPECT_EQ(edge->StreamHeader->DataUsed, 100u);
+    }
+    {
+        // offset-in: an output pin's OffsetIn never moves: 0.
+        ScopedVariant in(host::Variant::MappingsDataUsedOffset, "offset-in");
+        ASSERT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 700, TRUE), STATUS_DEVICE_NOT_READY);
+    }
+    KsStreamPointerDelete(clone);
+    ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.header.DataUsed, 0u);
+}
+
+TEST_F(KsStreamQueueTest, AClientsOwnHeaderContentsArriveAsGiven) {
+    rig.pin.reset();
+    host::PinOptions options;
+    options.headerFill = 0;
+    options.submitDataUsed = 77;
+    ASSERT_EQ(OpenCapturePin(options), STATUS_SUCCESS);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    pin = rig.pin->KsPin();
+    Submit(buffers[0], 1000);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_UNLOCKED);
+    ASSERT_NE(edge, nullptr);
+    EXPECT_EQ(edge->StreamHeader->DataUsed, 77u);
+    EXPECT_EQ(edge->StreamHeader->PresentationTime.Time, 0);
+    EXPECT_EQ(edge->StreamHeader->OptionsFlags, 0u);
+}
+
+TEST_F(KsStreamQueueTest, AnOutOffsetAdvanceMovesTheOffsetAndLeavesDataUsedToTheDriver) {
     Submit(buffers[0], 1000);
     PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     ASSERT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 300, FALSE), STATUS_SUCCESS);
-    EXPECT_EQ(edge->StreamHeader->DataUsed, 300u);
+    EXPECT_EQ(edge->StreamHeader->DataUsed, 0u);
     EXPECT_EQ(edge->OffsetOut.Count, 1000u);
     EXPECT_EQ(edge->OffsetOut.Remaining, 700u);
     EXPECT_EQ(edge->OffsetOut.Data, buffers[0] + 300);
@@ -95,7 +151,7 @@ TEST_F(KsStreamQueueTest, AnOutOffsetAdvanceOfTheLeadingEdgeGrowsDataUsed) {
     ASSERT_EQ(KsStreamPointerAdvanceOffsets(clone, 0, 200, FALSE), STATUS_SUCCESS);
     EXPECT_EQ(clone->OffsetOut.Remaining, 500u);
     EXPECT_EQ(edge->OffsetOut.Remaining, 700u);
-    EXPECT_EQ(edge->StreamHeader->DataUsed, 300u);
+    EXPECT_EQ(edge->StreamHeader->DataUsed, 0u);
     KsStreamPointerDelete(clone);
     KsStreamPointerUnlock(edge, FALSE);
 }
@@ -153,7 +209,7 @@ TEST_F(KsStreamQueueTest, AdvanceMovesToTheNextFrameWhateverIsLeft) {
     EXPECT_EQ(edge->OffsetOut.Remaining, 1000u);
     host::CompletedFrame frame;
     ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
-    EXPECT_EQ(frame.header.DataUsed, 10u);
+    EXPECT_EQ(frame.header.DataUsed, 0u);
     // An eject moves on after a partial use too.
     EXPECT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 1, TRUE), STATUS_DEVICE_NOT_READY);
 }
@@ -175,7 +231,8 @@ TEST_F(KsStreamQueueTest, AFrameComesBackOnlyWhenNoEdgeAndNoCloneHoldsIt) {
     host::CompletedFrame frame;
     ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
     EXPECT_EQ(frame.status, STATUS_SUCCESS);
-    EXPECT_EQ(frame.header.DataUsed, 1000u);
+    EXPECT_EQ(frame.header.DataUsed, 0u);  // not written by this driver
+    EXPECT_EQ(static_cast<ULONGLONG>(frame.header.Duration), 0xA5A5A5A5A5A5A5A5ull);
     EXPECT_EQ(frame.header.PresentationTime.Time, 4242);
     EXPECT_EQ(frame.header.OptionsFlags, static_cast<ULONG>(KSSTREAM_HEADER_OPTIONSF_TIMEVALID));
     ASSERT_TRUE(frame.hasFrameInfo);
@@ -280,7 +337,60 @@ TEST_F(KsStreamQueueTest, StopFlushesQueuedFramesButFramesHeldByClonesWait) {
     ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
     EXPECT_EQ(frame.ticket, 1u);
     EXPECT_EQ(frame.status, STATUS_SUCCESS);
-    EXPECT_EQ(frame.header.DataUsed, 100u);
+    EXPECT_EQ(frame.header.DataUsed, 0u);
+}
+
+TEST_F(KsStreamQueueTest, WithTheEdgeKeptAtStopOnlyTheFramesBehindItGoBack) {
+    ScopedVariant kept(host::Variant::LeadingEdgeAtStop, "kept");
+    Submit(buffers[0], 100);
+    Submit(buffers[1], 100);
+    Submit(buffers[2], 100);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_THAT(TakeAll(), ElementsAre(2u, 3u));
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_UNLOCKED);
+    ASSERT_NE(edge, nullptr);
+    EXPECT_EQ(edge->StreamHeader->Data, buffers[0]);
+}
+
+// A Cancel callback that deletes its clone, as the documentation asks.
+std::atomic<int> gCancels{0};
+KIRQL gCancelIrql = PASSIVE_LEVEL;
+void DeleteOnCancel(PKSSTREAM_POINTER clone) {
+    ++gCancels;
+    gCancelIrql = KeGetCurrentIrql();
+    KsStreamPointerDelete(clone);
+}
+
+TEST_F(KsStreamQueueTest, StopFramesDecidesWhatHappensToClonesLeftAtStop) {
+    Submit(buffers[0], 100);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER clone = nullptr;
+    ASSERT_EQ(KsStreamPointerClone(edge, DeleteOnCancel, 0, &clone), STATUS_SUCCESS);
+    KsStreamPointerUnlock(clone, FALSE);
+    KsStreamPointerUnlock(edge, TRUE);  // eject: the edge leaves the frame
+    gCancels = 0;
+    {
+        ScopedVariant cancel(host::Variant::StopFrames, "cancel-clones");
+        ASSERT_EQ(rig.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(gCancels.load(), 1);
+    EXPECT_EQ(gCancelIrql, DISPATCH_LEVEL);
+    EXPECT_EQ(KsPinGetFirstCloneStreamPointer(pin), nullptr);
+    EXPECT_THAT(TakeAll(), ElementsAre(1u));
+
+    // Under wait-for-clones a clone left at STOP would hang the stop.
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    Submit(buffers[1], 100);
+    edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    clone = Clone(edge);
+    KsStreamPointerUnlock(clone, FALSE);
+    KsStreamPointerUnlock(edge, FALSE);
+    {
+        ScopedVariant wait(host::Variant::StopFrames, "wait-for-clones");
+        ASSERT_EQ(rig.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    }
+    ExpectViolations({host::Rule::StreamPointer});
+    KsStreamPointerDelete(clone);
 }
 
 TEST_F(KsStreamQueueTest, ACloneFailureCanBeInjected) {

@@ -78,7 +78,7 @@ TEST_F(KsVerifierRulesTest, AStreamPointerLeftLockedAtStopIsCaught) {
         return STATUS_PENDING;
     };
     Run();
-    ASSERT_EQ(Mini().processCalls.load(), 2);
+    ASSERT_EQ(Mini().processCalls.load(), 1);
     ASSERT_EQ(rig.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     ASSERT_EQ(rig.pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
     EXPECT_EQ(host::Verifier::ViolationCount(), 0u);

@@ -169,5 +169,22 @@ TEST_F(PinCreate, OnePinPerFilter) {
     EXPECT_NE(CreatePin(&second), STATUS_SUCCESS);
 }
 
+TEST_F(PinCreate, AFormatChangeBeforeCreateRanFindsTheFiltersContextAndIsRefused) {
+    // A new pin's Context starts as its filter's; until the pin's Create
+    // replaced it, SetDataFormat must not take it for a VcamPin.
+    PinHandle* pin = NewPin();
+    ASSERT_NE(pin, nullptr);
+    PKSPIN ksPin = pin->KsPin();
+    PVOID own = ksPin->Context;
+    ksPin->Context = filter_->KsFilter()->Context;
+    const KSPIN_DISPATCH* dispatch = ksPin->Descriptor->Dispatch;
+    const NTSTATUS status =
+        dispatch->SetDataFormat(ksPin, ksPin->ConnectionFormat, nullptr,
+                                ksPin->Descriptor->PinDescriptor.DataRanges[0], nullptr);
+    ksPin->Context = own;
+    EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u) << host::Verifier::Describe();
+}
+
 }  // namespace
 }  // namespace pintest

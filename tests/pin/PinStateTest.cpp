@@ -37,7 +37,7 @@ TEST_F(PinStates, AcquireClaimsTheEngineForThePinsCopyAndTakesTheClock) {
 
 TEST_F(PinStates, PinWithoutAClockStillAcquires) {
     PinOptions noClock;
-    noClock.referenceClock = false;
+    noClock.clock = PinOptions::Clock::None;
     PinHandle* pin = NewPin(noClock);
     ASSERT_NE(pin, nullptr);
     ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);

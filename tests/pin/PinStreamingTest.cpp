@@ -1,6 +1,9 @@
 // Capture buffers through the pin: each frame reaching the leading edge gets
 // one clone that is queued to the engine; filled frames come back oldest
-// first, stamped with duration, presentation time and frame number.
+// first, stamped with DataUsed (the class library never writes it for this
+// pin), duration, presentation time and frame number. The host client fills
+// every field the driver must write with a pattern, so a field it forgets
+// shows here.
 //
 // Most of this is watched from the client's side. Process's return value and
 // FramesCompleted with a chosen count are not visible there; those few checks
@@ -9,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "pin/PinHarness.h"
+#include "support/ScopedVariant.h"
 
 using host::HostKernel;
 using host::KsFaults;
@@ -24,7 +28,7 @@ class PinStreaming : public PinHarness {
     // A pin in KSSTATE_RUN (with a clock unless told otherwise).
     PinHandle* RunningPin(bool clock = true) {
         PinOptions options;
-        options.referenceClock = clock;
+        options.clock = clock ? PinOptions::Clock::BeforeAcquire : PinOptions::Clock::None;
         PinHandle* pin = NewPin(options);
         EXPECT_NE(pin, nullptr);
         if (pin != nullptr) {
@@ -37,7 +41,10 @@ class PinStreaming : public PinHarness {
         host::ScopedIrql dpc(DISPATCH_LEVEL);
         vcam->FramesCompleted(count);
     }
-    static PUCHAR Cursor(PKSSTREAM_POINTER clone) { return *static_cast<PUCHAR*>(clone->Context); }
+    static PUCHAR Cursor(PKSSTREAM_POINTER clone) { return VcamPin::ContextOf(clone)->writeCursor; }
+    static ULONG HandedOver(PKSSTREAM_POINTER clone) {
+        return VcamPin::ContextOf(clone)->handedOver;
+    }
 
     // Buffers too small for an image: the engine queues them but never fills
     // one, so a test that calls FramesCompleted itself decides alone which
@@ -51,17 +58,36 @@ TEST_F(PinStreaming, ProcessOnAnEmptyQueuePendsUntilTheNextTick) {
     PinHandle* pin = RunningPin();
     ASSERT_NE(pin, nullptr);
     VcamPin* vcam = Vcam(pin);
-    // Entering RUN ran Process with nothing queued.
-    EXPECT_TRUE(vcam->processPending);
+    // Entering RUN with nothing queued runs no Process.
+    EXPECT_FALSE(vcam->processPending);
     EXPECT_EQ(vcam->Process(), STATUS_PENDING);
     EXPECT_TRUE(vcam->processPending);
 
-    // The next completion call clears the flag and asks for processing,
-    // which runs later (here: when the queued request is drained).
+    // Every completion call asks for processing while the flag is set; only
+    // a Process clears it, so an attempt the class library drops (one made
+    // while Process runs, or while the processing mutex is held) is made
+    // again at the next tick.
     Complete(vcam, 0);
-    EXPECT_FALSE(vcam->processPending);
-    HostKernel::DrainDpcs();
-    EXPECT_TRUE(vcam->processPending);  // Process ran again, still nothing queued
+    EXPECT_TRUE(vcam->processPending);
+    {
+        ScopedVariant dropped(host::Variant::AttemptUnderProcessingMutex, "dropped");
+        KsPinAcquireProcessingMutex(pin->KsPin());
+        Complete(vcam, 0);  // dropped
+        KsPinReleaseProcessingMutex(pin->KsPin());
+        HostKernel::DrainDpcs();
+        EXPECT_TRUE(vcam->processPending);
+        CaptureBuffer& a = Buffer(kUnfillable);
+        // Frames reach the edge without a trigger while the mutex is held.
+        KsPinAcquireProcessingMutex(pin->KsPin());
+        ASSERT_EQ(pin->Submit(a.data(), a.size()), STATUS_SUCCESS);
+        KsPinReleaseProcessingMutex(pin->KsPin());
+        HostKernel::DrainDpcs();
+        EXPECT_TRUE(Clones(pin).empty());
+        Complete(vcam, 0);  // the next tick asks again, and this time it is heard
+        HostKernel::DrainDpcs();
+        EXPECT_EQ(Clones(pin).size(), 1u);
+    }
+    EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
 }
 
 TEST_F(PinStreaming, EachFrameGetsOneCloneQueuedWithItsWholeBuffer) {
@@ -78,11 +104,14 @@ TEST_F(PinStreaming, EachFrameGetsOneCloneQueuedWithItsWholeBuffer) {
     ASSERT_EQ(clones.size(), 2u);
     EXPECT_EQ(clones[0]->StreamHeader->Data, a.data());
     EXPECT_EQ(clones[1]->StreamHeader->Data, b.data());
-    // Each cursor moved past the piece the engine took; the edge's advance
-    // shows in DataUsed.
+    // Each cursor moved past the piece the engine took, and the pin's own
+    // count says the whole frame was handed over; DataUsed is still the
+    // client's (no image is in the buffer yet).
     EXPECT_EQ(Cursor(clones[0]), a.bytes.data() + kImageSize);
     EXPECT_EQ(Cursor(clones[1]), b.bytes.data() + kImageSize);
-    EXPECT_EQ(clones[0]->StreamHeader->DataUsed, kImageSize);
+    EXPECT_EQ(HandedOver(clones[0]), kImageSize);
+    EXPECT_EQ(HandedOver(clones[1]), kImageSize);
+    EXPECT_EQ(clones[0]->StreamHeader->DataUsed, 0u);
     EXPECT_EQ(Engine()->queuedCount, 2u);
     EXPECT_EQ(Engine()->queuedBytes, 2 * kImageSize);
     EXPECT_EQ(Vcam(pin)->pendingClone, nullptr);
@@ -103,13 +132,14 @@ TEST_F(PinStreaming, UsedUpQueueEndsProcessWithSuccessAndLeavesTheFlag) {
     EXPECT_EQ(Clones(pin).size(), 2u);
     EXPECT_FALSE(Vcam(pin)->processPending);
 
-    // Once set (by a Process with nothing queued), a used-up queue leaves it set.
+    // Once set (by a Process with nothing queued), the next Process, which
+    // hands everything over, clears it.
     EXPECT_EQ(Vcam(pin)->Process(), STATUS_PENDING);
     ASSERT_TRUE(Vcam(pin)->processPending);
     CaptureBuffer& c = Buffer();
     ASSERT_EQ(pin->Submit(c.data(), c.size()), STATUS_SUCCESS);
     EXPECT_EQ(Clones(pin).size(), 3u);
-    EXPECT_TRUE(Vcam(pin)->processPending);
+    EXPECT_FALSE(Vcam(pin)->processPending);
 }
 
 TEST_F(PinStreaming, FramesWithoutDataArePassedOverWithoutACloneOrTheEngine) {
@@ -124,7 +154,8 @@ TEST_F(PinStreaming, FramesWithoutDataArePassedOverWithoutACloneOrTheEngine) {
 
     EXPECT_EQ(KsFaults::Clones(), clonesBefore + 1);
     EXPECT_EQ(Engine()->queuedCount, 1u);
-    // The empty frames went straight back, untouched.
+    // The empty frames went straight back, marked as holding nothing (over
+    // the client's fill pattern) and not numbered.
     std::vector<host::CompletedFrame> early = TakeAll(pin);
     ASSERT_EQ(early.size(), 2u);
     EXPECT_EQ(early[0].ticket, empty1);
@@ -132,7 +163,8 @@ TEST_F(PinStreaming, FramesWithoutDataArePassedOverWithoutACloneOrTheEngine) {
     for (const auto& frame : early) {
         EXPECT_EQ(frame.header.DataUsed, 0u);
         EXPECT_EQ(frame.header.OptionsFlags, 0u);
-        EXPECT_EQ(frame.frameInfo.PictureNumber, 0);
+        EXPECT_EQ(frame.header.Duration, 0);
+        EXPECT_EQ(frame.header.PresentationTime.Time, 0);
     }
     Ticks(2);
     std::vector<host::CompletedFrame> later = TakeAll(pin);
@@ -271,7 +303,8 @@ TEST_F(PinStreaming, FramesComeBackOldestFirstNumberedFromOne) {
     }
 }
 
-TEST_F(PinStreaming, WithAClockFramesCarryItsTimeAndExactlyBothValidFlags) {
+TEST_F(PinStreaming, WithAClockFramesCarryItsStreamTimeAndExactlyBothValidFlags) {
+    const int64_t runStart = HostKernel::Now();
     PinHandle* pin = RunningPin(true);
     ASSERT_NE(pin, nullptr);
     CaptureBuffer& a = Buffer();
@@ -291,13 +324,14 @@ TEST_F(PinStreaming, WithAClockFramesCarryItsTimeAndExactlyBothValidFlags) {
     ASSERT_EQ(frames.size(), 1u);
     const KSSTREAM_HEADER& header = frames[0].header;
     EXPECT_EQ(header.OptionsFlags, 0x110u);
-    EXPECT_EQ(header.PresentationTime.Time, tickTime);  // the clock follows system time
+    // Stream time at the tick: the time run since the pin entered RUN.
+    EXPECT_EQ(header.PresentationTime.Time, tickTime - runStart);
     EXPECT_EQ(header.PresentationTime.Numerator, 1u);
     EXPECT_EQ(header.PresentationTime.Denominator, 1u);
     EXPECT_EQ(header.Duration, kPeriod);
 }
 
-TEST_F(PinStreaming, WithoutAClockTimeIsZeroAndFlagsAreLeftAlone) {
+TEST_F(PinStreaming, WithoutAClockTimeIsZeroAndOnlyTheDurationIsValid) {
     PinHandle* pin = RunningPin(false);
     ASSERT_NE(pin, nullptr);
     CaptureBuffer& a = Buffer();
@@ -310,7 +344,8 @@ TEST_F(PinStreaming, WithoutAClockTimeIsZeroAndFlagsAreLeftAlone) {
     std::vector<host::CompletedFrame> frames = TakeAll(pin);
     ASSERT_EQ(frames.size(), 1u);
     const KSSTREAM_HEADER& header = frames[0].header;
-    EXPECT_EQ(header.OptionsFlags, 0x5u);
+    EXPECT_EQ(header.OptionsFlags, static_cast<ULONG>(KSSTREAM_HEADER_OPTIONSF_DURATIONVALID));
+    EXPECT_EQ(header.DataUsed, kImageSize);
     EXPECT_EQ(header.PresentationTime.Time, 0);
     EXPECT_EQ(header.PresentationTime.Numerator, 1u);
     EXPECT_EQ(header.PresentationTime.Denominator, 1u);
@@ -353,7 +388,7 @@ TEST_F(PinStreaming, CountZeroTouchesNoCloneAndAsksForProcessing) {
     EXPECT_EQ(Clones(pin).size(), 1u);
     EXPECT_EQ(vcam->frameNumber, 0);
     EXPECT_EQ(pin->CompletedCount(), 0u);
-    EXPECT_FALSE(vcam->processPending);
+    EXPECT_TRUE(vcam->processPending);  // until a Process runs
     HostKernel::DrainDpcs();
     EXPECT_TRUE(vcam->processPending);  // the requested Process ran, found nothing new
 }
@@ -365,7 +400,8 @@ TEST_F(PinStreaming, CountBeyondTheClonesCompletesThemAllAndStops) {
     CaptureBuffer& b = Buffer(kUnfillable);
     ASSERT_EQ(pin->Submit(a.data(), a.size()), STATUS_SUCCESS);
     ASSERT_EQ(pin->Submit(b.data(), b.size()), STATUS_SUCCESS);
-    // Both pieces were handed over whole (DataUsed shows it); say three are done.
+    // Both pieces were handed over whole (the pin's count shows it); say
+    // three are done.
     Complete(Vcam(pin), 3);
     EXPECT_TRUE(Clones(pin).empty());
     EXPECT_EQ(Vcam(pin)->frameNumber, 2);
@@ -405,21 +441,20 @@ TEST_F(PinStreaming, PartlyFilledCloneStaysAndEndsTheWalk) {
     ASSERT_EQ(pin->Submit(b.data(), b.size()), STATUS_SUCCESS);
     std::vector<PKSSTREAM_POINTER> clones = Clones(pin);
     ASSERT_EQ(clones.size(), 2u);
-    // The older frame as a tick would see it while its piece is handed over
-    // but the edge has not yet moved past it.
-    clones[0]->StreamHeader->DataUsed = 1000;
+    // The older frame as a tick would see it while only part of it is noted
+    // as handed over.
+    VcamPin::ContextOf(clones[0])->handedOver = 1000;
 
     Complete(Vcam(pin), 5);
     std::vector<PKSSTREAM_POINTER> after = Clones(pin);
     ASSERT_EQ(after.size(), 2u);  // the younger, complete one was not looked at
     EXPECT_EQ(after[0], clones[0]);
-    EXPECT_EQ(after[0]->OffsetOut.Remaining, kUnfillable - 1000);  // advanced by DataUsed
     EXPECT_EQ(Vcam(pin)->frameNumber, 0);
     EXPECT_EQ(pin->CompletedCount(), 0u);
-    EXPECT_EQ(clones[1]->StreamHeader->Duration, 0);
+    EXPECT_EQ(static_cast<ULONGLONG>(clones[1]->StreamHeader->Duration), 0xA5A5A5A5A5A5A5A5ull);
 
     // Once the rest is in, a later call completes both, in order.
-    clones[0]->StreamHeader->DataUsed = kUnfillable;
+    VcamPin::ContextOf(clones[0])->handedOver = kUnfillable;
     Complete(Vcam(pin), 2);
     std::vector<host::CompletedFrame> frames = TakeAll(pin);
     ASSERT_EQ(frames.size(), 2u);
@@ -438,15 +473,15 @@ TEST_F(PinStreaming, FillReportedBeforeTheEdgeMovedIsCompletedOnTheNextTick) {
     ASSERT_EQ(pin->Submit(a.data(), a.size()), STATUS_SUCCESS);
     std::vector<PKSSTREAM_POINTER> clones = Clones(pin);
     ASSERT_EQ(clones.size(), 1u);
-    const ULONG used = clones[0]->StreamHeader->DataUsed;
-    clones[0]->StreamHeader->DataUsed = 0;
+    // As between the engine's taking the piece and Process noting it.
+    VcamPin::ContextOf(clones[0])->handedOver = 0;
 
     Complete(Vcam(pin), 1);
     EXPECT_EQ(pin->CompletedCount(), 0u);
     EXPECT_EQ(Vcam(pin)->owedCompletions, 1u);
 
-    // The edge has moved on now; the next tick reports no new fill.
-    clones[0]->StreamHeader->DataUsed = used;
+    // Noted now; the next tick reports no new fill.
+    VcamPin::ContextOf(clones[0])->handedOver = kUnfillable;
     Complete(Vcam(pin), 0);
     std::vector<host::CompletedFrame> frames = TakeAll(pin);
     ASSERT_EQ(frames.size(), 1u);
@@ -465,6 +500,123 @@ TEST_F(PinStreaming, CompletionRunsAtDispatchLevelWithoutPageableCode) {
     }
     Ticks(8);
     EXPECT_EQ(pin->CompletedCount(), 6u);
+    EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
+}
+
+// ---- the clock ------------------------------------------------------------------
+
+TEST_F(PinStreaming, AClockAssignedAfterAcquireIsPickedUpOnTheWayToRun) {
+    PinOptions options;
+    options.clock = PinOptions::Clock::BeforePause;  // late: after the pin acquired
+    PinHandle* pin = NewPin(options);
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(Vcam(pin)->referenceClock, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_NE(Vcam(pin)->referenceClock, nullptr);
+    CaptureBuffer& a = Buffer();
+    ASSERT_EQ(pin->Submit(a.data(), a.size()), STATUS_SUCCESS);
+    Ticks(2);
+    std::vector<host::CompletedFrame> frames = TakeAll(pin);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].header.OptionsFlags, 0x110u);
+    EXPECT_GT(frames[0].header.PresentationTime.Time, 0);
+}
+
+TEST_F(PinStreaming, UnderPassiveOnlyClockCallsTheTickMakesNone) {
+    // FramesCompleted runs in the engine's DPC: it extrapolates from the
+    // correlation Process took at PASSIVE_LEVEL and calls no clock there.
+    ScopedVariant passiveOnly(host::Variant::ClockCallIrql, "passive-only");
+    const int64_t runStart = HostKernel::Now();
+    PinHandle* pin = RunningPin(true);
+    ASSERT_NE(pin, nullptr);
+    std::vector<int64_t> tickTimes;
+    for (int i = 0; i < 3; ++i) {
+        CaptureBuffer& buffer = Buffer();
+        ASSERT_EQ(pin->Submit(buffer.data(), buffer.size()), STATUS_SUCCESS);
+    }
+    for (int i = 0; i < 4 && pin->CompletedCount() < 3; ++i) {
+        tickTimes.push_back(HostKernel::NextDueTime());
+        Tick();
+    }
+    std::vector<host::CompletedFrame> frames = TakeAll(pin);
+    ASSERT_EQ(frames.size(), 3u);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        // Exact on the virtual clock: stream time at the tick that filled it.
+        EXPECT_EQ(frames[i].header.PresentationTime.Time, tickTimes[i] - runStart);
+    }
+    EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
+}
+
+TEST_F(PinStreaming, AfterAResumeTheFirstTickStampsFromTheCorrelationTakenEnteringRun) {
+    // Stream time stood still while paused. The pin correlates as it enters
+    // RUN, before the engine resumes, so the first tick after the resume
+    // stamps its frame at once; the first Process in RUN then takes the
+    // run's own correlation.
+    const int64_t runStart = HostKernel::Now();
+    PinHandle* pin = RunningPin(true);
+    ASSERT_NE(pin, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        CaptureBuffer& buffer = Buffer();
+        ASSERT_EQ(pin->Submit(buffer.data(), buffer.size()), STATUS_SUCCESS);
+    }
+    Tick();
+    // The pause's last tick fills the second.
+    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    const int64_t pausedAt = HostKernel::Now();
+    std::vector<host::CompletedFrame> before = TakeAll(pin);
+    ASSERT_EQ(before.size(), 2u);
+    HostKernel::AdvanceBy(10 * kPeriod);
+    const int64_t resumedAt = HostKernel::Now();
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    // Every frame was with the engine already: no Process ran on the resume.
+    EXPECT_TRUE(Vcam(pin)->clockCorrelated);
+    EXPECT_FALSE(Vcam(pin)->clockRefined);
+    const int64_t tickTime = HostKernel::NextDueTime();
+    Tick();
+    std::vector<host::CompletedFrame> frames = TakeAll(pin);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].header.OptionsFlags, 0x110u);
+    // Stream time went on from where the pause left it, not counting the
+    // system time that passed while paused.
+    EXPECT_EQ(frames[0].header.PresentationTime.Time,
+              (pausedAt - runStart) + (tickTime - resumedAt));
+    CaptureBuffer& more = Buffer();
+    ASSERT_EQ(pin->Submit(more.data(), more.size()), STATUS_SUCCESS);
+    EXPECT_TRUE(Vcam(pin)->clockRefined);
+    EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
+}
+
+// ---- the way down ------------------------------------------------------------------
+
+TEST_F(PinStreaming, AProcessAfterTheWayDownHandsTheStoppedEngineNothing) {
+    PinHandle* pin = RunningPin();
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    CaptureBuffer& a = Buffer();
+    ASSERT_EQ(pin->Submit(a.data(), a.size()), STATUS_SUCCESS);  // no Process in ACQUIRE
+    // A Process that began before the state change and goes on after it,
+    // as on another processor: the stream gate is shut.
+    KsPinAcquireProcessingMutex(pin->KsPin());
+    EXPECT_EQ(Vcam(pin)->Process(), STATUS_PENDING);
+    KsPinReleaseProcessingMutex(pin->KsPin());
+    EXPECT_TRUE(Clones(pin).empty());
+    EXPECT_EQ(Vcam(pin)->pendingClone, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
+}
+
+TEST_F(PinStreaming, AStoppedEngineRefusesAPieceCleanly) {
+    CaptureBuffer& a = Buffer();
+    PUCHAR cursor = a.bytes.data();
+    // Never started: its entry list does not exist yet.
+    EXPECT_EQ(Engine()->QueueBuffer(nullptr, &cursor, a.size()), 0u);
+    // Started and stopped again: its entry list is gone.
+    PinHandle* pin = RunningPin();
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(Engine()->QueueBuffer(nullptr, &cursor, a.size()), 0u);
+    EXPECT_EQ(cursor, a.bytes.data());
     EXPECT_EQ(Verifier::ViolationCount(), 0u) << Verifier::Describe();
 }
 

@@ -124,6 +124,8 @@ class InterleavingRun {
     int step_ = 0;
     int failedStep_ = 0;
     std::string failure_;
+    std::string variants_;             // the platform variants the seed drew
+    bool timed_ = false;               // the pin had a master clock when it last went to RUN
     std::string doing_;                // the current step's description
     std::deque<std::string> history_;  // the last steps, oldest first
 

@@ -305,6 +305,8 @@ bool LifecycleScenario::OpenAndNegotiate(const char* suffix) {
     return Step(
         "create pin" + again, OnFailure::MaySayInsufficient,
         [&] {
+            // A new pin gets a new master clock: its stream time starts at 0.
+            lastPresentation_ = 0;
             return filter_->CreatePin(0, format_.data(), static_cast<ULONG>(format_.size()), &pin_);
         },
         [&] {

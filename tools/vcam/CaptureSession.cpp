@@ -103,7 +103,10 @@ void CaptureSession::Open() {
 
     const ULONG pinId = Negotiation::FindCapturePin(*filter_);
     std::vector<uint8_t> format = Negotiation::Yuy2Format(*filter_, pinId);
-    status = filter_->CreatePin(pinId, format.data(), static_cast<ULONG>(format.size()), &pin_);
+    host::PinOptions pinOptions;
+    pinOptions.clock = options_.clock;
+    status = filter_->CreatePin(pinId, format.data(), static_cast<ULONG>(format.size()), &pin_,
+                                pinOptions);
     if (!NT_SUCCESS(status)) {
         throw ToolError(kExitCamera, "creating the capture pin failed: " + Names::Status(status));
     }
@@ -262,7 +265,7 @@ void CaptureSession::DrainCompletions() {
         // Past the run's end, buffers are neither counted nor queued again.
         // A delivery stamped at or after the deadline is past the end.
         if (!accepting_) continue;
-        if (done.header.PresentationTime.Time >= deadline_) {
+        if (SystemTimeOf(done.header) >= deadline_) {
             accepting_ = false;
             continue;
         }
@@ -279,10 +282,17 @@ void CaptureSession::DrainCompletions() {
     }
 }
 
+int64_t CaptureSession::SystemTimeOf(const KSSTREAM_HEADER& header) const {
+    if ((header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) != 0) {
+        return start_ + header.PresentationTime.Time;
+    }
+    return HostKernel::Now();
+}
+
 void CaptureSession::Deliver(const host::CompletedFrame& frame) {
     const KSSTREAM_HEADER& header = frame.header;
     const auto* data = static_cast<const uint8_t*>(frame.data);
-    const int64_t presentation = header.PresentationTime.Time;
+    const int64_t presentation = SystemTimeOf(header);
     if (header.DataUsed < kYuy2Bytes) ++report_.shortFrames;
     const int64_t expectedPicture = static_cast<int64_t>(report_.framesDelivered) + 1;
     if (!frame.hasFrameInfo || frame.frameInfo.PictureNumber != expectedPicture)

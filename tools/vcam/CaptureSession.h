@@ -22,6 +22,8 @@
 // away, or Ctrl-C.
 #pragma once
 
+#include <host/client/PinOptions.h>
+
 #include "tools/vcam/Camera.h"
 #include "tools/vcam/FrameSource.h"
 #include "tools/vcam/OutputQueue.h"
@@ -51,6 +53,9 @@ struct RunOptions {
     uint64_t frames = 0;                    // delivered frame limit; 0 when not given
     bool virtualClock = false;              // run on the virtual clock
     unsigned buffers = 4;                   // capture buffers kept queued
+    // When the master clock is assigned to the pin (default: as the
+    // master-clock variant says).
+    host::PinOptions::Clock clock = host::PinOptions::Clock::AsVariant;
 };
 
 class CaptureSession {
@@ -78,6 +83,10 @@ class CaptureSession {
     // Takes every buffer the pin gave back: delivers it and queues it again.
     void DrainCompletions();
     void Deliver(const host::CompletedFrame& frame);
+    // The system time a delivery is stamped with: its presentation time is
+    // stream time, which starts at the move to RUN (start_); a frame without
+    // a valid time counts at the moment it came back.
+    int64_t SystemTimeOf(const KSSTREAM_HEADER& header) const;
     // The run is over: a limit is reached or the deadline has passed. Once
     // true it stays true.
     bool Done();

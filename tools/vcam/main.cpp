@@ -10,6 +10,8 @@
 #include "tools/vcam/Interrupt.h"
 #include "tools/vcam/ToolError.h"
 
+#include <host/variants/Variants.h>
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -37,6 +39,14 @@ const char kExitCodes[] =
     "  vcam check\n"
     "  vcam check --driver build/kernel/VantriCamera.sys\n";
 
+// --clock: when the client assigns the pin its master clock.
+host::PinOptions::Clock ClockOption(const std::string& name) {
+    if (name == "none") return host::PinOptions::Clock::None;
+    if (name == "early") return host::PinOptions::Clock::BeforeAcquire;
+    if (name == "late") return host::PinOptions::Clock::BeforePause;
+    return host::PinOptions::Clock::AsVariant;
+}
+
 int RunCommand(const vcam::RunOptions& options, bool json) {
     vcam::CaptureSession session(options);
     vcam::RunReport report = session.Run();
@@ -62,7 +72,7 @@ int RunCommand(const vcam::RunOptions& options, bool json) {
 int main(int argc, char** argv) {
     CLI::App app{"vcam: the VantriCamera driver end to end on the host kernel", "vcam"};
     app.footer(kExitCodes);
-    app.require_subcommand(1, 1);
+    app.require_subcommand(0, 1);
 
     vcam::RunOptions run;
     bool json = false;
@@ -106,6 +116,16 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(CLI::Range(1, 64));
     runCommand->add_flag("--json", json, "print the summary as one JSON object");
+    std::string clock = "variant";
+    runCommand
+        ->add_option("--clock", clock,
+                     "when the pin gets a master clock: none, early (before ACQUIRE), late (as it "
+                     "goes to PAUSE, after ACQUIRE), or variant (as the master-clock variant says)")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"none", "early", "late", "variant"}));
+    bool listVariants = false;
+    app.add_flag("--list-variants", listVariants,
+                 "print every platform variant (VCAM_VARIANTS=switch=option,...) and exit");
 
     CLI::App* infoCommand = app.add_subcommand(
         "info", "Show what a capture application sees: interfaces, filter, pin, formats");
@@ -138,6 +158,16 @@ int main(int argc, char** argv) {
         int code = app.exit(error);
         return code == 0 ? vcam::kExitOk : vcam::kExitUsage;
     }
+
+    if (listVariants) {
+        std::fputs(host::Variants::Catalogue().c_str(), stdout);
+        return vcam::kExitOk;
+    }
+    if (app.get_subcommands().empty()) {
+        std::fputs(app.help().c_str(), stderr);
+        return vcam::kExitUsage;
+    }
+    run.clock = ClockOption(clock);
 
     vcam::Interrupt::Install();
     vcam::Camera::UseDriverImage(driverImage);

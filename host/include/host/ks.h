@@ -19,6 +19,15 @@ typedef struct {
 
 typedef KSIDENTIFIER KSPROPERTY, *PKSPROPERTY, KSMETHOD, *PKSMETHOD, KSEVENT, *PKSEVENT;
 typedef KSIDENTIFIER KSPIN_INTERFACE, *PKSPIN_INTERFACE;
+
+// The answer to a KSPROPERTY_TYPE_BASICSUPPORT request (its header).
+typedef struct {
+    ULONG AccessFlags;
+    ULONG DescriptionSize;
+    KSIDENTIFIER PropTypeSet;
+    ULONG MembersListCount;
+    ULONG Reserved;
+} KSPROPERTY_DESCRIPTION, *PKSPROPERTY_DESCRIPTION;
 typedef KSIDENTIFIER KSPIN_MEDIUM, *PKSPIN_MEDIUM;
 
 #define KSPROPERTY_TYPE_GET 0x00000001
@@ -426,6 +435,7 @@ struct _KSFILTER_DESCRIPTOR {
 };
 
 #define KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING 0x00000001
+#define KSPIN_FLAG_GENERATE_MAPPINGS 0x00000100
 #define KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY 0x00010000
 
 struct _KSPIN_DESCRIPTOR_EX {
@@ -548,8 +558,8 @@ void KsReleaseDevice(PKSDEVICE Device);
 NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
 // PASSIVE_LEVEL. Takes Item out of the bag; with Free, frees it as the bag
 // would have (its free routine, or ExFreePool when it has none). Answers the
-// item's pool block size, or 0 when Item is not in the bag (reported) or is
-// not the start of a pool block.
+// item's count of bags: 0 when Item is not in the bag, 1 when it was removed
+// and is in no bag now.
 ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
 NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
                  ULONG OldSize, ULONG Tag);
@@ -576,3 +586,6 @@ PKSSTREAM_POINTER KsPinGetFirstCloneStreamPointer(PKSPIN Pin);
 PKSSTREAM_POINTER KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer);
 void KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer);
 void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
+void KsPinAcquireProcessingMutex(PKSPIN Pin);
+void KsPinReleaseProcessingMutex(PKSPIN Pin);
+PKSFILTER KsPinGetParentFilter(PKSPIN Pin);

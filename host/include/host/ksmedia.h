@@ -95,6 +95,9 @@ typedef struct tagKS_DATARANGE_VIDEO {
     KS_VIDEOINFOHEADER VideoInfoHeader;
 } KS_DATARANGE_VIDEO, *PKS_DATARANGE_VIDEO;
 
+// KS_FRAME_INFO.dwFrameFlags: the sample is a whole frame.
+#define KS_VIDEO_FLAG_FRAME 0x0000
+
 // The WDK's layout: the surface pitch shares its place with Reserved1.
 typedef struct tagKS_FRAME_INFO {
     ULONG ExtendedHeaderSize;
