@@ -27,7 +27,9 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Wait;
     const void* caller = HOST_CALLER();
     IrqlCheck::AtMost(DISPATCH_LEVEL, "KeSetEvent", caller);
-    return Executive::Instance().SetEvent(Event, caller);
+    LONG previous = Executive::Instance().SetEvent(Event, caller);
+    Executive::Instance().DpcCallPoint();
+    return previous;
 }
 
 void KeClearEvent(PRKEVENT Event) {

@@ -6,6 +6,7 @@
 #include <host/ntddk.h>
 #include <host/verifier/Verifier.h>
 
+#include "host/executive/Executive.h"
 #include "host/executive/ThreadState.h"
 #include "host/verifier/CallSite.h"
 #include "host/verifier/LockOrderGraph.h"
@@ -134,6 +135,7 @@ void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
         return;
     }
     ThreadState::SetIrql(NewIrql);
+    host::Executive::Instance().DpcCallPoint();
 }
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -146,4 +148,5 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     const void* caller = HOST_CALLER();
     CheckIrql("KeReleaseSpinLockFromDpcLevel", true, caller);
     Release(SpinLock, caller);
+    host::Executive::Instance().DpcCallPoint();
 }

@@ -1,5 +1,7 @@
 #include "host/ks/KsReferenceClock.h"
 
+#include <host/executive/HostKernel.h>
+
 #include <mutex>
 #include <vector>
 
@@ -55,10 +57,10 @@ ULONG KsReferenceClock::Release() {
     return left;
 }
 
+// The exact system time, not KeQuerySystemTime's value as of the last clock
+// interrupt: a clock reads a fine-grained counter.
 LONGLONG KsReferenceClock::GetTime() {
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    return now.QuadPart;
+    return HostKernel::Now();
 }
 
 LONGLONG KsReferenceClock::GetPhysicalTime() {

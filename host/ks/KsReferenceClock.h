@@ -1,7 +1,8 @@
 // The reference clock a pin gets from KsPinGetReferenceClockInterface: a
-// counted IKsReferenceClock whose time is the host's system time (the clock of
-// KeQuerySystemTime, 100 ns units since 1601), so it moves exactly with the
-// virtual clock in tests and with the wall clock otherwise. GetState reports
+// counted IKsReferenceClock whose time is the host's exact system time (100 ns
+// units since 1601; KeQuerySystemTime reads the same clock as of the last
+// clock interrupt), so it moves exactly with the virtual clock in tests and
+// with the wall clock otherwise. GetState reports
 // the pin's state. The pin holds one reference for as long as it exists.
 #pragma once
 

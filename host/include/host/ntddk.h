@@ -282,6 +282,10 @@ LONG KeReadStateEvent(PRKEVENT Event);
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+// Interrupt time: 100 ns units since boot, as of the last clock interrupt;
+// never moved by a system clock set. Any IRQL. (x64 kernel headers read it
+// from the shared user data page; no import.)
+ULONGLONG KeQueryInterruptTime();
 
 // ---- lookaside lists --------------------------------------------------------
 typedef PVOID (*PALLOCATE_FUNCTION)(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
