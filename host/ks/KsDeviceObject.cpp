@@ -9,6 +9,7 @@
 #include "host/ks/KsRequest.h"
 #include "host/ks/KsRules.h"
 #include "host/ks/KsStatus.h"
+#include "host/variants/Variants.h"
 
 #include <cstdio>
 #include <cstring>
@@ -68,7 +69,29 @@ KsDeviceObject::KsDeviceObject(const KSDEVICE_DESCRIPTOR* descriptor)
     KsObjectTable::Add(&ksDevice_, entry);
     entry.kind = KsObjectKind::FunctionalDeviceObject;
     KsObjectTable::Add(&functionalDevice_, entry);
+    bag_.SetGuard("the device mutex", [this] { return mutex_.HeldByCurrentThread(); });
 }
+
+// Holds the device mutex for a scope on the class library's behalf, as it
+// does around the requests the documentation lists.
+class KsDeviceObject::PlatformHold {
+  public:
+    PlatformHold(KsDeviceMutex& mutex, bool hold) : mutex_(hold ? &mutex : nullptr) {
+        if (mutex_ != nullptr) {
+            mutex_->Acquire();
+        }
+    }
+    ~PlatformHold() {
+        if (mutex_ != nullptr) {
+            mutex_->Release();
+        }
+    }
+    PlatformHold(const PlatformHold&) = delete;
+    PlatformHold& operator=(const PlatformHold&) = delete;
+
+  private:
+    KsDeviceMutex* mutex_;
+};
 
 KsDeviceObject::~KsDeviceObject() {
     KsClientCall call;
@@ -92,6 +115,12 @@ NTSTATUS KsDeviceObject::Add(KsDriverRecord* driver, std::unique_ptr<KsDeviceObj
     }
     std::unique_ptr<KsDeviceObject> made(new KsDeviceObject(driver->Descriptor()));
     const KSDEVICE_DISPATCH* dispatch = made->Dispatch();
+    // Filter factories the descriptor lists live as long as the device; when
+    // they are made, before Add (their Context NULL) or after, is open.
+    const bool factoriesFirst = Variants::Is(Variant::DescriptorFactories, "before-add");
+    if (factoriesFirst) {
+        made->CreateDescriptorFactories();
+    }
     NTSTATUS status = STATUS_SUCCESS;
     if (dispatch != nullptr && dispatch->Add != nullptr) {
         status = CheckNotPending(dispatch->Add(made->KsDevice()), "device Add",
@@ -106,15 +135,20 @@ NTSTATUS KsDeviceObject::Add(KsDriverRecord* driver, std::unique_ptr<KsDeviceObj
         made->bag_.FreeAll();
         return status;
     }
-    // Filter factories the descriptor lists live as long as the device.
-    const KSDEVICE_DESCRIPTOR* descriptor = made->ksDevice_.Descriptor;
-    if (descriptor != nullptr && descriptor->FilterDescriptors != nullptr) {
-        for (ULONG i = 0; i < descriptor->FilterDescriptorsCount; ++i) {
-            made->CreateFilterFactory(descriptor->FilterDescriptors[i], nullptr, 0, nullptr);
-        }
+    if (!factoriesFirst) {
+        made->CreateDescriptorFactories();
     }
     *device = std::move(made);
     return STATUS_SUCCESS;
+}
+
+void KsDeviceObject::CreateDescriptorFactories() {
+    const KSDEVICE_DESCRIPTOR* descriptor = ksDevice_.Descriptor;
+    if (descriptor != nullptr && descriptor->FilterDescriptors != nullptr) {
+        for (ULONG i = 0; i < descriptor->FilterDescriptorsCount; ++i) {
+            CreateFilterFactory(descriptor->FilterDescriptors[i], nullptr, 0, nullptr);
+        }
+    }
 }
 
 NTSTATUS KsDeviceObject::Start() {
@@ -125,9 +159,17 @@ NTSTATUS KsDeviceObject::Start() {
     }
     bool wasStarted = ksDevice_.Started != FALSE;
     const KSDEVICE_DISPATCH* dispatch = Dispatch();
+    // Whether the class library holds the device mutex around Start and
+    // PostStart, and when it sets Started, are open (variants).
+    const bool held = Variants::Is(Variant::DeviceMutexAtStart, "held");
+    const int startedAt = Variants::Get(Variant::StartedFlag);  // before / after Start / PostStart
+    if (!wasStarted && startedAt == 0) {
+        SetStarted(true);
+    }
     KsRequest request(IRP_MJ_PNP, nullptr, nullptr);
     NTSTATUS status = STATUS_SUCCESS;
     if (dispatch != nullptr && dispatch->Start != nullptr) {
+        PlatformHold hold(mutex_, held);
         // A virtual device: no resources are assigned, both lists are NULL.
         status = CheckNotPending(dispatch->Start(&ksDevice_, request.Irp(), nullptr, nullptr),
                                  "device Start", reinterpret_cast<const void*>(dispatch->Start));
@@ -136,17 +178,28 @@ NTSTATUS KsDeviceObject::Start() {
         if (!wasStarted) {
             // A failed start leaves nothing started behind: factories it made
             // to go at stop go now.
+            SetStarted(false);
             FreeFactories(true);
         }
         return status;
     }
-    ksDevice_.Started = TRUE;
-    started_.store(true);
+    if (startedAt == 1) {
+        SetStarted(true);
+    }
     if (!wasStarted && dispatch != nullptr && dispatch->PostStart != nullptr) {
+        PlatformHold hold(mutex_, held);
         status = CheckNotPending(dispatch->PostStart(&ksDevice_), "device PostStart",
                                  reinterpret_cast<const void*>(dispatch->PostStart));
     }
+    // Set at the latest now: a failed PostStart fails creates through the
+    // factories, not the start (it is not modelled further here).
+    SetStarted(true);
     return status;
+}
+
+void KsDeviceObject::SetStarted(bool started) {
+    ksDevice_.Started = started ? TRUE : FALSE;
+    started_.store(started);
 }
 
 void KsDeviceObject::StopLocked() {
@@ -155,8 +208,7 @@ void KsDeviceObject::StopLocked() {
     if (dispatch != nullptr && dispatch->Stop != nullptr) {
         dispatch->Stop(&ksDevice_, request.Irp());
     }
-    ksDevice_.Started = FALSE;
-    started_.store(false);
+    SetStarted(false);
     FreeFactories(true);
 }
 
@@ -216,6 +268,7 @@ NTSTATUS KsDeviceObject::RemoveLocked(bool force) {
             open.swap(filters_);
         }
         for (const auto& filter : open) {
+            PlatformHold hold(mutex_, true);
             filter->Close();
         }
     }
@@ -296,7 +349,12 @@ NTSTATUS KsDeviceObject::OpenFilter(const GUID& category, const std::u16string* 
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     auto made = std::make_shared<KsFilterObject>(this, factory);
-    NTSTATUS status = made->Create();
+    NTSTATUS status;
+    {
+        // The class library holds the device mutex around filter Create.
+        PlatformHold hold(mutex_, true);
+        status = made->Create();
+    }
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -311,7 +369,11 @@ NTSTATUS KsDeviceObject::OpenFilter(const GUID& category, const std::u16string* 
 void KsDeviceObject::CloseFilter(const std::shared_ptr<KsFilterObject>& filter) {
     KsClientCall call;
     std::lock_guard<std::mutex> pnp(pnpMutex_);
-    filter->Close();
+    {
+        // ... and around filter Close (the pins close first, inside it).
+        PlatformHold hold(mutex_, true);
+        filter->Close();
+    }
     std::lock_guard<std::mutex> lock(listMutex_);
     for (auto it = filters_.begin(); it != filters_.end(); ++it) {
         if (*it == filter) {

@@ -1,5 +1,6 @@
 #include "host/ks/KsFilterFactoryObject.h"
 
+#include "host/ks/KsDeviceObject.h"
 #include "host/ks/KsObjectTable.h"
 
 #include <utility>
@@ -15,7 +16,9 @@ KsFilterFactoryObject::KsFilterFactoryObject(KsDeviceObject* device,
       createItemFlags_(createItemFlags) {
     ksFactory_.FilterDescriptor = descriptor;
     ksFactory_.Bag = bag_.Handle();
-    ksFactory_.Context = nullptr;
+    bag_.SetGuard("the device mutex", [device] { return device->Mutex().HeldByCurrentThread(); });
+    // A factory copies its device's context when it is made.
+    ksFactory_.Context = device->KsDevice()->Context;
     KsObjectEntry entry;
     entry.kind = KsObjectKind::FilterFactory;
     entry.device = device;

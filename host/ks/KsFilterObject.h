@@ -5,6 +5,7 @@
 
 #include <host/ks.h>
 
+#include "host/ks/KsControlMutex.h"
 #include "host/ks/KsObjectBag.h"
 
 #include <atomic>
@@ -54,6 +55,10 @@ class KsFilterObject : public std::enable_shared_from_this<KsFilterObject> {
     // PASSIVE_LEVEL. Closes one of this filter's pins.
     void ClosePin(const std::shared_ptr<KsPinObject>& pin);
 
+    // Any thread: whether the calling thread holds this filter's control
+    // mutex (the guard of the filter's and its pins' bags).
+    bool ControlMutexHeldByCurrentThread() const { return controlMutex_.HeldByCurrentThread(); }
+
   private:
     KsDeviceObject* device_;          // owner; outlives the filter while it is open
     KsFilterFactoryObject* factory_;  // the factory it was opened through
@@ -61,7 +66,7 @@ class KsFilterObject : public std::enable_shared_from_this<KsFilterObject> {
     KsObjectBag bag_;                 // the filter's bag
     std::atomic<bool> created_;       // the driver's Create succeeded
     std::atomic<bool> closed_;        // Close ran (or Create failed)
-    std::mutex controlMutex_;         // the filter's control mutex: pin creates and closes
+    KsControlMutex controlMutex_;     // the filter's control mutex: create, close, pin creates
     std::mutex pinsMutex_;            // guards pins_
     std::vector<std::shared_ptr<KsPinObject>> pins_;  // open pins; pinsMutex_
 };

@@ -69,6 +69,8 @@ KsPinObject::KsPinObject(KsFilterObject* filter, ULONG pinId, const KSPIN_DESCRI
     std::memset(&ksPin_, 0, sizeof ksPin_);
     ksPin_.Descriptor = descriptor;
     ksPin_.Bag = bag_.Handle();
+    bag_.SetGuard("the filter control mutex",
+                  [filter] { return filter->ControlMutexHeldByCurrentThread(); });
     ksPin_.Context = nullptr;
     ksPin_.Id = pinId;
     // A client connects as the sink of the pin's data (or its source for a

@@ -15,6 +15,19 @@ using ::testing::ElementsAre;
 
 using KsObjectBagTest = KsTest;
 
+// Holds the device mutex for a scope, as a driver must to change the
+// device's bag.
+class DeviceHeld {
+  public:
+    explicit DeviceHeld(PKSDEVICE device) : device_(device) { KsAcquireDevice(device_); }
+    ~DeviceHeld() { KsReleaseDevice(device_); }
+    DeviceHeld(const DeviceHeld&) = delete;
+    DeviceHeld& operator=(const DeviceHeld&) = delete;
+
+  private:
+    PKSDEVICE device_;
+};
+
 constexpr ULONG kTagEdit = host::PoolTag("TEdt");
 
 struct Editable {
@@ -38,6 +51,7 @@ TEST_F(KsObjectBagTest, DeviceBagItemIsFreedByItsRoutineWhenTheDeviceIsRemoved) 
 
 TEST_F(KsObjectBagTest, ItemWithoutFreeRoutineGoesBackWithExFreePool) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    DeviceHeld held(rig.device->KsDevice());
     PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTagEdit);
     ASSERT_EQ(KsAddItemToObjectBag(rig.device->KsDevice()->Bag, block, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 1u);
@@ -49,6 +63,7 @@ TEST_F(KsObjectBagTest, AnItemAddedTwiceIsFreedOnce) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTagEdit);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    DeviceHeld held(rig.device->KsDevice());
     ASSERT_EQ(KsAddItemToObjectBag(bag, block, nullptr), STATUS_SUCCESS);
     ASSERT_EQ(KsAddItemToObjectBag(bag, block, nullptr), STATUS_SUCCESS);
     ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
@@ -92,6 +107,7 @@ TEST_F(KsObjectBagTest, BagInsertionFailureReachesTheDriver) {
 TEST_F(KsObjectBagTest, BagInsertionsIntoOneBagCanBeFailed) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    DeviceHeld held(rig.device->KsDevice());
     host::KsFaults::FailBagInsertionsInto(bag);
     PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
     EXPECT_EQ(KsAddItemToObjectBag(bag, block, nullptr), STATUS_INSUFFICIENT_RESOURCES);
@@ -110,6 +126,7 @@ void CountStaticFree(PVOID) {
 TEST_F(KsObjectBagTest, RemovingWithFreeReturnsABlockToThePoolAtOnce) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    DeviceHeld held(rig.device->KsDevice());
     PVOID kept = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTagEdit);
     PVOID dropped = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTagEdit);
     ASSERT_EQ(KsAddItemToObjectBag(bag, kept, nullptr), STATUS_SUCCESS);
@@ -135,6 +152,7 @@ TEST_F(KsObjectBagTest, RemovingWithFreeReturnsABlockToThePoolAtOnce) {
 TEST_F(KsObjectBagTest, RemovingWithFreeRunsTheItemsOwnFreeRoutineOnce) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    DeviceHeld held(rig.device->KsDevice());
     TestItem* item = NewItem("removed-item");
     ASSERT_EQ(KsAddItemToObjectBag(bag, item, FreeItem), STATUS_SUCCESS);
 
@@ -150,6 +168,7 @@ TEST_F(KsObjectBagTest, RemovingWithFreeRunsTheItemsOwnFreeRoutineOnce) {
 TEST_F(KsObjectBagTest, RemovingWithoutFreeHandsTheItemBackToTheDriver) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    DeviceHeld held(rig.device->KsDevice());
     TestItem* item = NewItem("handed-back");
     ASSERT_EQ(KsAddItemToObjectBag(bag, item, FreeItem), STATUS_SUCCESS);
 
@@ -165,6 +184,7 @@ TEST_F(KsObjectBagTest, RemovingWithoutFreeHandsTheItemBackToTheDriver) {
 TEST_F(KsObjectBagTest, AnItemThatIsNoPoolBlockAnswersSizeZero) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    DeviceHeld held(rig.device->KsDevice());
     static ULONG notPool[4];
     staticFrees = 0;
     ASSERT_EQ(KsAddItemToObjectBag(bag, notPool, CountStaticFree), STATUS_SUCCESS);
@@ -177,6 +197,7 @@ TEST_F(KsObjectBagTest, AnItemThatIsNoPoolBlockAnswersSizeZero) {
 TEST_F(KsObjectBagTest, RemovingAnItemThatIsNotInTheBagIsReportedAndFreesNothing) {
     ASSERT_EQ(OpenFilter(), STATUS_SUCCESS);
     KSOBJECT_BAG deviceBag = rig.device->KsDevice()->Bag;
+    DeviceHeld held(rig.device->KsDevice());
     KSOBJECT_BAG filterBag = rig.filter->KsFilter()->Bag;
     PVOID never = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
     PVOID twice = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
@@ -213,6 +234,7 @@ TEST_F(KsObjectBagTest, RemovingFromABagThatBelongsToNoObjectIsReported) {
 TEST_F(KsObjectBagTest, KsEditCopiesIntoTheBagOnceAndUpdatesThePointer) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    DeviceHeld held(rig.device->KsDevice());
     Editable original = {{1, 2, 3, 4, 5, 6}};
     PVOID pointer = &original;
     ASSERT_EQ(_KsEdit(bag, &pointer, sizeof(Editable), sizeof(Editable), kTagEdit), STATUS_SUCCESS);
@@ -232,6 +254,7 @@ TEST_F(KsObjectBagTest, KsEditCopiesIntoTheBagOnceAndUpdatesThePointer) {
 
 TEST_F(KsObjectBagTest, KsEditToALargerSizeCopiesTheOldSizeAndZeroesTheRest) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    DeviceHeld held(rig.device->KsDevice());
     ULONG original[2] = {0xAAAAAAAA, 0xBBBBBBBB};
     PVOID pointer = original;
     ASSERT_EQ(_KsEdit(rig.device->KsDevice()->Bag, &pointer, 16, 8, kTagEdit), STATUS_SUCCESS);
@@ -241,6 +264,7 @@ TEST_F(KsObjectBagTest, KsEditToALargerSizeCopiesTheOldSizeAndZeroesTheRest) {
 
 TEST_F(KsObjectBagTest, FailedKsEditLeavesThePointerAlone) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    DeviceHeld held(rig.device->KsDevice());
     Editable original = {{1, 2, 3, 4, 5, 6}};
     PVOID pointer = &original;
     host::Verifier::FailTag(kTagEdit);
@@ -273,6 +297,7 @@ TEST_F(KsObjectBagTest, KsEditGivesAPinItsOwnDescriptorAndFraming) {
 
 TEST_F(KsObjectBagTest, BagCallsAtDispatchLevelAreReported) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    DeviceHeld held(rig.device->KsDevice());
     Editable original = {};
     PVOID pointer = &original;
     {
@@ -286,6 +311,7 @@ TEST_F(KsObjectBagTest, BagCallsAtDispatchLevelAreReported) {
 TEST_F(KsObjectBagTest, RemovalAbovePassiveLevelIsReported) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
+    DeviceHeld held(rig.device->KsDevice());
     PVOID first = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
     PVOID second = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
     ASSERT_EQ(KsAddItemToObjectBag(bag, first, nullptr), STATUS_SUCCESS);
