@@ -162,8 +162,9 @@ NTSTATUS KsDeviceObject::Start() {
     // Whether the class library holds the device mutex around Start and
     // PostStart, and when it sets Started, are open (variants).
     const bool held = Variants::Is(Variant::DeviceMutexAtStart, "held");
-    const int startedAt = Variants::Get(Variant::StartedFlag);  // before / after Start / PostStart
-    if (!wasStarted && startedAt == 0) {
+    const bool startedBefore = Variants::Is(Variant::StartedFlag, "before-start");
+    const bool startedAfterStart = Variants::Is(Variant::StartedFlag, "after-start");
+    if (!wasStarted && startedBefore) {
         SetStarted(true);
     }
     KsRequest request(IRP_MJ_PNP, nullptr, nullptr);
@@ -183,7 +184,7 @@ NTSTATUS KsDeviceObject::Start() {
         }
         return status;
     }
-    if (startedAt == 1) {
+    if (startedAfterStart) {
         SetStarted(true);
     }
     if (!wasStarted && dispatch != nullptr && dispatch->PostStart != nullptr) {

@@ -91,6 +91,9 @@ struct MiniDriver {
     // SetDataFormat, Create, Close and SetDeviceState with the routine's
     // name (e.g. to take time there); null: nothing.
     std::function<void(const char*)> entered;
+    // Called last by the capture pin's Create, with the filter control mutex
+    // held by the platform (e.g. to change the pin's bag); null: nothing.
+    std::function<void(PKSPIN)> pinCreated;
     // StandardProcess: clone each frame (8-byte context = Data) and use at
     // most `chunk` bytes per advance (0: the whole remainder).
     bool cloneFrames = true;
@@ -365,6 +368,9 @@ inline NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
     }
     pin->Context = item;
     pin->StreamHeaderSize = m.streamHeaderSize;
+    if (m.pinCreated) {
+        m.pinCreated(pin);
+    }
     return m.pinCreateStatus;
 }
 

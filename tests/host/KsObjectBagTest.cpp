@@ -16,7 +16,8 @@ using ::testing::ElementsAre;
 using KsObjectBagTest = KsTest;
 
 // Holds the device mutex for a scope, as a driver must to change the
-// device's bag.
+// device's bag. Not recursive: the scope ends before the device is removed
+// or a filter closes (the platform takes the mutex there itself).
 class DeviceHeld {
   public:
     explicit DeviceHeld(PKSDEVICE device) : device_(device) { KsAcquireDevice(device_); }
@@ -51,9 +52,12 @@ TEST_F(KsObjectBagTest, DeviceBagItemIsFreedByItsRoutineWhenTheDeviceIsRemoved) 
 
 TEST_F(KsObjectBagTest, ItemWithoutFreeRoutineGoesBackWithExFreePool) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
-    DeviceHeld held(rig.device->KsDevice());
-    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTagEdit);
-    ASSERT_EQ(KsAddItemToObjectBag(rig.device->KsDevice()->Bag, block, nullptr), STATUS_SUCCESS);
+    {
+        DeviceHeld held(rig.device->KsDevice());
+        PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTagEdit);
+        ASSERT_EQ(KsAddItemToObjectBag(rig.device->KsDevice()->Bag, block, nullptr),
+                  STATUS_SUCCESS);
+    }
     EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 1u);
     ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
     EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 0u);
@@ -63,9 +67,11 @@ TEST_F(KsObjectBagTest, AnItemAddedTwiceIsFreedOnce) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTagEdit);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
-    DeviceHeld held(rig.device->KsDevice());
-    ASSERT_EQ(KsAddItemToObjectBag(bag, block, nullptr), STATUS_SUCCESS);
-    ASSERT_EQ(KsAddItemToObjectBag(bag, block, nullptr), STATUS_SUCCESS);
+    {
+        DeviceHeld held(rig.device->KsDevice());
+        ASSERT_EQ(KsAddItemToObjectBag(bag, block, nullptr), STATUS_SUCCESS);
+        ASSERT_EQ(KsAddItemToObjectBag(bag, block, nullptr), STATUS_SUCCESS);
+    }
     ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
     // A second ExFreePool of the block would be a PoolDoubleFree violation.
     EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 0u);
@@ -126,14 +132,15 @@ void CountStaticFree(PVOID) {
 TEST_F(KsObjectBagTest, RemovingWithFreeReturnsABlockToThePoolAtOnce) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
-    DeviceHeld held(rig.device->KsDevice());
     PVOID kept = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTagEdit);
     PVOID dropped = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTagEdit);
-    ASSERT_EQ(KsAddItemToObjectBag(bag, kept, nullptr), STATUS_SUCCESS);
-    ASSERT_EQ(KsAddItemToObjectBag(bag, dropped, nullptr), STATUS_SUCCESS);
-
-    // The answer is the size of the block taken out.
-    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, dropped, TRUE), 40u);
+    {
+        DeviceHeld held(rig.device->KsDevice());
+        ASSERT_EQ(KsAddItemToObjectBag(bag, kept, nullptr), STATUS_SUCCESS);
+        ASSERT_EQ(KsAddItemToObjectBag(bag, dropped, nullptr), STATUS_SUCCESS);
+        // The answer is the size of the block taken out.
+        EXPECT_EQ(KsRemoveItemFromObjectBag(bag, dropped, TRUE), 40u);
+    }
     std::vector<host::PoolBlockInfo> live = host::Verifier::OutstandingList();
     auto isLive = [&live](const void* block) {
         return std::any_of(live.begin(), live.end(), [block](const host::PoolBlockInfo& info) {
@@ -152,11 +159,12 @@ TEST_F(KsObjectBagTest, RemovingWithFreeReturnsABlockToThePoolAtOnce) {
 TEST_F(KsObjectBagTest, RemovingWithFreeRunsTheItemsOwnFreeRoutineOnce) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
-    DeviceHeld held(rig.device->KsDevice());
-    TestItem* item = NewItem("removed-item");
-    ASSERT_EQ(KsAddItemToObjectBag(bag, item, FreeItem), STATUS_SUCCESS);
-
-    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, item, TRUE), sizeof(TestItem));
+    {
+        DeviceHeld held(rig.device->KsDevice());
+        TestItem* item = NewItem("removed-item");
+        ASSERT_EQ(KsAddItemToObjectBag(bag, item, FreeItem), STATUS_SUCCESS);
+        EXPECT_EQ(KsRemoveItemFromObjectBag(bag, item, TRUE), sizeof(TestItem));
+    }
     EXPECT_THAT(Mini().Log(), Contains("free removed-item"));
 
     ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
@@ -168,11 +176,12 @@ TEST_F(KsObjectBagTest, RemovingWithFreeRunsTheItemsOwnFreeRoutineOnce) {
 TEST_F(KsObjectBagTest, RemovingWithoutFreeHandsTheItemBackToTheDriver) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
-    DeviceHeld held(rig.device->KsDevice());
     TestItem* item = NewItem("handed-back");
-    ASSERT_EQ(KsAddItemToObjectBag(bag, item, FreeItem), STATUS_SUCCESS);
-
-    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, item, FALSE), sizeof(TestItem));
+    {
+        DeviceHeld held(rig.device->KsDevice());
+        ASSERT_EQ(KsAddItemToObjectBag(bag, item, FreeItem), STATUS_SUCCESS);
+        EXPECT_EQ(KsRemoveItemFromObjectBag(bag, item, FALSE), sizeof(TestItem));
+    }
     ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
     // Neither the removal nor the device's end freed it: it is the driver's.
     EXPECT_THAT(Mini().Log(), ::testing::Not(Contains("free handed-back")));
@@ -184,11 +193,13 @@ TEST_F(KsObjectBagTest, RemovingWithoutFreeHandsTheItemBackToTheDriver) {
 TEST_F(KsObjectBagTest, AnItemThatIsNoPoolBlockAnswersSizeZero) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
-    DeviceHeld held(rig.device->KsDevice());
     static ULONG notPool[4];
     staticFrees = 0;
-    ASSERT_EQ(KsAddItemToObjectBag(bag, notPool, CountStaticFree), STATUS_SUCCESS);
-    EXPECT_EQ(KsRemoveItemFromObjectBag(bag, notPool, TRUE), 0u);
+    {
+        DeviceHeld held(rig.device->KsDevice());
+        ASSERT_EQ(KsAddItemToObjectBag(bag, notPool, CountStaticFree), STATUS_SUCCESS);
+        EXPECT_EQ(KsRemoveItemFromObjectBag(bag, notPool, TRUE), 0u);
+    }
     EXPECT_EQ(staticFrees, 1);
     ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
     EXPECT_EQ(staticFrees, 1);
@@ -197,19 +208,26 @@ TEST_F(KsObjectBagTest, AnItemThatIsNoPoolBlockAnswersSizeZero) {
 TEST_F(KsObjectBagTest, RemovingAnItemThatIsNotInTheBagIsReportedAndFreesNothing) {
     ASSERT_EQ(OpenFilter(), STATUS_SUCCESS);
     KSOBJECT_BAG deviceBag = rig.device->KsDevice()->Bag;
-    DeviceHeld held(rig.device->KsDevice());
-    KSOBJECT_BAG filterBag = rig.filter->KsFilter()->Bag;
     PVOID never = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
     PVOID twice = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
     PVOID elsewhere = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagEdit);
-    ASSERT_EQ(KsAddItemToObjectBag(deviceBag, twice, nullptr), STATUS_SUCCESS);
-    ASSERT_EQ(KsAddItemToObjectBag(deviceBag, elsewhere, nullptr), STATUS_SUCCESS);
+    {
+        DeviceHeld held(rig.device->KsDevice());
+        // Another object whose bag the device mutex guards.
+        PKSFILTERFACTORY other = nullptr;
+        ASSERT_EQ(KsCreateFilterFactory(rig.device->KsDevice()->FunctionalDeviceObject,
+                                        &kFilterDescriptor, u"OTHER", nullptr, 0, nullptr, nullptr,
+                                        &other),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(KsAddItemToObjectBag(deviceBag, twice, nullptr), STATUS_SUCCESS);
+        ASSERT_EQ(KsAddItemToObjectBag(deviceBag, elsewhere, nullptr), STATUS_SUCCESS);
 
-    // Never added; taken out a second time; in another object's bag.
-    EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, never, TRUE), 0u);
-    EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, twice, TRUE), 16u);
-    EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, twice, TRUE), 0u);
-    EXPECT_EQ(KsRemoveItemFromObjectBag(filterBag, elsewhere, TRUE), 0u);
+        // Never added; taken out a second time; in another object's bag.
+        EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, never, TRUE), 0u);
+        EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, twice, TRUE), 16u);
+        EXPECT_EQ(KsRemoveItemFromObjectBag(deviceBag, twice, TRUE), 0u);
+        EXPECT_EQ(KsRemoveItemFromObjectBag(other->Bag, elsewhere, TRUE), 0u);
+    }
     ExpectViolations({host::Rule::KsObject, host::Rule::KsObject, host::Rule::KsObject});
 
     // `never` and `elsewhere` are still live: the one is the test's to
@@ -234,19 +252,23 @@ TEST_F(KsObjectBagTest, RemovingFromABagThatBelongsToNoObjectIsReported) {
 TEST_F(KsObjectBagTest, KsEditCopiesIntoTheBagOnceAndUpdatesThePointer) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
-    DeviceHeld held(rig.device->KsDevice());
-    Editable original = {{1, 2, 3, 4, 5, 6}};
-    PVOID pointer = &original;
-    ASSERT_EQ(_KsEdit(bag, &pointer, sizeof(Editable), sizeof(Editable), kTagEdit), STATUS_SUCCESS);
-    ASSERT_NE(pointer, static_cast<PVOID>(&original));
-    EXPECT_EQ(std::memcmp(pointer, &original, sizeof original), 0);
-    EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 1u);
+    {
+        DeviceHeld held(rig.device->KsDevice());
+        Editable original = {{1, 2, 3, 4, 5, 6}};
+        PVOID pointer = &original;
+        ASSERT_EQ(_KsEdit(bag, &pointer, sizeof(Editable), sizeof(Editable), kTagEdit),
+                  STATUS_SUCCESS);
+        ASSERT_NE(pointer, static_cast<PVOID>(&original));
+        EXPECT_EQ(std::memcmp(pointer, &original, sizeof original), 0);
+        EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 1u);
 
-    // Already the bag's: edited in place, no second copy.
-    PVOID copy = pointer;
-    ASSERT_EQ(_KsEdit(bag, &pointer, sizeof(Editable), sizeof(Editable), kTagEdit), STATUS_SUCCESS);
-    EXPECT_EQ(pointer, copy);
-    EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 1u);
+        // Already the bag's: edited in place, no second copy.
+        PVOID copy = pointer;
+        ASSERT_EQ(_KsEdit(bag, &pointer, sizeof(Editable), sizeof(Editable), kTagEdit),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(pointer, copy);
+        EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 1u);
+    }
 
     ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);
     EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 0u);
@@ -276,15 +298,36 @@ TEST_F(KsObjectBagTest, FailedKsEditLeavesThePointerAlone) {
     EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 0u);
 }
 
-TEST_F(KsObjectBagTest, KsEditGivesAPinItsOwnDescriptorAndFraming) {
+TEST_F(KsObjectBagTest, APinBagChangedOutsideTheFilterControlMutexIsReported) {
     ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
     PKSPIN pin = rig.pin->KsPin();
+    // After Create returned: the platform no longer holds the mutex.
     ASSERT_EQ(KsEdit(pin, &pin->Descriptor, kTagEdit), STATUS_SUCCESS);
+    ExpectViolations({host::Rule::KsObject});
+}
+
+TEST_F(KsObjectBagTest, KsEditGivesAPinItsOwnDescriptorAndFraming) {
+    // In the pin's Create, where the platform holds the filter control
+    // mutex that guards the pin's bag.
+    NTSTATUS edits = STATUS_UNSUCCESSFUL;
+    Mini().pinCreated = [&edits](PKSPIN pin) {
+        edits = KsEdit(pin, &pin->Descriptor, kTagEdit);
+        if (!NT_SUCCESS(edits)) {
+            return;
+        }
+        auto* descriptor = const_cast<PKSPIN_DESCRIPTOR_EX>(pin->Descriptor);
+        edits = KsEdit(pin, &descriptor->AllocatorFraming, kTagEdit);
+        if (NT_SUCCESS(edits)) {
+            const_cast<PKSALLOCATOR_FRAMING_EX>(descriptor->AllocatorFraming)
+                ->FramingItem[0]
+                .Frames = 7;
+        }
+    };
+    ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
+    ASSERT_EQ(edits, STATUS_SUCCESS);
+    PKSPIN pin = rig.pin->KsPin();
     ASSERT_NE(pin->Descriptor, &kPins[kCapturePin]);
-    auto* descriptor = const_cast<PKSPIN_DESCRIPTOR_EX>(pin->Descriptor);
-    ASSERT_EQ(KsEdit(pin, &descriptor->AllocatorFraming, kTagEdit), STATUS_SUCCESS);
-    ASSERT_NE(descriptor->AllocatorFraming, &kFraming);
-    const_cast<PKSALLOCATOR_FRAMING_EX>(descriptor->AllocatorFraming)->FramingItem[0].Frames = 7;
+    ASSERT_NE(pin->Descriptor->AllocatorFraming, &kFraming);
 
     KSALLOCATOR_FRAMING_EX framing;
     ASSERT_EQ(rig.pin->GetAllocatorFraming(&framing), STATUS_SUCCESS);
