@@ -58,6 +58,9 @@ class KsFilterObject : public std::enable_shared_from_this<KsFilterObject> {
     // Any thread: whether the calling thread holds this filter's control
     // mutex (the guard of the filter's and its pins' bags).
     bool ControlMutexHeldByCurrentThread() const { return controlMutex_.HeldByCurrentThread(); }
+    // The control mutex itself, for the pin requests the platform makes
+    // under it (SetDataFormat, SetDeviceState).
+    KsControlMutex& ControlMutex() { return controlMutex_; }
 
   private:
     KsDeviceObject* device_;          // owner; outlives the filter while it is open
@@ -66,7 +69,8 @@ class KsFilterObject : public std::enable_shared_from_this<KsFilterObject> {
     KsObjectBag bag_;                 // the filter's bag
     std::atomic<bool> created_;       // the driver's Create succeeded
     std::atomic<bool> closed_;        // Close ran (or Create failed)
-    KsControlMutex controlMutex_;     // the filter's control mutex: create, close, pin creates
+    KsControlMutex controlMutex_;     // the filter's control mutex: create, close, pin create,
+                                      // close, SetDataFormat, SetDeviceState
     std::mutex pinsMutex_;            // guards pins_
     std::vector<std::shared_ptr<KsPinObject>> pins_;  // open pins; pinsMutex_
 };

@@ -243,6 +243,9 @@ NTSTATUS KsPinObject::Step(KSSTATE to, bool force) {
 
 NTSTATUS KsPinObject::SetState(KSSTATE target) {
     KsClientCall call;
+    // The platform calls SetDeviceState and SetDataFormat with the filter
+    // control mutex held; it is taken before the pin's own request lock.
+    std::lock_guard<KsControlMutex> filterControl(filter_->ControlMutex());
     std::lock_guard<std::mutex> control(controlMutex_);
     if (closed_.load()) {
         return STATUS_INVALID_HANDLE;
@@ -266,6 +269,9 @@ NTSTATUS KsPinObject::SetState(KSSTATE target) {
 
 NTSTATUS KsPinObject::SetFormat(const void* format, ULONG formatLength) {
     KsClientCall call;
+    // The platform calls SetDeviceState and SetDataFormat with the filter
+    // control mutex held; it is taken before the pin's own request lock.
+    std::lock_guard<KsControlMutex> filterControl(filter_->ControlMutex());
     std::lock_guard<std::mutex> control(controlMutex_);
     if (closed_.load()) {
         return STATUS_INVALID_HANDLE;

@@ -306,6 +306,35 @@ TEST_F(KsObjectBagTest, APinBagChangedOutsideTheFilterControlMutexIsReported) {
     ExpectViolations({host::Rule::KsObject});
 }
 
+TEST_F(KsObjectBagTest, PinCallbacksRunUnderTheFilterControlMutex) {
+    ASSERT_EQ(OpenFilter(), STATUS_SUCCESS);
+    PKSFILTER filter = rig.filter->KsFilter();
+    // Each capture pin routine changes the filter's bag (guarded by the same
+    // mutex as the pin's); the routines that changed it unreported are kept.
+    std::vector<std::string> guarded;
+    Mini().entered = [&guarded, filter](const char* routine) {
+        const size_t before = host::Verifier::ViolationCount();
+        TestItem* item = NewItem("control");
+        if (KsAddItemToObjectBag(filter->Bag, item, FreeItem) == STATUS_SUCCESS) {
+            KsRemoveItemFromObjectBag(filter->Bag, item, TRUE);
+        }
+        if (host::Verifier::ViolationCount() == before) {
+            guarded.push_back(routine);
+        }
+    };
+    std::vector<UCHAR> format = FormatA();
+    const ULONG length = static_cast<ULONG>(format.size());
+    ASSERT_EQ(rig.filter->CreatePin(kCapturePin, format.data(), length, &rig.pin), STATUS_SUCCESS);
+    ASSERT_EQ(rig.pin->SetFormat(format.data(), length), STATUS_SUCCESS);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_EQ(rig.pin->Close(), STATUS_SUCCESS);
+    Mini().entered = nullptr;
+    EXPECT_THAT(guarded, ElementsAre("PinSetDataFormat", "PinCreate", "PinSetDataFormat",
+                                     "PinSetDeviceState", "PinSetDeviceState", "PinClose"));
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u);
+}
+
 TEST_F(KsObjectBagTest, KsEditGivesAPinItsOwnDescriptorAndFraming) {
     // In the pin's Create, where the platform holds the filter control
     // mutex that guards the pin's bag.
