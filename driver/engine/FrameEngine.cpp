@@ -8,7 +8,8 @@
 
 namespace {
 
-// The latest system time a due time may name: the largest signed 64-bit value.
+// The latest interrupt time a due time may name: the largest signed 64-bit
+// value.
 const ULONGLONG kLatestDueTime = 0x7FFFFFFFFFFFFFFFull;
 
 // Tick numbers are 32-bit; from this one on, the schedule's origin moves
@@ -104,18 +105,17 @@ VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period
                                       ULONG imageHeight, ULONG streamImageSize) {
     PAGED_CODE();
     // The schedule's origin, taken first: the longest period depends on it.
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
+    // Interrupt time, not system time: a system clock set never moves it.
+    const LONGLONG now = static_cast<LONGLONG>(KeQueryInterruptTime());
 
     // Slot 0 holds width x height x 3 bytes; its size must be a 32-bit figure
     // and the stream's image must fit in it. A period below ShortestPeriod
-    // would bury the processor in ticks (below 1 every tick is due at once,
-    // or due times turn relative). Every due time is now + k x period with k
-    // a 32-bit tick number, formed in signed 64 bits: a period so long that
-    // this would overflow has no schedule (the sum would come out negative,
-    // which the timer reads as a relative time), so it is refused too.
+    // would bury the processor in ticks (below 1 every tick is due at once).
+    // Every due time is now + k x period with k a 32-bit tick number, formed
+    // in signed 64 bits: a period so long that this would overflow has no
+    // schedule (the sum would come out negative), so it is refused too.
     const ULONGLONG rgbBytes = static_cast<ULONGLONG>(imageWidth) * imageHeight * 3;
-    const ULONGLONG origin = now.QuadPart > 0 ? static_cast<ULONGLONG>(now.QuadPart) : 0;
+    const ULONGLONG origin = now > 0 ? static_cast<ULONGLONG>(now) : 0;
     const ULONGLONG longestPeriod = (kLatestDueTime - origin) >> 32;
     if (streamLayout == nullptr || period < ShortestPeriod ||
         static_cast<ULONGLONG>(period) > longestPeriod || rgbBytes > 0xFFFFFFFFull ||
@@ -135,7 +135,7 @@ VCAM_PAGE NTSTATUS FrameEngine::Start(PixelLayout* streamLayout, LONGLONG period
     tickIndex = 0;
     WriteFlag(&stopRequested, FALSE);
 
-    startTime = now.QuadPart;
+    startTime = now;
 
     // Slot 0 holds width x height x 3 bytes, slot 1 imageSize. Nothing is
     // kept from a failed Start: no Stop follows it.
@@ -172,12 +172,10 @@ VCAM_PAGE NTSTATUS FrameEngine::SetPaused(BOOLEAN pause) {
     if (AtomicRead(&state) != EnginePaused) {
         return STATUS_SUCCESS;
     }
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    // Periods elapsed since the schedule's origin, truncated. A clock set back
-    // before the origin counts as none, so the stream resumes at tick 1's due
-    // time instead of wrapping the 32-bit tick number into the far future.
-    LONGLONG elapsed = (now.QuadPart - startTime) / framePeriod;
+    // Periods elapsed since the schedule's origin, truncated. Interrupt time
+    // never runs back; the clamp only guards the 32-bit tick number.
+    const LONGLONG now = static_cast<LONGLONG>(KeQueryInterruptTime());
+    LONGLONG elapsed = (now - startTime) / framePeriod;
     if (elapsed < 0) {
         elapsed = 0;
     }
@@ -197,10 +195,10 @@ VCAM_PAGE NTSTATUS FrameEngine::SetPaused(BOOLEAN pause) {
 // without one. Otherwise a tick is due soon, queued or running, and it sees
 // the flag, does its whole job and acknowledges through tickDone.
 //
-// The wait is relative, so a system clock set back while it lasts does not
-// stretch it; but it moves the absolute timer away. Each time the wait runs
-// out, the check is made again, and a tick that has meanwhile moved far off is
-// cancelled after all.
+// The schedule, the timer (armed with relative due times) and the wait all
+// run on interrupt time, so a system clock set while a request waits moves
+// none of them. Each time the wait runs out, the check is made again, and a
+// tick that lies far off after all (a slow format's) is cancelled then.
 VCAM_RESIDENT void FrameEngine::HaltTicks() {
     BOOLEAN requested = FALSE;
     for (;;) {
@@ -212,9 +210,8 @@ VCAM_RESIDENT void FrameEngine::HaltTicks() {
             WriteFlag(&stopRequested, TRUE);
             requested = TRUE;
         }
-        LARGE_INTEGER now;
-        KeQuerySystemTime(&now);
-        if (nextDueTime > now.QuadPart && nextDueTime - now.QuadPart > HandshakeWaitLimit) {
+        const LONGLONG now = static_cast<LONGLONG>(KeQueryInterruptTime());
+        if (nextDueTime > now && nextDueTime - now > HandshakeWaitLimit) {
             cancelled = KeCancelTimer(&tickTimer);
             if (cancelled) {
                 WriteFlag(&stopRequested, FALSE);
@@ -226,7 +223,7 @@ VCAM_RESIDENT void FrameEngine::HaltTicks() {
         }
         LARGE_INTEGER timeout;
         timeout.QuadPart = -HandshakeWaitLimit;
-        if (KeWaitForSingleObject(&tickDone, Suspended, KernelMode, FALSE, &timeout) ==
+        if (KeWaitForSingleObject(&tickDone, Executive, KernelMode, FALSE, &timeout) ==
             STATUS_SUCCESS) {
             return;
         }
@@ -244,14 +241,21 @@ VCAM_RESIDENT void FrameEngine::ArmTickAfter(ULONGLONG ticks) {
     tickIndex = static_cast<ULONG>(ticks);
     // (ticks + 1) x framePeriod is at most 2^31 periods, which Start's
     // longest period keeps within range; the sum saturates at the latest time
-    // a due time can name, for a clock set to the end of time.
-    LARGE_INTEGER due;
-    if (__builtin_add_overflow(startTime, static_cast<LONGLONG>(ticks + 1) * framePeriod,
-                               &due.QuadPart)) {
-        due.QuadPart = static_cast<LONGLONG>(kLatestDueTime);
+    // a due time can name.
+    LONGLONG due;
+    if (__builtin_add_overflow(startTime, static_cast<LONGLONG>(ticks + 1) * framePeriod, &due)) {
+        due = static_cast<LONGLONG>(kLatestDueTime);
     }
-    nextDueTime = due.QuadPart;
-    KeSetTimer(&tickTimer, due, &tickDpc);
+    nextDueTime = due;
+    // Armed relative to the interrupt time the clock last reported, which is
+    // what a relative due time counts from: the timer expires at the first
+    // clock interrupt at or after `due`, and a system clock set leaves it
+    // alone. A due time already reached is armed as the shortest interval,
+    // which expires at the next interrupt.
+    const LONGLONG now = static_cast<LONGLONG>(KeQueryInterruptTime());
+    LARGE_INTEGER interval;
+    interval.QuadPart = due > now ? -(due - now) : -1;
+    KeSetTimer(&tickTimer, interval, &tickDpc);
 }
 
 // PASSIVE_LEVEL, resident (it takes queueLock); StopStreaming of the device.
@@ -352,14 +356,17 @@ VCAM_RESIDENT void FrameEngine::Tick() {
         return;
     }
 
+    // A relative timer may expire up to a clock interrupt early: this tick
+    // still delivers (the next due time comes from the schedule, so the long
+    // run rate stays exact and an early tick only shifts one frame).
     ULONGLONG latest = tickIndex;
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    if (now.QuadPart >= startTime) {
-        // More than MaxCatchUpPeriods ticks overdue (a long stall or a clock
-        // set forward): skip to the next boundary as a resume does.
+    const LONGLONG now = static_cast<LONGLONG>(KeQueryInterruptTime());
+    if (now >= startTime) {
+        // More than MaxCatchUpPeriods ticks overdue (a long stall: interrupt
+        // time went on while nothing ran): skip to the next boundary as a
+        // resume does, rather than deliver a burst.
         const ULONGLONG elapsed =
-            static_cast<ULONGLONG>(now.QuadPart - startTime) / static_cast<ULONGLONG>(framePeriod);
+            static_cast<ULONGLONG>(now - startTime) / static_cast<ULONGLONG>(framePeriod);
         if (elapsed >= latest + 1 + MaxCatchUpPeriods) {
             latest = elapsed;
         }

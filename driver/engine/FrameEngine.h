@@ -1,5 +1,6 @@
-// FrameEngine: the device's frame pump. A one-shot timer, armed with absolute
-// due times startTime + k x framePeriod, runs Tick once per frame period at
+// FrameEngine: the device's frame pump. A one-shot timer, due at interrupt
+// times startTime + k x framePeriod (armed as relative times, so a system
+// clock set never moves the schedule), runs Tick once per frame period at
 // DISPATCH_LEVEL; each Running tick fills the capture buffer at the head of
 // the queue straight from the current image slot, and tells the owner a tick
 // passed.
@@ -74,7 +75,7 @@ class FrameEngine {
     // Running engine. Returns once no tick runs or is pending. A tick due
     // within HandshakeWaitLimit is waited for and acknowledges the request,
     // after doing its whole job; a later one is cancelled with the timer, so
-    // neither a slow format nor a clock set back keeps the caller waiting.
+    // a slow format does not keep the caller waiting.
     // The check is made again whenever a wait of HandshakeWaitLimit runs out.
     void HaltTicks();
     // Any IRQL; the control thread while no tick runs or is pending, or the
@@ -86,7 +87,7 @@ class FrameEngine {
     void ArmTickAfter(ULONGLONG ticks);
 
     // Bounded catch-up: a tick after which more than this many ticks would
-    // already be overdue (a long stall, or the system clock set forward)
+    // already be overdue (a long stall, or a sleep the interrupt time counts)
     // skips them and re-arms on the next period boundary after now, as a
     // resume does; up to this many missed ticks still run back to back.
     static const ULONG MaxCatchUpPeriods = 8;
@@ -122,7 +123,7 @@ class FrameEngine {
     ULONG queuedCount;                // entries in queue; queueLock
     ULONG queuedBytes;                // sum of the entries' byteCount; queueLock
     ULONG tickIndex;                  // latest tick, in periods from startTime
-    LONGLONG startTime;               // system time at Start: the schedule's origin
+    LONGLONG startTime;               // interrupt time at Start: the schedule's origin
     KDPC tickDpc;
     KTIMER tickTimer;
     FrameTickOwner* owner;  // not owned
@@ -132,7 +133,7 @@ class FrameEngine {
     // Orders a request (set stopRequested, maybe cancel the timer) against
     // the tick's last step (acknowledge, or re-arm). Taken at DISPATCH_LEVEL.
     KSPIN_LOCK scheduleLock;
-    // Due time the timer is armed for; written where the timer is armed
+    // Interrupt time the timer is armed for; written where the timer is armed
     // (under scheduleLock in the tick), read by HaltTicks under scheduleLock.
     LONGLONG nextDueTime;
 

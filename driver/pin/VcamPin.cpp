@@ -329,16 +329,14 @@ VCAM_PAGE NTSTATUS VcamPin::DispatchProcess(PKSPIN Pin) {
 // processing in RUN only), processing mutex held by the class library. The
 // clock's documentation asks for GetCorrelatedTime, in RUN and not in the
 // middle of a state change, for presentation times: this is such a point.
-// The system time is read by the pin itself right after, so the
+// Interrupt time is read by the pin itself right after, so the
 // extrapolation in FramesCompleted uses one clock at both ends whatever
-// base the clock's own system time has.
+// base the clock's own system time has, and a system clock set moves neither.
 VCAM_PAGE void VcamPin::CorrelateClock(ULONG slot) {
     PAGED_CODE();
     LONGLONG clockSystem = 0;
     clockStreamTime[slot] = referenceClock->GetCorrelatedTime(&clockSystem);
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    clockSystemTime[slot] = now.QuadPart;
+    clockInterruptTime[slot] = static_cast<LONGLONG>(KeQueryInterruptTime());
     Publish(&clockSlot, slot);
 }
 
@@ -436,12 +434,12 @@ VCAM_RESIDENT void VcamPin::StampFilled(PKSSTREAM_HEADER header) {
     header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
     header->PresentationTime.Time = 0;
     if (referenceClock != nullptr) {
-        LARGE_INTEGER now;
-        KeQuerySystemTime(&now);
-        // A system clock set back since the correlation counts as no time.
+        // Interrupt time never goes back; a read a clock interrupt older
+        // than the correlation counts as no time.
+        const LONGLONG now = static_cast<LONGLONG>(KeQueryInterruptTime());
         const ULONG slot = LoadPublished(&clockSlot);
         const LONGLONG passed =
-            now.QuadPart > clockSystemTime[slot] ? now.QuadPart - clockSystemTime[slot] : 0;
+            now > clockInterruptTime[slot] ? now - clockInterruptTime[slot] : 0;
         header->PresentationTime.Time = clockStreamTime[slot] + passed;
         header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
     }

@@ -114,7 +114,7 @@ class VcamPin final : public CompletionSink {
     // Process may hand frames to the engine: set when the engine starts or
     // resumes, cleared before the way down stops it. Processing mutex.
     BOOLEAN streamOpen;
-    // A correlation of this run is in clockStreamTime/clockSystemTime
+    // A correlation of this run is in clockStreamTime/clockInterruptTime
     // [clockSlot]. Set by SetDeviceState (release store) as the pin enters
     // RUN, cleared by it on the way out, both while no tick runs;
     // FramesCompleted reads it (acquire), then clockSlot, then that slot.
@@ -127,11 +127,11 @@ class VcamPin final : public CompletionSink {
     // RUN, the instant the clock's documentation asks for. Each slot is
     // written once per run, before clockSlot names it (release store).
     ULONG clockSlot;
-    // The clock's stream time, and KeQuerySystemTime read right after it:
-    // FramesCompleted extrapolates presentation times from them with the
-    // system time, so it never calls the clock at DISPATCH_LEVEL.
+    // The clock's stream time, and KeQueryInterruptTime read right after it:
+    // FramesCompleted extrapolates presentation times from them with
+    // interrupt time, so it never calls the clock at DISPATCH_LEVEL.
     LONGLONG clockStreamTime[2];
-    LONGLONG clockSystemTime[2];
+    LONGLONG clockInterruptTime[2];
 
     // The context of every clone this pin makes (KSSTREAM_POINTER.Context).
     struct CloneContext {

@@ -8,6 +8,7 @@
 #include "host/executive/IrqlCheck.h"
 #include "host/executive/Suspension.h"
 #include "host/executive/ThreadState.h"
+#include "host/variants/Variants.h"
 #include "host/verifier/CallSite.h"
 
 #include <string>
@@ -17,6 +18,8 @@ using host::Executive;
 using host::IrqlCheck;
 using host::Rule;
 using host::ThreadState;
+using host::Variant;
+using host::Variants;
 using host::Verifier;
 
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
@@ -29,7 +32,9 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     const void* caller = HOST_CALLER();
     IrqlCheck::AtMost(DISPATCH_LEVEL, "KeSetEvent", caller);
     host::Suspension::Point();
-    return Executive::Instance().SetEvent(Event, caller);
+    LONG previous = Executive::Instance().SetEvent(Event, caller);
+    Executive::Instance().DpcCallPoint();
+    return previous;
 }
 
 void KeClearEvent(PRKEVENT Event) {
@@ -46,10 +51,16 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
-    (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
     const void* caller = HOST_CALLER();
+    // Drivers wait with reason Executive (UserRequest for a user thread's
+    // work); whether Suspended is accepted is open (wait-reason-suspended).
+    if (WaitReason == Suspended && Variants::Is(Variant::WaitReasonSuspended, "flag")) {
+        Verifier::Report(Rule::Other, CallSite::Format(caller).c_str(),
+                         "KeWaitForSingleObject with WaitReason Suspended: a driver waits with "
+                         "Executive");
+    }
     KIRQL irql = ThreadState::Irql();
     bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     if (irql > DISPATCH_LEVEL || (irql > APC_LEVEL && !poll)) {

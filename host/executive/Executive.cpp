@@ -5,10 +5,13 @@
 
 #include "host/executive/DpcTiming.h"
 #include "host/executive/ThreadState.h"
+#include "host/variants/Variants.h"
 #include "host/verifier/CallSite.h"
 #include "host/verifier/LockOrderGraph.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <climits>
 #include <cstdint>
 #include <cstdarg>
@@ -23,24 +26,26 @@ namespace {
 // 100 ns intervals between 1601-01-01 and 1970-01-01 (UTC).
 constexpr int64_t kUnixEpochIn1601 = 116444736000000000LL;
 
+// Steady time in 100 ns units (the real clock's interrupt time source).
+int64_t SteadyNow() {
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
+}
+
+// The DPC run the calling thread is inside (virtual clock), for the overlap
+// of a re-armed one-shot timer's DPC: which DPC, the timer it re-armed
+// during this run (if any), and the locks held when it started.
+struct DpcRunRecord {
+    PKDPC dpc = nullptr;
+    PKTIMER rearmed = nullptr;
+    size_t locksAtStart = 0;
+};
+thread_local DpcRunRecord* tCurrentRun = nullptr;
+
 int64_t WallClockNow() {
     auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
     return std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100 +
            kUnixEpochIn1601;
-}
-
-// The wall-clock moment of a system time, for timed waits. Far-off times are
-// brought within an hour: the waiting loops look at the clock again anyway.
-std::chrono::system_clock::time_point WallClockPoint(int64_t systemTime) {
-    constexpr int64_t kHour = 36000000000LL;
-    int64_t now = WallClockNow();
-    int64_t ahead = systemTime > now ? systemTime - now : 0;
-    if (ahead > kHour) {
-        ahead = kHour;
-    }
-    auto since = std::chrono::nanoseconds((now - kUnixEpochIn1601 + ahead) * 100);
-    return std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(since));
 }
 
 // now - relative for a negative (relative) due time, saturating.
@@ -114,8 +119,13 @@ void Executive::Boot(ClockMode mode, int64_t virtualStart) {
         // The objects named here may be long gone (a previous test's stack):
         // forget them without touching their memory.
         std::lock_guard<std::mutex> lock(mutex_);
-        timers_.clear();
+        absoluteTimers_.clear();
+        relativeTimers_.clear();
         armed_.clear();
+        runningDpcs_.clear();
+        overlapLimit_ = -1;
+        overlapDepth_ = 0;
+        overlapChooser_ = nullptr;
         dpcQueue_.clear();
         queued_.clear();
         lookasides_.clear();
@@ -123,11 +133,15 @@ void Executive::Boot(ClockMode mode, int64_t virtualStart) {
         sequence_ = 0;
         stopping_ = false;
         mode_.store(mode);
-        virtualNow_.store(virtualStart);
+        interruptNow_.store(0);
+        systemBase_.store(virtualStart);
+        realBootSteady_ = SteadyNow();
     }
     if (mode == ClockMode::Real) {
         timerThread_ = std::thread([this] { TimerThread(); });
-        dpcThread_ = std::thread([this] { DpcThread(); });
+        for (auto& thread : dpcThreads_) {
+            thread = std::thread([this] { DpcThread(); });
+        }
     }
 }
 
@@ -148,8 +162,10 @@ void Executive::StopClockThreads() {
     if (timerThread_.joinable()) {
         timerThread_.join();
     }
-    if (dpcThread_.joinable()) {
-        dpcThread_.join();
+    for (auto& thread : dpcThreads_) {
+        if (thread.joinable()) {
+            thread.join();
+        }
     }
 }
 
@@ -158,11 +174,105 @@ ClockMode Executive::Mode() {
 }
 
 int64_t Executive::Now() {
-    return mode_.load() == ClockMode::Virtual ? virtualNow_.load() : WallClockNow();
+    return mode_.load() == ClockMode::Virtual ? systemBase_.load() + interruptNow_.load()
+                                              : WallClockNow();
+}
+
+int64_t Executive::InterruptNow() {
+    return mode_.load() == ClockMode::Virtual ? interruptNow_.load()
+                                              : SteadyNow() - realBootSteady_;
+}
+
+int64_t Executive::SystemBase() {
+    return mode_.load() == ClockMode::Virtual ? systemBase_.load()
+                                              : WallClockNow() - (SteadyNow() - realBootSteady_);
+}
+
+int64_t Executive::TickInterval() {
+    const VariantInfo& info = Variants::Info(Variant::ClockTick);
+    int64_t tick = std::atoll(info.options[Variants::Get(Variant::ClockTick)]);
+    return tick > 0 ? tick : 156250;
+}
+
+int64_t Executive::FloorTick(int64_t interrupt) {
+    if (mode_.load() != ClockMode::Virtual) {
+        return interrupt;
+    }
+    int64_t tick = TickInterval();
+    int64_t rest = interrupt % tick;
+    return interrupt - (rest < 0 ? rest + tick : rest);
+}
+
+int64_t Executive::QuerySystemTime() {
+    if (mode_.load() != ClockMode::Virtual) {
+        return WallClockNow();
+    }
+    return systemBase_.load() + FloorTick(interruptNow_.load());
+}
+
+int64_t Executive::QueryInterruptTime() {
+    return FloorTick(InterruptNow());
 }
 
 int64_t Executive::NowLocked() {
     return Now();
+}
+
+int64_t Executive::FireTickLocked(int64_t dueInterrupt) {
+    int64_t next = FloorTick(interruptNow_.load()) + TickInterval();
+    if (dueInterrupt <= next) {
+        return next;
+    }
+    int64_t tick = TickInterval();
+    int64_t rest = dueInterrupt % tick;
+    if (rest == 0) {
+        return dueInterrupt;
+    }
+    int64_t up;
+    if (__builtin_add_overflow(dueInterrupt, tick - rest, &up)) {
+        return INT64_MAX;
+    }
+    return up;
+}
+
+bool Executive::EarliestLocked(PKTIMER* timer, int64_t* dueInterrupt) {
+    bool found = false;
+    uint64_t sequence = 0;
+    if (!relativeTimers_.empty()) {
+        const TimerKey& key = *relativeTimers_.begin();
+        *dueInterrupt = std::get<0>(key);
+        sequence = std::get<1>(key);
+        *timer = std::get<2>(key);
+        found = true;
+    }
+    if (!absoluteTimers_.empty()) {
+        const TimerKey& key = *absoluteTimers_.begin();
+        int64_t due;
+        if (__builtin_sub_overflow(std::get<0>(key), SystemBase(), &due)) {
+            due = std::get<0>(key) < 0 ? INT64_MIN : INT64_MAX;
+        }
+        if (!found || due < *dueInterrupt ||
+            (due == *dueInterrupt && std::get<1>(key) < sequence)) {
+            *dueInterrupt = due;
+            *timer = std::get<2>(key);
+            found = true;
+        }
+    }
+    return found;
+}
+
+int64_t Executive::NextFireTickLocked() {
+    PKTIMER timer;
+    int64_t due;
+    return EarliestLocked(&timer, &due) ? FireTickLocked(due) : -1;
+}
+
+void Executive::ExpireDueLocked(int64_t tick) {
+    PKTIMER timer;
+    int64_t due;
+    while (EarliestLocked(&timer, &due) && due <= tick) {
+        FireFirstTimerLocked();
+    }
 }
 
 void Executive::AdvanceTo(int64_t when, const void* caller) {
@@ -187,27 +297,33 @@ void Executive::Advance(int64_t amount, bool relative, const void* caller) {
     std::unique_lock<std::mutex> lock(mutex_);
     RunnerScope runner(*this, lock);
     // A relative target counts from the time when this thread gets to run:
-    // another thread may have advanced meanwhile.
-    int64_t when = relative ? virtualNow_.load() + amount : amount;
-    if (when < virtualNow_.load()) {
-        Verifier::Report(
-            Rule::Other, CallSite::Format(caller).c_str(),
-            Format("virtual time advanced backwards, to %lld from %lld",
-                   static_cast<long long>(when), static_cast<long long>(virtualNow_.load())));
-        when = virtualNow_.load();
+    // another thread may have advanced meanwhile. An absolute one is system
+    // time: the interrupt time at which the system clock reads it.
+    int64_t when = relative ? interruptNow_.load() + amount : amount - systemBase_.load();
+    if (when < interruptNow_.load()) {
+        Verifier::Report(Rule::Other, CallSite::Format(caller).c_str(),
+                         Format("virtual time advanced backwards, by %lld",
+                                static_cast<long long>(interruptNow_.load() - when)));
+        when = interruptNow_.load();
     }
+    const int64_t savedLimit = overlapLimit_;
+    overlapLimit_ = when;
     RunQueuedDpcs(lock);
-    while (!timers_.empty() && std::get<0>(*timers_.begin()) <= when) {
-        int64_t due = std::get<0>(*timers_.begin());
-        if (due > virtualNow_.load()) {
-            virtualNow_.store(due);
+    for (;;) {
+        int64_t tick = NextFireTickLocked();
+        if (tick < 0 || tick > when) {
+            break;
         }
-        FireFirstTimerLocked();
+        if (tick > interruptNow_.load()) {
+            interruptNow_.store(tick);
+        }
+        ExpireDueLocked(tick);
         RunQueuedDpcs(lock);
     }
-    if (when > virtualNow_.load()) {
-        virtualNow_.store(when);
+    if (when > interruptNow_.load()) {
+        interruptNow_.store(when);
     }
+    overlapLimit_ = savedLimit;
 }
 
 void Executive::SetTimeWithoutRunning(int64_t when, const void* caller) {
@@ -217,12 +333,109 @@ void Executive::SetTimeWithoutRunning(int64_t when, const void* caller) {
         return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    virtualNow_.store(when);
+    int64_t target = when - systemBase_.load();
+    if (target < interruptNow_.load()) {
+        Verifier::Report(Rule::Other, CallSite::Format(caller).c_str(),
+                         "virtual time moved backwards without running: interrupt time never "
+                         "goes back (set the system clock instead)");
+        return;
+    }
+    // A stall: the clock interrupts on the way still expire timers and queue
+    // their DPCs, but nothing runs until the next Advance, drain or wait.
+    for (;;) {
+        int64_t tick = NextFireTickLocked();
+        if (tick < 0 || tick > target) {
+            break;
+        }
+        interruptNow_.store(tick);
+        ExpireDueLocked(tick);
+    }
+    interruptNow_.store(target);
+}
+
+void Executive::SetSystemTime(int64_t when, const void* caller) {
+    if (mode_.load() != ClockMode::Virtual) {
+        Verifier::Report(Rule::Other, CallSite::Format(caller).c_str(),
+                         "system clock set while the real clock runs");
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Absolute due times are system time: they move with the clock (one now
+    // past expires at the next tick); relative ones stay where they are.
+    systemBase_.store(when - interruptNow_.load());
+    timerCv_.notify_all();
 }
 
 int64_t Executive::NextDueTime() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return timers_.empty() ? -1 : std::get<0>(*timers_.begin());
+    PKTIMER timer;
+    int64_t due;
+    if (!EarliestLocked(&timer, &due)) {
+        return -1;
+    }
+    const ArmedTimer& armed = armed_[timer];
+    int64_t system = std::get<0>(armed.key);
+    if (!armed.absolute && __builtin_add_overflow(system, SystemBase(), &system)) {
+        system = INT64_MAX;
+    }
+    return system;
+}
+
+int64_t Executive::NextExpiry() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (mode_.load() != ClockMode::Virtual) {
+        return -1;
+    }
+    int64_t tick = NextFireTickLocked();
+    return tick < 0 ? -1 : tick + systemBase_.load();
+}
+
+void Executive::SetDpcOverlapChooser(std::function<bool()> chooser) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    overlapChooser_ = std::move(chooser);
+}
+
+// Virtual clock. Models a second processor: a DPC run that re-armed its own
+// one-shot timer is at a platform call, holding no spin lock; if the chooser
+// says so, the clock moves on to the tick at which the timer expires (within
+// the runner's target) and the re-armed DPC runs there, nested, while the
+// first run is still to finish. One overlap per run, two processors deep.
+void Executive::DpcCallPoint() {
+    DpcRunRecord* run = tCurrentRun;
+    if (run == nullptr || run->rearmed == nullptr || mode_.load() != ClockMode::Virtual ||
+        !Variants::Is(Variant::OneShotRearm, "overlap") ||
+        LockOrderGraph::Instance().HeldCount() != run->locksAtStart) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (overlapDepth_ != 0 || !overlapChooser_ || runner_ != std::this_thread::get_id()) {
+        return;
+    }
+    PKTIMER timer = run->rearmed;
+    run->rearmed = nullptr;
+    auto it = armed_.find(timer);
+    if (it == armed_.end()) {
+        return;
+    }
+    int64_t due = it->second.absolute ? std::get<0>(it->second.key) - systemBase_.load()
+                                      : std::get<0>(it->second.key);
+    int64_t tick = FireTickLocked(due);
+    if (tick > overlapLimit_) {
+        return;
+    }
+    std::function<bool()> chooser = overlapChooser_;
+    ++overlapDepth_;
+    lock.unlock();
+    bool overlap = chooser();
+    lock.lock();
+    if (overlap && armed_.count(timer) != 0) {
+        if (tick > interruptNow_.load()) {
+            interruptNow_.store(tick);
+        }
+        ExpireDueLocked(tick);
+        RunQueuedDpcs(lock);
+    }
+    --overlapDepth_;
 }
 
 void Executive::DrainDpcs(const void* caller) {
@@ -355,13 +568,20 @@ void Executive::InitializeTimer(PKTIMER timer, const void* caller) {
     }
 }
 
-bool Executive::DisarmLocked(PKTIMER timer) {
+void Executive::EraseArmedLocked(PKTIMER timer) {
     auto it = armed_.find(timer);
     if (it == armed_.end()) {
+        return;
+    }
+    (it->second.absolute ? absoluteTimers_ : relativeTimers_).erase(it->second.key);
+    armed_.erase(it);
+}
+
+bool Executive::DisarmLocked(PKTIMER timer) {
+    if (armed_.count(timer) == 0) {
         return false;
     }
-    timers_.erase(it->second.key);
-    armed_.erase(it);
+    EraseArmedLocked(timer);
     timer->Inserted = 0;
     return true;
 }
@@ -374,24 +594,21 @@ BOOLEAN Executive::SetTimer(PKTIMER timer, LONGLONG dueTime, PKDPC dpc, const vo
         return FALSE;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    int64_t now = NowLocked();
-    // Negative: relative to now; otherwise an absolute system time.
-    int64_t absolute = AbsoluteDueTime(now, dueTime);
+    // Negative: an interval counted from the interrupt time of the last
+    // tick (so it may expire up to a tick early); otherwise a system time.
+    const bool absolute = dueTime >= 0;
+    int64_t due = absolute ? dueTime : AbsoluteDueTime(QueryInterruptTime(), dueTime);
     bool wasSet = DisarmLocked(timer);
-    timer->DueTime = absolute;
+    timer->DueTime = absolute ? due : due + SystemBase();
     timer->Dpc = dpc;
-    if (absolute <= now) {
-        // Already due: the timer expires at once and its DPC is queued.
-        if (dpc != nullptr) {
-            QueueDpcLocked(dpc, nullptr, nullptr);
-        }
-        return wasSet ? TRUE : FALSE;
-    }
-    TimerKey key{absolute, ++sequence_, timer};
+    TimerKey key{due, ++sequence_, timer};
     timer->Sequence = std::get<1>(key);
     timer->Inserted = 1;
-    timers_.insert(key);
-    armed_[timer] = ArmedTimer{key, dpc, dpc != nullptr ? dpc->DeferredRoutine : nullptr};
+    (absolute ? absoluteTimers_ : relativeTimers_).insert(key);
+    armed_[timer] = ArmedTimer{key, absolute, dpc, dpc != nullptr ? dpc->DeferredRoutine : nullptr};
+    if (tCurrentRun != nullptr && dpc != nullptr && tCurrentRun->dpc == dpc) {
+        tCurrentRun->rearmed = timer;  // re-armed inside its own DPC
+    }
     timerCv_.notify_all();
     return wasSet ? TRUE : FALSE;
 }
@@ -405,12 +622,14 @@ BOOLEAN Executive::CancelTimer(PKTIMER timer, const void* caller) {
 }
 
 void Executive::FireFirstTimerLocked() {
-    TimerKey key = *timers_.begin();
-    PKTIMER timer = std::get<2>(key);
+    PKTIMER timer;
+    int64_t due;
+    if (!EarliestLocked(&timer, &due)) {
+        return;
+    }
     auto it = armed_.find(timer);
-    PKDPC dpc = it != armed_.end() ? it->second.dpc : nullptr;
-    timers_.erase(timers_.begin());
-    armed_.erase(timer);
+    PKDPC dpc = it->second.dpc;
+    EraseArmedLocked(timer);
     timer->Inserted = 0;
     if (dpc != nullptr) {
         DpcTiming::NoteTimerRoutine(reinterpret_cast<const void*>(dpc->DeferredRoutine));
@@ -418,13 +637,27 @@ void Executive::FireFirstTimerLocked() {
     }
 }
 
+std::deque<PKDPC>::iterator Executive::PickDpcLocked() {
+    if (!Variants::Is(Variant::OneShotRearm, "never")) {
+        return dpcQueue_.begin();
+    }
+    for (auto it = dpcQueue_.begin(); it != dpcQueue_.end(); ++it) {
+        if (runningDpcs_.count(*it) == 0) {
+            return it;
+        }
+    }
+    return dpcQueue_.end();
+}
+
 bool Executive::RunOneDpc(std::unique_lock<std::mutex>& lock) {
-    if (dpcQueue_.empty()) {
+    auto picked = PickDpcLocked();
+    if (picked == dpcQueue_.end()) {
         return false;
     }
-    PKDPC dpc = dpcQueue_.front();
-    dpcQueue_.pop_front();
+    PKDPC dpc = *picked;
+    dpcQueue_.erase(picked);
     queued_.erase(dpc);
+    runningDpcs_.insert(dpc);
     dpc->Inserted = 0;
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
     PVOID context = dpc->DeferredContext;
@@ -438,10 +671,16 @@ bool Executive::RunOneDpc(std::unique_lock<std::mutex>& lock) {
     size_t locksBefore = LockOrderGraph::Instance().HeldCount();
     ThreadState::SetIrql(DISPATCH_LEVEL);
     ThreadState::SetInDpc(true);
+    DpcRunRecord record;
+    record.dpc = dpc;
+    record.locksAtStart = locksBefore;
+    DpcRunRecord* outerRun = tCurrentRun;
+    tCurrentRun = &record;
     if (routine != nullptr) {
         DpcTiming::Run timing(reinterpret_cast<const void*>(routine));
         CallDriver(routine, dpc, context, argument1, argument2);
     }
+    tCurrentRun = outerRun;
     KIRQL after = ThreadState::Irql();
     size_t locksAfter = LockOrderGraph::Instance().HeldCount();
     ThreadState::SetIrql(oldIrql);
@@ -458,7 +697,9 @@ bool Executive::RunOneDpc(std::unique_lock<std::mutex>& lock) {
 
     lock.lock();
     --dpcsRunning_;
+    runningDpcs_.erase(runningDpcs_.find(dpc));
     idleCv_.notify_all();
+    dpcCv_.notify_all();
     return true;
 }
 
@@ -470,27 +711,31 @@ void Executive::RunQueuedDpcs(std::unique_lock<std::mutex>& lock) {
 void Executive::TimerThread() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
-        if (timers_.empty()) {
+        PKTIMER timer;
+        int64_t due;
+        if (!EarliestLocked(&timer, &due)) {
             timerCv_.wait(lock);
             continue;
         }
-        int64_t due = std::get<0>(*timers_.begin());
-        if (due <= NowLocked()) {
+        int64_t ahead = due - InterruptNow();
+        if (ahead <= 0) {
             FireFirstTimerLocked();
             continue;
         }
-        timerCv_.wait_until(lock, WallClockPoint(due));
+        // At most a second at a time: a system clock set on the host moves
+        // absolute due times, which are looked at again then.
+        constexpr int64_t kSecond = 10000000;
+        timerCv_.wait_for(lock, std::chrono::nanoseconds(std::min(ahead, kSecond) * 100));
     }
 }
 
+// One per processor: runs queued DPCs, two at a time at most.
 void Executive::DpcThread() {
     std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        dpcCv_.wait(lock, [this] { return stopping_ || !dpcQueue_.empty(); });
-        if (stopping_) {
-            break;
+    while (!stopping_) {
+        if (!RunOneDpc(lock)) {
+            dpcCv_.wait(lock);
         }
-        RunOneDpc(lock);
     }
 }
 
@@ -544,10 +789,13 @@ NTSTATUS Executive::WaitForEvent(PRKEVENT event, PLARGE_INTEGER timeout, const v
     if (!CheckMagic(event->Magic, kEventMagic, "KEVENT", event, caller)) {
         return STATUS_INVALID_PARAMETER;
     }
+    // The deadline in interrupt time: a relative time-out counts from the
+    // last tick, an absolute one is the system time's interrupt time now.
     bool hasDeadline = timeout != nullptr;
     int64_t deadline = 0;
     if (hasDeadline) {
-        deadline = AbsoluteDueTime(Now(), timeout->QuadPart);
+        deadline = timeout->QuadPart < 0 ? AbsoluteDueTime(QueryInterruptTime(), timeout->QuadPart)
+                                         : timeout->QuadPart - SystemBase();
     }
     if (hasDeadline && timeout->QuadPart == 0) {
         // A zero time-out only tests the state; allowed up to DISPATCH_LEVEL.
@@ -563,28 +811,36 @@ NTSTATUS Executive::WaitVirtual(PRKEVENT event, bool hasDeadline, int64_t deadli
     const NTSTATUS timedOut = static_cast<NTSTATUS>(0x00000102L);  // STATUS_TIMEOUT
     std::unique_lock<std::mutex> lock(mutex_);
     RunnerScope runner(*this, lock);
+    // The time-out is a timer too: it expires at a clock interrupt.
+    const int64_t deadlineTick = hasDeadline ? FireTickLocked(deadline) : INT64_MAX;
+    const int64_t savedLimit = overlapLimit_;
+    overlapLimit_ = deadlineTick;
+    NTSTATUS status = STATUS_SUCCESS;
     for (;;) {
         if (TryConsumeLocked(event)) {
-            return STATUS_SUCCESS;
+            status = STATUS_SUCCESS;
+            break;
         }
         if (RunOneDpc(lock)) {
             continue;
         }
-        int64_t now = virtualNow_.load();
-        if (hasDeadline && deadline <= now) {
-            return timedOut;
+        int64_t now = interruptNow_.load();
+        if (hasDeadline && deadlineTick <= now) {
+            status = timedOut;
+            break;
         }
-        if (!timers_.empty() && (!hasDeadline || std::get<0>(*timers_.begin()) <= deadline)) {
-            int64_t due = std::get<0>(*timers_.begin());
-            if (due > now) {
-                virtualNow_.store(due);
+        int64_t tick = NextFireTickLocked();
+        if (tick >= 0 && tick <= deadlineTick) {
+            if (tick > now) {
+                interruptNow_.store(tick);
             }
-            FireFirstTimerLocked();
+            ExpireDueLocked(tick);
             continue;
         }
         if (hasDeadline) {
-            virtualNow_.store(deadline);
-            return timedOut;
+            interruptNow_.store(deadlineTick);
+            status = timedOut;
+            break;
         }
         // Reported with the state lock held: the runner token is given back
         // under it when this scope ends (the verifier's lock is a leaf).
@@ -592,8 +848,11 @@ NTSTATUS Executive::WaitVirtual(PRKEVENT event, bool hasDeadline, int64_t deadli
                          Format("wait would block forever: KEVENT @%p is not signalled and no "
                                 "timer is set to signal it",
                                 static_cast<void*>(event)));
-        return STATUS_UNSUCCESSFUL;
+        status = STATUS_UNSUCCESSFUL;
+        break;
     }
+    overlapLimit_ = savedLimit;
+    return status;
 }
 
 NTSTATUS Executive::WaitReal(PRKEVENT event, bool hasDeadline, int64_t deadline) {
@@ -601,9 +860,13 @@ NTSTATUS Executive::WaitReal(PRKEVENT event, bool hasDeadline, int64_t deadline)
     while (!TryConsumeLocked(event)) {
         if (!hasDeadline) {
             eventCv_.wait(lock);
-        } else if (eventCv_.wait_until(lock, WallClockPoint(deadline)) == std::cv_status::timeout) {
-            return TryConsumeLocked(event) ? STATUS_SUCCESS : static_cast<NTSTATUS>(0x00000102L);
+            continue;
         }
+        int64_t ahead = deadline - InterruptNow();
+        if (ahead <= 0) {
+            return static_cast<NTSTATUS>(0x00000102L);
+        }
+        eventCv_.wait_for(lock, std::chrono::nanoseconds(ahead * 100));
     }
     return STATUS_SUCCESS;
 }
@@ -689,9 +952,7 @@ void Executive::CheckFreedRange(const void* begin, size_t size, const void* call
             }
         }
         for (PKTIMER timer : disarm) {
-            auto it = armed_.find(timer);
-            timers_.erase(it->second.key);
-            armed_.erase(it);
+            EraseArmedLocked(timer);
         }
         for (auto it = dpcQueue_.begin(); it != dpcQueue_.end();) {
             if (inside(*it)) {
@@ -730,15 +991,15 @@ void Executive::CheckUnload() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         int64_t now = NowLocked();
-        for (const auto& key : timers_) {
-            PKTIMER timer = std::get<2>(key);
-            const ArmedTimer& armed = armed_[timer];
+        for (const auto& entry : armed_) {
+            PKTIMER timer = entry.first;
+            const ArmedTimer& armed = entry.second;
+            const int64_t due = std::get<0>(armed.key) + (armed.absolute ? 0 : SystemBase());
             char text[200];
             std::snprintf(text, sizeof text,
                           "KTIMER @%p still set at unload, due at %lld (%lld from now), DPC @%p",
-                          static_cast<void*>(timer), static_cast<long long>(std::get<0>(key)),
-                          static_cast<long long>(std::get<0>(key) - now),
-                          static_cast<void*>(armed.dpc));
+                          static_cast<void*>(timer), static_cast<long long>(due),
+                          static_cast<long long>(due - now), static_cast<void*>(armed.dpc));
             findings.push_back({Rule::TimerStillSet,
                                 RoutineName(reinterpret_cast<const void*>(armed.routine)), text});
         }

@@ -6,12 +6,20 @@
 // KEVENT's signal state, the lookaside registry and the runner token; the
 // clock mode and the virtual time are atomics, read at any IRQL. It is a leaf
 // with respect to driver code: no DPC routine or other driver code runs while
-// it is held. DPC routines run with no executive lock held, one at a time
-// (one processor): in real mode on the DPC thread; in virtual mode on the
-// thread that advances time, drains or waits, which holds the runner token
-// meanwhile. The token is not a mutex: the thread holding it may take it
-// again (class-library code that runs passive work from a DPC may wait), and
-// lock-order checkers see no executive lock around driver code.
+// it is held. DPC routines run with no executive lock held: in real mode on
+// two DPC threads (two processors); in virtual mode on the thread that
+// advances time, drains or waits, which holds the runner token meanwhile. The
+// token is not a mutex: the thread holding it may take it again (class-library
+// code that runs passive work from a DPC may wait), and lock-order checkers
+// see no executive lock around driver code.
+//
+// Two clocks: interrupt time (100 ns units since boot; never set) and system
+// time (UTC since 1601), which a clock set moves against interrupt time. On
+// the virtual clock, clock interrupts come every tick (variant clock-tick) of
+// interrupt time; timers expire only at them, and KeQuerySystemTime and
+// KeQueryInterruptTime read the values of the last one. An absolute timer's
+// due time is system time (a clock set moves it); a relative one's is the
+// interrupt time of the last tick plus its interval (a clock set leaves it).
 #pragma once
 
 #include <host/executive/HostKernel.h>
@@ -21,6 +29,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -46,11 +55,26 @@ class Executive {
     void Boot(ClockMode mode, int64_t virtualStart);
     void Shutdown();
     ClockMode Mode();
+    // Precise system time and interrupt time (the test's view).
     int64_t Now();
+    int64_t InterruptNow();
+    // As the driver reads them: as of the last clock interrupt (virtual).
+    int64_t QuerySystemTime();
+    int64_t QueryInterruptTime();
+    // The clock interrupt interval of the virtual clock (variant clock-tick).
+    int64_t TickInterval();
     void AdvanceTo(int64_t when, const void* caller);
     void AdvanceBy(int64_t delta, const void* caller);
     void SetTimeWithoutRunning(int64_t when, const void* caller);
+    void SetSystemTime(int64_t when, const void* caller);
     int64_t NextDueTime();
+    int64_t NextExpiry();
+    // Virtual clock: who decides, at a point where a DPC run that re-armed
+    // its own timer makes a platform call holding no spin lock, whether a
+    // second processor runs the re-armed DPC there (see DpcCallPoint).
+    void SetDpcOverlapChooser(std::function<bool()> chooser);
+    // Called by the executive's routines a DPC may call, after their work.
+    void DpcCallPoint();
     void DrainDpcs(const void* caller);
     void WaitForDpcIdle(const void* caller);
 
@@ -101,11 +125,27 @@ class Executive {
     using TimerKey = std::tuple<int64_t, uint64_t, PKTIMER>;  // due, sequence, timer
     struct ArmedTimer {
         TimerKey key;
+        bool absolute;               // key's due is system time (else interrupt time)
         PKDPC dpc;                   // queued when the timer expires
         PKDEFERRED_ROUTINE routine;  // the DPC's routine when armed (for reports)
     };
 
     int64_t NowLocked();
+    // System time minus interrupt time now (moves with clock sets).
+    int64_t SystemBase();
+    int64_t FloorTick(int64_t interrupt);
+    // The interrupt time of the clock interrupt at which something due at
+    // `dueInterrupt` expires: the first tick at or after it, and never one
+    // already past (a past due time expires at the next tick).
+    int64_t FireTickLocked(int64_t dueInterrupt);
+    // The armed timer that expires first (least due interrupt time, then
+    // arming order); false if none.
+    bool EarliestLocked(PKTIMER* timer, int64_t* dueInterrupt);
+    // Virtual clock: the tick at which the earliest timer expires, or -1.
+    int64_t NextFireTickLocked();
+    // Expires every timer due at or before interrupt time `tick`.
+    void ExpireDueLocked(int64_t tick);
+    void EraseArmedLocked(PKTIMER timer);
     // Moves virtual time to `amount`, or by `amount` when `relative`.
     void Advance(int64_t amount, bool relative, const void* caller);
     bool CheckMagic(ULONG magic, ULONG expected, const char* what, const void* object,
@@ -115,6 +155,9 @@ class Executive {
     bool QueueDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2);
     // Removes the earliest timer and queues its DPC.
     void FireFirstTimerLocked();
+    // The queued DPC to run next on this processor (under one-shot-rearm
+    // `never`, none whose routine is running elsewhere); dpcQueue_.end() if none.
+    std::deque<PKDPC>::iterator PickDpcLocked();
     // Runs one queued DPC, if any; called with `lock` held, returns with it
     // held, and drops it while the routine runs. True if one ran.
     bool RunOneDpc(std::unique_lock<std::mutex>& lock);
@@ -138,21 +181,29 @@ class Executive {
     std::condition_variable idleCv_;    // a DPC finished running (WaitForDpcIdle)
     std::condition_variable runnerCv_;  // the runner token was given back
 
-    std::atomic<ClockMode> mode_{ClockMode::Virtual};                    // written by Boot only
-    std::atomic<int64_t> virtualNow_{HostKernel::kDefaultVirtualStart};  // virtual clock
-    std::set<TimerKey> timers_;                      // armed timers by due time; mutex_
+    std::atomic<ClockMode> mode_{ClockMode::Virtual};  // written by Boot only
+    std::atomic<int64_t> interruptNow_{0};             // virtual interrupt time, precise
+    std::atomic<int64_t> systemBase_{
+        HostKernel::kDefaultVirtualStart};  // virtual: system - interrupt
+    int64_t realBootSteady_ = 0;            // real clock: steady clock at boot (100 ns); Boot
+    std::set<TimerKey> absoluteTimers_;     // armed absolute timers by system due time; mutex_
+    std::set<TimerKey> relativeTimers_;     // armed relative timers by interrupt due time; mutex_
     std::unordered_map<PKTIMER, ArmedTimer> armed_;  // armed timer -> its record; mutex_
     std::deque<PKDPC> dpcQueue_;                     // queued DPCs in order; mutex_
     std::unordered_set<PKDPC> queued_;               // members of dpcQueue_; mutex_
     int dpcsRunning_ = 0;                            // DPC routines running now; mutex_
-    std::thread::id runner_;                         // holder of the runner token; mutex_
-    int runnerDepth_ = 0;                            // its nesting; mutex_
-    uint64_t sequence_ = 0;                          // orders timers with equal due times; mutex_
-    std::map<const void*, ULONG> lookasides_;        // live lookaside lists -> tag; mutex_
+    std::unordered_multiset<PKDPC> runningDpcs_;     // DPC objects whose routine runs; mutex_
+    int64_t overlapLimit_ = -1;  // virtual: latest tick the runner may reach now; mutex_
+    int overlapDepth_ = 0;       // virtual: a second processor's run is under way; mutex_
+    std::function<bool()> overlapChooser_;     // see SetDpcOverlapChooser; mutex_
+    std::thread::id runner_;                   // holder of the runner token; mutex_
+    int runnerDepth_ = 0;                      // its nesting; mutex_
+    uint64_t sequence_ = 0;                    // orders timers with equal due times; mutex_
+    std::map<const void*, ULONG> lookasides_;  // live lookaside lists -> tag; mutex_
     std::unordered_map<const void*, const void*> lookasideEntries_;  // entry -> list; mutex_
     bool stopping_ = false;      // real-mode threads must exit; mutex_
     std::thread timerThread_;    // real mode only; Boot/Shutdown
-    std::thread dpcThread_;      // real mode only; Boot/Shutdown
+    std::thread dpcThreads_[2];  // real mode only: two processors; Boot/Shutdown
     std::mutex lifecycleMutex_;  // serialises Boot and Shutdown
 };
 

@@ -27,6 +27,26 @@ int64_t HostKernel::Now() {
     return Executive::Instance().Now();
 }
 
+int64_t HostKernel::InterruptTime() {
+    return Executive::Instance().InterruptNow();
+}
+
+int64_t HostKernel::TickInterval() {
+    return Executive::Instance().TickInterval();
+}
+
+void HostKernel::SetSystemTime(int64_t when) {
+    Executive::Instance().SetSystemTime(when, HOST_CALLER());
+}
+
+int64_t HostKernel::NextExpiry() {
+    return Executive::Instance().NextExpiry();
+}
+
+void HostKernel::SetDpcOverlapChooser(std::function<bool()> chooser) {
+    Executive::Instance().SetDpcOverlapChooser(std::move(chooser));
+}
+
 void HostKernel::AdvanceBy(int64_t delta) {
     Executive::Instance().AdvanceBy(delta, HOST_CALLER());
 }

@@ -7,17 +7,21 @@
 
 #include <cstdint>
 #include <vector>
+#include <functional>
 
 namespace host {
 
 enum class ClockMode {
-    // System time moves only when a test advances it; a due timer's DPC runs
-    // at that moment, at DISPATCH_LEVEL, on the advancing thread. A PASSIVE
-    // wait on an unsignalled event advances time to the next due timer until
-    // the event is signalled, so a stop handshake completes in one thread.
+    // Time moves only when a test advances it; clock interrupts come every
+    // TickInterval() of interrupt time, a timer expires at the first one at
+    // or after its due time and its DPC runs then, at DISPATCH_LEVEL, on the
+    // advancing thread. A PASSIVE wait on an unsignalled event advances time
+    // to the next expiring timer until the event is signalled, so a stop
+    // handshake completes in one thread.
     Virtual,
-    // System time is the wall clock (100 ns units since 1601); timers fire on
-    // a timer thread and DPCs run on a DPC thread at DISPATCH_LEVEL; waits
+    // System time is the wall clock (100 ns units since 1601), interrupt
+    // time the steady clock since boot; timers fire on a timer thread and
+    // DPCs run on two DPC threads (two processors) at DISPATCH_LEVEL; waits
     // really block.
     Real,
 };
@@ -44,19 +48,40 @@ class HostKernel {
     static void Shutdown();
     static ClockMode Mode();
 
-    // Current system time, as KeQuerySystemTime returns it.
+    // Current system time, exact (KeQuerySystemTime reads it as of the last
+    // clock interrupt), and interrupt time (since boot; clock sets leave it).
     static int64_t Now();
+    static int64_t InterruptTime();
+    // The virtual clock's interrupt interval (variant clock-tick), 100 ns.
+    static int64_t TickInterval();
 
-    // Virtual clock only: move time forward by `delta` (or to `when`), running
-    // every DPC that falls due on the way in due-time order, each at the time
-    // it is due (time is set to the due time before its DPC runs).
+    // Virtual clock only: move time forward by `delta` (or to system time
+    // `when`), passing every clock interrupt on the way: at each, the timers
+    // due by then expire in due-time order and their DPCs run (time is set to
+    // that interrupt's time first).
     static void AdvanceBy(int64_t delta);
     static void AdvanceTo(int64_t when);
-    // Virtual clock only: set the clock without running anything (a clock set
-    // forward or back); due DPCs run at the next Advance.
+    // Virtual clock only: move time forward to system time `when` without
+    // running anything (a stall: the processors were busy). Timers due on the
+    // way expire and queue their DPCs; they run at the next Advance, drain or
+    // wait. Backwards is refused (reported): set the system clock instead.
     static void SetTimeWithoutRunning(int64_t when);
-    // Due time of the earliest armed timer, or -1.
+    // Virtual clock only: set the system clock to `when` (back or forward).
+    // Interrupt time does not move and nothing runs; absolute due times move
+    // with the clock (one now past expires at the next interrupt), relative
+    // ones stay.
+    static void SetSystemTime(int64_t when);
+    // Due time of the earliest armed timer (as system time), or -1.
     static int64_t NextDueTime();
+    // Virtual clock: system time of the clock interrupt at which the earliest
+    // armed timer expires, or -1.
+    static int64_t NextExpiry();
+    // Virtual clock: installs who decides whether a second processor runs a
+    // one-shot timer's DPC that its running DPC re-armed, at a platform call
+    // of the first run that holds no spin lock (the clock moves on to the
+    // timer's expiry, within the current Advance or wait). None installed (the
+    // default, and at Boot): never. Under one-shot-rearm=never: never.
+    static void SetDpcOverlapChooser(std::function<bool()> chooser);
     // Runs DPCs queued with KeInsertQueueDpc or by a timer set for a time
     // already past (virtual: on this thread now; real: waits until the DPC
     // thread has drained them). In virtual mode queued DPCs also run at the

@@ -6,6 +6,7 @@
 #include <host/ntddk.h>
 #include <host/verifier/Verifier.h>
 
+#include "host/executive/Executive.h"
 #include "host/executive/Suspension.h"
 #include "host/executive/ThreadState.h"
 #include "host/verifier/CallSite.h"
@@ -136,6 +137,7 @@ void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
         return;
     }
     ThreadState::SetIrql(NewIrql);
+    host::Executive::Instance().DpcCallPoint();
 }
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -148,4 +150,5 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     const void* caller = HOST_CALLER();
     CheckIrql("KeReleaseSpinLockFromDpcLevel", true, caller);
     Release(SpinLock, caller);
+    host::Executive::Instance().DpcCallPoint();
 }

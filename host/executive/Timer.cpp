@@ -15,7 +15,9 @@ void KeInitializeTimer(PKTIMER Timer) {
 BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
     const void* caller = HOST_CALLER();
     IrqlCheck::AtMost(DISPATCH_LEVEL, "KeSetTimer", caller);
-    return Executive::Instance().SetTimer(Timer, DueTime.QuadPart, Dpc, caller);
+    BOOLEAN wasSet = Executive::Instance().SetTimer(Timer, DueTime.QuadPart, Dpc, caller);
+    Executive::Instance().DpcCallPoint();
+    return wasSet;
 }
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
@@ -24,6 +26,11 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
     return Executive::Instance().CancelTimer(Timer, caller);
 }
 
+// As of the last clock interrupt, as both are kept by the tick.
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-    CurrentTime->QuadPart = Executive::Instance().Now();
+    CurrentTime->QuadPart = Executive::Instance().QuerySystemTime();
+}
+
+ULONGLONG KeQueryInterruptTime() {
+    return static_cast<ULONGLONG>(Executive::Instance().QueryInterruptTime());
 }

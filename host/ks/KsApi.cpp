@@ -15,12 +15,14 @@
 #include "host/ks/KsRequest.h"
 #include "host/ks/KsRules.h"
 #include "host/verifier/CallSite.h"
+#include "host/variants/Variants.h"
 #include "host/verifier/PoolTracker.h"
 #include "host/variants/Variants.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 using host::Rule;
 using host::Variant;
@@ -33,6 +35,21 @@ using host::ks::KsObjectKind;
 using host::ks::KsObjectTable;
 using host::ks::KsRequest;
 using host::ks::KsRules;
+
+namespace {
+
+// A bag changes only under the mutex the documentation names for its object:
+// the device mutex for a device's or factory's bag, the filter control mutex
+// for a filter's or pin's.
+void CheckBagGuard(KsObjectBag& bag, const char* routine, const void* caller) {
+    if (!bag.GuardHeld()) {
+        std::string text = std::string("the ") + bag.Owner() + "'s bag changed without " +
+                           bag.GuardName() + " held";
+        KsRules::Report(Rule::KsObject, routine, caller, text.c_str());
+    }
+}
+
+}  // namespace
 
 NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
                             const KSDEVICE_DESCRIPTOR* Descriptor) {
@@ -63,6 +80,10 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
         }
         return STATUS_INVALID_PARAMETER;
     }
+    if (!device->Mutex().HeldByCurrentThread()) {
+        KsRules::Report(Rule::KsObject, "KsCreateFilterFactory", caller,
+                        "called without the device mutex held");
+    }
     return device->CreateFilterFactory(Descriptor, RefString, CreateItemFlags, FilterFactory);
 }
 
@@ -74,7 +95,11 @@ void KsAcquireDevice(PKSDEVICE Device) {
         KsRules::Report(Rule::KsObject, "KsAcquireDevice", caller, "not a live KSDEVICE");
         return;
     }
-    entry.device->Mutex().Acquire();
+    if (!entry.device->Mutex().Acquire()) {
+        KsRules::Report(Rule::KsObject, "KsAcquireDevice", caller,
+                        "the device mutex is not recursive: acquired again by the thread that "
+                        "holds it (a self-deadlock on Windows)");
+    }
 }
 
 void KsReleaseDevice(PKSDEVICE Device) {
@@ -100,6 +125,7 @@ NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free
                         bag == nullptr ? "not the bag of a live KS object" : "no item given");
         return STATUS_INVALID_PARAMETER;
     }
+    CheckBagGuard(*bag, "KsAddItemToObjectBag", caller);
     if (host::KsFaults::ShouldFailBagInsertion(ObjectBag)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -119,6 +145,7 @@ ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free
                         "not the bag of a live KS object");
         return 0;
     }
+    CheckBagGuard(*bag, "KsRemoveItemFromObjectBag", caller);
     PFNKSFREE free = nullptr;
     if (!bag->Remove(Item, &free)) {
         // Not in this bag: the documented answer, not a misuse.
@@ -146,6 +173,7 @@ NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG Ne
                         bag == nullptr ? "not the bag of a live KS object" : "no pointer given");
         return STATUS_INVALID_PARAMETER;
     }
+    CheckBagGuard(*bag, "_KsEdit", caller);
     if (*PointerToPointerToItem != nullptr && bag->Contains(*PointerToPointerToItem)) {
         // Already the object's own copy: it may be written as it is. Asked
         // for more than the copy holds, the platform may leave it (no-op) or
@@ -192,6 +220,11 @@ NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG Ne
 
 PKSDEVICE KsGetDevice(PVOID Object) {
     const void* caller = HOST_CALLER();
+    // Documented for PASSIVE_LEVEL only; whether more is accepted is open
+    // (variant ksgetdevice-above-passive).
+    if (host::Variants::Is(host::Variant::KsGetDeviceAbovePassive, "flag")) {
+        KsRules::IrqlAtMost(PASSIVE_LEVEL, "KsGetDevice", caller);
+    }
     KsObjectEntry entry;
     if (!KsObjectTable::Find(Object, &entry) ||
         entry.kind == KsObjectKind::FunctionalDeviceObject) {

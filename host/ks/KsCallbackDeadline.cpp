@@ -13,14 +13,14 @@ KsCallbackDeadline::KsCallbackDeadline(const char* callback, const void* routine
     : callback_(callback),
       routine_(routine),
       judged_(HostKernel::Mode() == ClockMode::Virtual),
-      calledAt_(judged_ ? HostKernel::Now() : 0) {}
+      calledAt_(judged_ ? HostKernel::InterruptTime() : 0) {}
 
 KsCallbackDeadline::~KsCallbackDeadline() {
     if (!judged_ || HostKernel::Mode() != ClockMode::Virtual) {
         return;
     }
-    // A clock set back during the call gives a negative time: not a violation.
-    int64_t elapsed = HostKernel::Now() - calledAt_;
+    // Interrupt time: a system clock set during the call changes nothing.
+    int64_t elapsed = HostKernel::InterruptTime() - calledAt_;
     if (elapsed <= kLimit) {
         return;
     }

@@ -45,7 +45,7 @@ class KsCallbackDeadline {
     const char* callback_;  // the callback's name, for the report
     const void* routine_;   // the driver routine's entry
     bool judged_;           // the clock was virtual when the call began
-    int64_t calledAt_;      // system time when the call began (virtual clock only)
+    int64_t calledAt_;      // interrupt time when the call began (virtual clock only)
 };
 
 }  // namespace host::ks

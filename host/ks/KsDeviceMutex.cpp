@@ -10,19 +10,20 @@ KsDeviceMutex::~KsDeviceMutex() {
     Verifier::ForgetLock(this);
 }
 
-void KsDeviceMutex::Acquire() {
+bool KsDeviceMutex::Acquire() {
     const std::thread::id me = std::this_thread::get_id();
     {
         std::unique_lock<std::mutex> lock(state_);
         if (owner_ == me) {
             ++depth_;
-            return;
+            return false;
         }
         free_.wait(lock, [this] { return depth_ == 0; });
         owner_ = me;
         depth_ = 1;
     }
     Verifier::NoteLockAcquired(this, "KS device mutex");
+    return true;
 }
 
 bool KsDeviceMutex::Release() {

@@ -10,6 +10,7 @@
 #include "host/ks/KsRequest.h"
 #include "host/ks/KsRules.h"
 #include "host/ks/KsStatus.h"
+#include "host/variants/Variants.h"
 
 #include <cstdio>
 #include <cstring>
@@ -69,7 +70,29 @@ KsDeviceObject::KsDeviceObject(const KSDEVICE_DESCRIPTOR* descriptor)
     KsObjectTable::Add(&ksDevice_, entry);
     entry.kind = KsObjectKind::FunctionalDeviceObject;
     KsObjectTable::Add(&functionalDevice_, entry);
+    bag_.SetGuard("the device mutex", [this] { return mutex_.HeldByCurrentThread(); });
 }
+
+// Holds the device mutex for a scope on the class library's behalf, as it
+// does around the requests the documentation lists.
+class KsDeviceObject::PlatformHold {
+  public:
+    PlatformHold(KsDeviceMutex& mutex, bool hold) : mutex_(hold ? &mutex : nullptr) {
+        if (mutex_ != nullptr) {
+            mutex_->Acquire();
+        }
+    }
+    ~PlatformHold() {
+        if (mutex_ != nullptr) {
+            mutex_->Release();
+        }
+    }
+    PlatformHold(const PlatformHold&) = delete;
+    PlatformHold& operator=(const PlatformHold&) = delete;
+
+  private:
+    KsDeviceMutex* mutex_;
+};
 
 KsDeviceObject::~KsDeviceObject() {
     KsClientCall call;
@@ -93,6 +116,12 @@ NTSTATUS KsDeviceObject::Add(KsDriverRecord* driver, std::unique_ptr<KsDeviceObj
     }
     std::unique_ptr<KsDeviceObject> made(new KsDeviceObject(driver->Descriptor()));
     const KSDEVICE_DISPATCH* dispatch = made->Dispatch();
+    // Filter factories the descriptor lists live as long as the device; when
+    // they are made, before Add (their Context NULL) or after, is open.
+    const bool factoriesFirst = Variants::Is(Variant::DescriptorFactories, "before-add");
+    if (factoriesFirst) {
+        made->CreateDescriptorFactories();
+    }
     NTSTATUS status = STATUS_SUCCESS;
     if (dispatch != nullptr && dispatch->Add != nullptr) {
         status = CheckNotPending(CallDriver(dispatch->Add, made->KsDevice()), "device Add",
@@ -107,15 +136,20 @@ NTSTATUS KsDeviceObject::Add(KsDriverRecord* driver, std::unique_ptr<KsDeviceObj
         made->bag_.FreeAll();
         return status;
     }
-    // Filter factories the descriptor lists live as long as the device.
-    const KSDEVICE_DESCRIPTOR* descriptor = made->ksDevice_.Descriptor;
-    if (descriptor != nullptr && descriptor->FilterDescriptors != nullptr) {
-        for (ULONG i = 0; i < descriptor->FilterDescriptorsCount; ++i) {
-            made->CreateFilterFactory(descriptor->FilterDescriptors[i], nullptr, 0, nullptr);
-        }
+    if (!factoriesFirst) {
+        made->CreateDescriptorFactories();
     }
     *device = std::move(made);
     return STATUS_SUCCESS;
+}
+
+void KsDeviceObject::CreateDescriptorFactories() {
+    const KSDEVICE_DESCRIPTOR* descriptor = ksDevice_.Descriptor;
+    if (descriptor != nullptr && descriptor->FilterDescriptors != nullptr) {
+        for (ULONG i = 0; i < descriptor->FilterDescriptorsCount; ++i) {
+            CreateFilterFactory(descriptor->FilterDescriptors[i], nullptr, 0, nullptr);
+        }
+    }
 }
 
 NTSTATUS KsDeviceObject::Start() {
@@ -126,9 +160,18 @@ NTSTATUS KsDeviceObject::Start() {
     }
     bool wasStarted = ksDevice_.Started != FALSE;
     const KSDEVICE_DISPATCH* dispatch = Dispatch();
+    // Whether the class library holds the device mutex around Start and
+    // PostStart, and when it sets Started, are open (variants).
+    const bool held = Variants::Is(Variant::DeviceMutexAtStart, "held");
+    const bool startedBefore = Variants::Is(Variant::StartedFlag, "before-start");
+    const bool startedAfterStart = Variants::Is(Variant::StartedFlag, "after-start");
+    if (!wasStarted && startedBefore) {
+        SetStarted(true);
+    }
     KsRequest request(IRP_MJ_PNP, nullptr, nullptr);
     NTSTATUS status = STATUS_SUCCESS;
     if (dispatch != nullptr && dispatch->Start != nullptr) {
+        PlatformHold hold(mutex_, held);
         // A virtual device: no resources are assigned, both lists are NULL.
         status = CheckNotPending(
             CallDriver(dispatch->Start, &ksDevice_, request.Irp(), nullptr, nullptr),
@@ -138,17 +181,28 @@ NTSTATUS KsDeviceObject::Start() {
         if (!wasStarted) {
             // A failed start leaves nothing started behind: factories it made
             // to go at stop go now.
+            SetStarted(false);
             FreeFactories(true);
         }
         return status;
     }
-    ksDevice_.Started = TRUE;
-    started_.store(true);
+    if (startedAfterStart) {
+        SetStarted(true);
+    }
     if (!wasStarted && dispatch != nullptr && dispatch->PostStart != nullptr) {
+        PlatformHold hold(mutex_, held);
         status = CheckNotPending(CallDriver(dispatch->PostStart, &ksDevice_), "device PostStart",
                                  reinterpret_cast<const void*>(dispatch->PostStart));
     }
+    // Set at the latest now: a failed PostStart fails creates through the
+    // factories, not the start (it is not modelled further here).
+    SetStarted(true);
     return status;
+}
+
+void KsDeviceObject::SetStarted(bool started) {
+    ksDevice_.Started = started ? TRUE : FALSE;
+    started_.store(started);
 }
 
 void KsDeviceObject::StopLocked() {
@@ -157,8 +211,7 @@ void KsDeviceObject::StopLocked() {
     if (dispatch != nullptr && dispatch->Stop != nullptr) {
         CallDriver(dispatch->Stop, &ksDevice_, request.Irp());
     }
-    ksDevice_.Started = FALSE;
-    started_.store(false);
+    SetStarted(false);
     FreeFactories(true);
 }
 
@@ -218,6 +271,7 @@ NTSTATUS KsDeviceObject::RemoveLocked(bool force) {
             open.swap(filters_);
         }
         for (const auto& filter : open) {
+            PlatformHold hold(mutex_, true);
             filter->Close();
         }
     }
@@ -298,7 +352,12 @@ NTSTATUS KsDeviceObject::OpenFilter(const GUID& category, const std::u16string* 
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     auto made = std::make_shared<KsFilterObject>(this, factory);
-    NTSTATUS status = made->Create();
+    NTSTATUS status;
+    {
+        // The class library holds the device mutex around filter Create.
+        PlatformHold hold(mutex_, true);
+        status = made->Create();
+    }
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -313,7 +372,11 @@ NTSTATUS KsDeviceObject::OpenFilter(const GUID& category, const std::u16string* 
 void KsDeviceObject::CloseFilter(const std::shared_ptr<KsFilterObject>& filter) {
     KsClientCall call;
     std::lock_guard<std::mutex> pnp(pnpMutex_);
-    filter->Close();
+    {
+        // ... and around filter Close (the pins close first, inside it).
+        PlatformHold hold(mutex_, true);
+        filter->Close();
+    }
     std::lock_guard<std::mutex> lock(listMutex_);
     for (auto it = filters_.begin(); it != filters_.end(); ++it) {
         if (*it == filter) {

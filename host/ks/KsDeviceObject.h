@@ -4,15 +4,17 @@
 //  - Add: the driver's Add runs once the KSDEVICE exists; failing it fails
 //    the device (its bag is freed);
 //  - Start: the driver's Start runs with both resource lists NULL; Started is
-//    set while the start request is processed, once the driver's Start has
-//    succeeded (so the driver's Start sees it clear on a first start, and set
-//    when a start request reaches a device that is already started);
+//    set while the start request is processed: before Start, after it
+//    succeeds, or after PostStart (variant started-flag); the device mutex is
+//    held around Start and PostStart or not (variant device-mutex-at-start);
 //  - Stop: the driver's Stop runs, Started is cleared and every factory made
 //    with KSCREATE_ITEM_FREEONSTOP is freed (with its bag and interfaces);
 //  - Remove: stops a started device first, runs the driver's Remove, frees
 //    every factory and then the device's bag.
 // Stop and Remove are refused (STATUS_INVALID_DEVICE_STATE) while filters are
 // open. Filter opens fail with STATUS_DEVICE_NOT_READY while not started.
+// The device mutex is held around filter Create and Close. The device's bag
+// changes only with the device mutex held (checked by the bag routines).
 #pragma once
 
 #include <host/ks.h>
@@ -76,7 +78,12 @@ class KsDeviceObject {
     KsDeviceMutex& Mutex() { return mutex_; }
 
   private:
+    class PlatformHold;
     explicit KsDeviceObject(const KSDEVICE_DESCRIPTOR* descriptor);
+    // The factories the descriptor lists (at Add, before or after the driver's).
+    void CreateDescriptorFactories();
+    // With pnpMutex_ held. KSDEVICE.Started and its mirror.
+    void SetStarted(bool started);
     const KSDEVICE_DISPATCH* Dispatch() const;
     // With pnpMutex_ held. The stop sequence of a started device.
     void StopLocked();

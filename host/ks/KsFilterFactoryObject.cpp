@@ -16,6 +16,7 @@ KsFilterFactoryObject::KsFilterFactoryObject(KsDeviceObject* device,
       createItemFlags_(createItemFlags) {
     ksFactory_.FilterDescriptor = descriptor;
     ksFactory_.Bag = bag_.Handle();
+    bag_.SetGuard("the device mutex", [device] { return device->Mutex().HeldByCurrentThread(); });
     // A new factory starts with its device's Context (ks/ns-ks-_ksfilterfactory).
     ksFactory_.Context = device->KsDevice()->Context;
     KsObjectEntry entry;

@@ -16,6 +16,7 @@ namespace host::ks {
 
 KsFilterObject::KsFilterObject(KsDeviceObject* device, KsFilterFactoryObject* factory)
     : device_(device), factory_(factory), bag_("filter"), created_(false), closed_(false) {
+    bag_.SetGuard("the filter control mutex", [this] { return ControlMutexHeldByCurrentThread(); });
     ksFilter_.Descriptor = factory->Descriptor();
     ksFilter_.Bag = bag_.Handle();
     // A new filter starts with its factory's Context (ks/ns-ks-_ksfilter).
@@ -27,6 +28,8 @@ KsFilterObject::~KsFilterObject() {
 }
 
 NTSTATUS KsFilterObject::Create() {
+    // The platform holds the filter control mutex around the driver's Create.
+    std::lock_guard<KsControlMutex> control(controlMutex_);
     KsObjectEntry entry;
     entry.kind = KsObjectKind::Filter;
     entry.device = device_;
@@ -65,7 +68,7 @@ void KsFilterObject::Close() {
         return;
     }
     KsClientCall call;
-    std::lock_guard<std::mutex> control(controlMutex_);
+    std::lock_guard<KsControlMutex> control(controlMutex_);
     std::vector<std::shared_ptr<KsPinObject>> pins;
     {
         std::lock_guard<std::mutex> lock(pinsMutex_);
@@ -125,7 +128,7 @@ NTSTATUS KsFilterObject::CreatePin(ULONG pinId, const void* format, ULONG format
                                    const KsPinOptions& options, std::shared_ptr<KsPinObject>* pin) {
     KsClientCall call;
     pin->reset();
-    std::lock_guard<std::mutex> control(controlMutex_);
+    std::lock_guard<KsControlMutex> control(controlMutex_);
     if (closed_.load()) {
         return STATUS_INVALID_HANDLE;
     }
@@ -153,7 +156,7 @@ NTSTATUS KsFilterObject::CreatePin(ULONG pinId, const void* format, ULONG format
 
 void KsFilterObject::ClosePin(const std::shared_ptr<KsPinObject>& pin) {
     KsClientCall call;
-    std::lock_guard<std::mutex> control(controlMutex_);
+    std::lock_guard<KsControlMutex> control(controlMutex_);
     pin->Close();
     std::lock_guard<std::mutex> lock(pinsMutex_);
     for (auto it = pins_.begin(); it != pins_.end(); ++it) {

@@ -5,6 +5,7 @@
 
 #include <host/ks.h>
 
+#include "host/ks/KsControlMutex.h"
 #include "host/ks/KsObjectBag.h"
 
 #include <atomic>
@@ -51,11 +52,15 @@ class KsFilterObject : public std::enable_shared_from_this<KsFilterObject> {
     // format (see KsPinObject::Create for the order of calls).
     NTSTATUS CreatePin(ULONG pinId, const void* format, ULONG formatLength,
                        const KsPinOptions& options, std::shared_ptr<KsPinObject>* pin);
-    // The filter's control mutex: held for pin creates and closes, and the
-    // pins' SetDeviceState and SetDataFormat (taken before a pin's own lock).
-    std::mutex& ControlMutex() { return controlMutex_; }
     // PASSIVE_LEVEL. Closes one of this filter's pins.
     void ClosePin(const std::shared_ptr<KsPinObject>& pin);
+
+    // Any thread: whether the calling thread holds this filter's control
+    // mutex (the guard of the filter's and its pins' bags).
+    bool ControlMutexHeldByCurrentThread() const { return controlMutex_.HeldByCurrentThread(); }
+    // The filter's control mutex: held for pin creates and closes, and the
+    // pins' SetDeviceState and SetDataFormat (taken before a pin's own lock).
+    KsControlMutex& ControlMutex() { return controlMutex_; }
 
   private:
     KsDeviceObject* device_;          // owner; outlives the filter while it is open
@@ -64,7 +69,8 @@ class KsFilterObject : public std::enable_shared_from_this<KsFilterObject> {
     KsObjectBag bag_;                 // the filter's bag
     std::atomic<bool> created_;       // the driver's Create succeeded
     std::atomic<bool> closed_;        // Close ran (or Create failed)
-    std::mutex controlMutex_;         // the filter's control mutex: pin creates and closes
+    KsControlMutex controlMutex_;     // the filter's control mutex: create, close, pin create,
+                                      // close, SetDataFormat, SetDeviceState
     std::mutex pinsMutex_;            // guards pins_
     std::vector<std::shared_ptr<KsPinObject>> pins_;  // open pins; pinsMutex_
 };

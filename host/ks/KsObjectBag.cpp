@@ -36,6 +36,11 @@ KsObjectBag* KsObjectBag::FromHandle(KSOBJECT_BAG handle) {
     return LiveBags().count(handle) != 0 ? static_cast<KsObjectBag*>(handle) : nullptr;
 }
 
+void KsObjectBag::SetGuard(const char* mutexName, std::function<bool()> heldByCaller) {
+    guardName_ = mutexName;
+    guardHeld_ = std::move(heldByCaller);
+}
+
 NTSTATUS KsObjectBag::Add(PVOID item, PFNKSFREE free) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const Item& existing : items_) {

@@ -5,6 +5,7 @@
 
 #include <host/ks.h>
 
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -40,14 +41,25 @@ class KsObjectBag {
     size_t Count();
     const char* Owner() const { return owner_; }
 
+    // The mutex a driver must hold to change this bag (device or factory
+    // bag: the device mutex; filter or pin bag: the filter control mutex):
+    // its name for reports and whether the calling thread holds it. Set once
+    // by the owning object before the driver sees the bag.
+    void SetGuard(const char* mutexName, std::function<bool()> heldByCaller);
+    // True if no guard was set or the calling thread holds the guard mutex.
+    bool GuardHeld() const { return !guardHeld_ || guardHeld_(); }
+    const char* GuardName() const { return guardName_; }
+
   private:
     struct Item {
         PVOID item;
         PFNKSFREE free;
     };
-    const char* owner_;        // object kind, for reports; immutable
-    std::mutex mutex_;         // guards items_
-    std::vector<Item> items_;  // in insertion order; mutex_
+    const char* owner_;                // object kind, for reports; immutable
+    const char* guardName_ = "";       // see SetGuard; set before use
+    std::function<bool()> guardHeld_;  // see SetGuard; set before use
+    std::mutex mutex_;                 // guards items_
+    std::vector<Item> items_;          // in insertion order; mutex_
 };
 
 }  // namespace host::ks

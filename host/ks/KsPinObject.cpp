@@ -72,6 +72,8 @@ KsPinObject::KsPinObject(KsFilterObject* filter, ULONG pinId, const KSPIN_DESCRI
     std::memset(&ksPin_, 0, sizeof ksPin_);
     ksPin_.Descriptor = descriptor;
     ksPin_.Bag = bag_.Handle();
+    bag_.SetGuard("the filter control mutex",
+                  [filter] { return filter->ControlMutexHeldByCurrentThread(); });
     // A new pin starts with its filter's Context (ks/ns-ks-_kspin).
     ksPin_.Context = filter->KsFilter()->Context;
     ksPin_.Id = pinId;
@@ -248,7 +250,7 @@ void KsPinObject::AssignClockLocked() {
 
 NTSTATUS KsPinObject::AssignMasterClock() {
     KsClientCall call;
-    std::lock_guard<std::mutex> filterControl(filter_->ControlMutex());
+    std::lock_guard<KsControlMutex> filterControl(filter_->ControlMutex());
     std::lock_guard<std::mutex> control(controlMutex_);
     if (closed_.load()) {
         return STATUS_INVALID_HANDLE;
@@ -316,7 +318,9 @@ NTSTATUS KsPinObject::Step(KSSTATE to, bool force) {
 
 NTSTATUS KsPinObject::SetState(KSSTATE target) {
     KsClientCall call;
-    std::lock_guard<std::mutex> filterControl(filter_->ControlMutex());
+    // The platform calls SetDeviceState and SetDataFormat with the filter
+    // control mutex held; it is taken before the pin's own request lock.
+    std::lock_guard<KsControlMutex> filterControl(filter_->ControlMutex());
     std::lock_guard<std::mutex> control(controlMutex_);
     if (closed_.load()) {
         return STATUS_INVALID_HANDLE;
@@ -338,7 +342,9 @@ NTSTATUS KsPinObject::SetState(KSSTATE target) {
 
 NTSTATUS KsPinObject::SetFormat(const void* format, ULONG formatLength) {
     KsClientCall call;
-    std::lock_guard<std::mutex> filterControl(filter_->ControlMutex());
+    // The platform calls SetDeviceState and SetDataFormat with the filter
+    // control mutex held; it is taken before the pin's own request lock.
+    std::lock_guard<KsControlMutex> filterControl(filter_->ControlMutex());
     std::lock_guard<std::mutex> control(controlMutex_);
     if (closed_.load()) {
         return STATUS_INVALID_HANDLE;

@@ -1,5 +1,7 @@
 #include "host/ks/KsReferenceClock.h"
 
+#include <host/executive/HostKernel.h>
+
 #include "host/ks/KsRules.h"
 #include "host/variants/Variants.h"
 #include "host/verifier/CallSite.h"
@@ -61,10 +63,15 @@ ULONG KsReferenceClock::Release() {
 
 namespace {
 
+// A clock reads a fine-grained counter, not KeQuerySystemTime's value as of
+// the last clock interrupt. Its physical time runs on interrupt time, which a
+// system clock set never moves back (physical time never reverses); the system
+// time it correlates with is the exact system time of the same instant.
+LONGLONG PhysicalNow() {
+    return HostKernel::InterruptTime();
+}
 LONGLONG SystemNow() {
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    return now.QuadPart;
+    return HostKernel::Now();
 }
 
 }  // namespace
@@ -85,7 +92,7 @@ void KsReferenceClock::OnPinState(KSSTATE state) {
     const bool fromPause = Variants::Is(Variant::StreamTime, "running-from-pause");
     const bool run = state == KSSTATE_RUN || (fromPause && state == KSSTATE_PAUSE);
     std::lock_guard<std::mutex> lock(timeMutex_);
-    const LONGLONG now = SystemNow();
+    const LONGLONG now = PhysicalNow();
     if (state == KSSTATE_STOP) {
         running_ = false;
         base_ = 0;
@@ -101,31 +108,29 @@ void KsReferenceClock::OnPinState(KSSTATE state) {
 LONGLONG KsReferenceClock::GetTime() {
     CheckIrql("IKsReferenceClock::GetTime", HOST_CALLER());
     std::lock_guard<std::mutex> lock(timeMutex_);
-    return StreamTimeLocked(SystemNow());
+    return StreamTimeLocked(PhysicalNow());
 }
 
 LONGLONG KsReferenceClock::GetPhysicalTime() {
     CheckIrql("IKsReferenceClock::GetPhysicalTime", HOST_CALLER());
-    return SystemNow();
+    return PhysicalNow();
 }
 
 LONGLONG KsReferenceClock::GetCorrelatedTime(PLONGLONG SystemTime) {
     CheckIrql("IKsReferenceClock::GetCorrelatedTime", HOST_CALLER());
     std::lock_guard<std::mutex> lock(timeMutex_);
-    const LONGLONG now = SystemNow();
     if (SystemTime != nullptr) {
-        *SystemTime = now;
+        *SystemTime = SystemNow();
     }
-    return StreamTimeLocked(now);
+    return StreamTimeLocked(PhysicalNow());
 }
 
 LONGLONG KsReferenceClock::GetCorrelatedPhysicalTime(PLONGLONG SystemTime) {
     CheckIrql("IKsReferenceClock::GetCorrelatedPhysicalTime", HOST_CALLER());
-    const LONGLONG now = SystemNow();
     if (SystemTime != nullptr) {
-        *SystemTime = now;
+        *SystemTime = SystemNow();
     }
-    return now;
+    return PhysicalNow();
 }
 
 NTSTATUS KsReferenceClock::GetResolution(PKSRESOLUTION Resolution) {

@@ -8,7 +8,7 @@
 //    running-from-pause) already runs from KSSTATE_PAUSE;
 //  - GetCorrelatedTime answers the stream time with the system time
 //    (KeQuerySystemTime's clock) of the same instant;
-//  - GetPhysicalTime is the system time, which never goes back here.
+//  - GetPhysicalTime is interrupt time, which a clock set never moves back.
 // Clock calls above PASSIVE_LEVEL are a violation under the clock-call-irql
 // variant passive-only (the default allows up to DISPATCH_LEVEL).
 //

@@ -24,7 +24,7 @@ constexpr uint32_t kPageSize = 0x1000;
 constexpr uint64_t kSharedPage = 0xFFFFF78000000000ull;
 // The shared page's fields the host keeps current (KSYSTEM_TIME SystemTime,
 // read by the inline KeQuerySystemTime).
-constexpr uint32_t kSharedFields[] = {0x14};
+constexpr uint32_t kSharedFields[] = {0x08, 0x14};  // InterruptTime, SystemTime
 
 std::mutex& RegistryMutex() {
     static std::mutex mutex;

@@ -1,5 +1,7 @@
 #include "host/loader/ImageBoundary.h"
 
+#include "host/executive/Executive.h"
+
 #include "host/executive/HostKernel.h"
 #include "host/executive/ThreadState.h"
 #include "host/loader/DriverImage.h"
@@ -21,14 +23,26 @@ namespace {
 // KSYSTEM_TIME, as the kernel publishes it: readers take High1Time, LowPart,
 // High2Time and retry while the highs differ; the writer stores High2Time,
 // LowPart, High1Time in that order.
+alignas(4096) uint8_t sharedPage[4096];
+
 struct KSystemTime {
     volatile uint32_t LowPart;
     volatile int32_t High1Time;
     volatile int32_t High2Time;
 };
+constexpr size_t kInterruptTimeOffset = 0x08;
 constexpr size_t kSystemTimeOffset = 0x14;
 
-alignas(4096) uint8_t sharedPage[4096];
+// Writes one KSYSTEM_TIME in the writer's order.
+void Publish(size_t offset, int64_t value) {
+    auto* time = reinterpret_cast<KSystemTime*>(sharedPage + offset);
+    time->High2Time = static_cast<int32_t>(value >> 32);
+    std::atomic_thread_fence(std::memory_order_release);
+    time->LowPart = static_cast<uint32_t>(value);
+    std::atomic_thread_fence(std::memory_order_release);
+    time->High1Time = static_cast<int32_t>(value >> 32);
+}
+
 // One writer at a time; a thread that finds it taken leaves the refresh to the
 // thread that holds it.
 std::atomic_flag writing = ATOMIC_FLAG_INIT;
@@ -68,13 +82,10 @@ void ImageBoundary::Entering() {
     if (writing.test_and_set(std::memory_order_acquire)) {
         return;
     }
-    auto* time = reinterpret_cast<KSystemTime*>(sharedPage + kSystemTimeOffset);
-    int64_t now = HostKernel::Now();
-    time->High2Time = static_cast<int32_t>(now >> 32);
-    std::atomic_thread_fence(std::memory_order_release);
-    time->LowPart = static_cast<uint32_t>(now);
-    std::atomic_thread_fence(std::memory_order_release);
-    time->High1Time = static_cast<int32_t>(now >> 32);
+    // The values KeQueryInterruptTime and KeQuerySystemTime answer: those of
+    // the last clock interrupt, as the kernel keeps the page.
+    Publish(kInterruptTimeOffset, Executive::Instance().QueryInterruptTime());
+    Publish(kSystemTimeOffset, Executive::Instance().QuerySystemTime());
     writing.clear(std::memory_order_release);
 }
 

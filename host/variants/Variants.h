@@ -17,7 +17,7 @@ namespace host {
 
 enum class Variant : int {
     DeviceMutexAtStart,           // held | not-held: device mutex around Start/PostStart
-    StartedFlag,                  // before-start | after-start | after-post-start
+    StartedFlag,                  // after-start | before-start | after-post-start
     ProcessDuringStateChange,     // serialized | overlapping
     AttemptUnderProcessingMutex,  // retried-at-release | dropped | waits
     AttemptDuringProcess,         // rerun-after | ignored

@@ -71,10 +71,11 @@ class VcamDeviceTest : public ::testing::Test {
         HostKernel::Shutdown();
     }
 
-    // Runs the engine's timer until `ticks` more ticks have happened.
+    // Runs the engine's timer until `ticks` more ticks have happened: each at
+    // the clock interrupt where it expires.
     void RunTicks(int ticks) {
         for (int i = 0; i < ticks; ++i) {
-            HostKernel::AdvanceTo(HostKernel::NextDueTime());
+            HostKernel::AdvanceTo(HostKernel::NextExpiry());
         }
     }
 

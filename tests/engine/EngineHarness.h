@@ -12,6 +12,7 @@
 #include "support/KernelTestFixture.h"
 
 #include <host/executive/HostKernel.h>
+#include <host/variants/Variants.h>
 
 #include <cstdint>
 #include <cstring>
@@ -177,11 +178,32 @@ class EngineTest : public KernelTestFixture {
             ExFreePool(engine);
             engine = nullptr;
         }
+        host::Variants::Reset();
         KernelTestFixture::TearDown();
     }
 
     NTSTATUS StartYuy2(LONGLONG period = kPeriod) {
         return engine->Start(&yuy2, period, kWidth, kHeight, kYuy2Size);
+    }
+
+    // Runs the next `count` expiries of a timer (the engine's ticks, when it
+    // is the only timer): each at the clock interrupt where it falls due.
+    void AdvanceTicks(int count) {
+        for (int i = 0; i < count; ++i) {
+            const int64_t next = host::HostKernel::NextExpiry();
+            if (next < 0) {
+                return;
+            }
+            host::HostKernel::AdvanceTo(next);
+        }
+    }
+
+    // The system time of the clock interrupt at which something due at
+    // system time `due` is seen (no clock set since SetUp; origin lies on an
+    // interrupt).
+    int64_t SeenAt(int64_t due) const {
+        const int64_t tick = host::HostKernel::TickInterval();
+        return origin + (due - origin + tick - 1) / tick * tick;
     }
 
     // A capture buffer that lives until after TearDown's Stop, whose

@@ -69,14 +69,15 @@ TEST_F(EngineLifecycleTest, RgbSizedStartMakesAllZeroBlack) {
 TEST_F(EngineLifecycleTest, PeriodsFromOneMillisecondToTheLastWithAPositiveScheduleAreAccepted) {
     ASSERT_EQ(engine->Start(&yuy2, FrameEngine::ShortestPeriod, kWidth, kHeight, kYuy2Size),
               STATUS_SUCCESS);
-    HostKernel::AdvanceBy(3 * FrameEngine::ShortestPeriod);
+    AdvanceTicks(3);
     EXPECT_EQ(owner.ticks.size(), 3u);
     ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
     owner.ticks.clear();
 
-    // Every due time is origin + k x period for a 32-bit tick number k.
-    const LONGLONG longest = static_cast<LONGLONG>(
-        (0x7FFFFFFFFFFFFFFFull - static_cast<ULONGLONG>(HostKernel::Now())) >> 32);
+    // Every due time is origin + k x period for a 32-bit tick number k; the
+    // origin is the interrupt time at Start.
+    const LONGLONG longest =
+        static_cast<LONGLONG>((0x7FFFFFFFFFFFFFFFull - KeQueryInterruptTime()) >> 32);
     EXPECT_EQ(engine->Start(&yuy2, longest + 1, kWidth, kHeight, kYuy2Size),
               STATUS_INVALID_PARAMETER);
     ExpectStoppedWithNothingAllocated();
@@ -89,12 +90,14 @@ TEST_F(EngineLifecycleTest, PeriodsFromOneMillisecondToTheLastWithAPositiveSched
     ExpectStoppedWithNothingAllocated();
 
     // The slowest rate a format may ask for, one frame in 64 s, keeps its
-    // schedule exactly: tick 1 falls due one whole period after Start.
+    // schedule exactly: tick 1 falls due one whole period after Start (a
+    // whole number of clock interrupts, so it is seen right then).
     constexpr LONGLONG kSlowest = 640000000;
-    const LONGLONG origin = HostKernel::Now();
+    LARGE_INTEGER origin;
+    KeQuerySystemTime(&origin);  // the clock interrupt Start sees
     ASSERT_EQ(engine->Start(&yuy2, kSlowest, kWidth, kHeight, kYuy2Size), STATUS_SUCCESS);
-    EXPECT_EQ(HostKernel::NextDueTime(), origin + kSlowest);
-    HostKernel::AdvanceBy(kSlowest - 1);
+    EXPECT_EQ(HostKernel::NextDueTime(), origin.QuadPart + kSlowest);
+    HostKernel::AdvanceTo(origin.QuadPart + kSlowest - 1);
     EXPECT_TRUE(owner.ticks.empty());
     HostKernel::AdvanceBy(1);
     EXPECT_EQ(owner.ticks.size(), 1u);
@@ -159,7 +162,7 @@ TEST_F(EngineLifecycleTest, AStartWhoseAllocationFailsKeepsNothingAndNeverTicks)
 
     // The engine is as good as new: the next Start works.
     ASSERT_EQ(StartYuy2(), STATUS_SUCCESS);
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     EXPECT_EQ(owner.ticks.size(), 1u);
 }
 
@@ -170,7 +173,7 @@ TEST_F(EngineLifecycleTest, CompletedFrameCountIsZeroAfterStartAndAfterStop) {
     CaptureBuffer& b = Buffer(kYuy2Size, sizeof(KSSTREAM_HEADER), 0);
     ASSERT_EQ(a.QueueOn(*engine), kYuy2Size);
     ASSERT_EQ(b.QueueOn(*engine), kYuy2Size);
-    HostKernel::AdvanceBy(2 * kPeriod);
+    AdvanceTicks(2);
     EXPECT_EQ(engine->CompletedFrameCount(), 2u);
     ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
     EXPECT_EQ(engine->CompletedFrameCount(), 0u);
@@ -237,7 +240,7 @@ TEST_F(EngineLifecycleTest, ARestartBeginsWithBlackAgain) {
     EXPECT_EQ(PublishedImage(*engine)[1], 0x80);
     CaptureBuffer& buffer = Buffer(kYuy2Size, sizeof(KSSTREAM_HEADER), 0);
     ASSERT_EQ(buffer.QueueOn(*engine), kYuy2Size);
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     EXPECT_EQ(buffer.data()[0], 0x00);
     EXPECT_EQ(buffer.data()[kYuy2Size - 1], 0x80);
 }

@@ -82,7 +82,7 @@ TEST_F(EngineQueueTest, AWholeBufferReceivesThePublishedImageByteForByte) {
     StartWithPatternImage();
     CaptureBuffer& buffer = Buffer(kYuy2Size, sizeof(KSSTREAM_HEADER), 0);
     ASSERT_EQ(buffer.QueueOn(*engine), kYuy2Size);
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     ASSERT_EQ(owner.ticks.size(), 1u);
     EXPECT_EQ(std::memcmp(PublishedImage(*engine), image.data(), kYuy2Size), 0);
     ExpectRows(buffer, kLine, kHeight, kLine);
@@ -102,7 +102,7 @@ TEST_F(EngineQueueTest, PitchesZeroMinusAndPlusRowLengthAllGiveTheSameContiguous
     for (CaptureBuffer* buffer : {&withoutFrameInfo, &zero, &negative, &positive}) {
         ASSERT_EQ(buffer->QueueOn(*engine), kYuy2Size);
     }
-    HostKernel::AdvanceBy(4 * kPeriod);
+    AdvanceTicks(4);
     EXPECT_EQ(engine->CompletedFrameCount(), 4u);
     for (CaptureBuffer* buffer : {&withoutFrameInfo, &zero, &negative, &positive}) {
         ExpectRows(*buffer, kLine, kHeight, kLine);
@@ -114,7 +114,7 @@ TEST_F(EngineQueueTest, APitchOf3000PlacesRowsAt3000BytesAndLeavesTheGapsAlone) 
     const ULONG byteCount = 719 * 3000 + kLine;
     CaptureBuffer& buffer = Buffer(byteCount, sizeof(HeaderWithFrameInfo), 3000);
     ASSERT_EQ(buffer.QueueOn(*engine), byteCount);
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     EXPECT_EQ(engine->CompletedFrameCount(), 1u);
     // Every row at 3000 r; the 440 bytes after each row keep 0xEE.
     ExpectRows(buffer, 3000, kHeight, kLine);
@@ -132,7 +132,7 @@ TEST_F(EngineQueueTest, TwoBuffersAreFilledOnTwoTicksInQueueOrder) {
     ASSERT_EQ(first.QueueOn(*engine), kYuy2Size);
     ASSERT_EQ(second.QueueOn(*engine), kYuy2Size);
 
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     ExpectRows(first, kLine, kHeight, kLine);
     EXPECT_EQ(std::count(second.memory.begin(), second.memory.end(), 0xEE),
               static_cast<long>(second.memory.size()));
@@ -142,7 +142,7 @@ TEST_F(EngineQueueTest, TwoBuffersAreFilledOnTwoTicksInQueueOrder) {
 
     PushPattern(2);
     ASSERT_NE(image, firstImage);
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     ExpectRows(second, kLine, kHeight, kLine);
     EXPECT_EQ(engine->CompletedFrameCount(), 2u);
     EXPECT_EQ(engine->queuedCount, 0u);
@@ -150,7 +150,7 @@ TEST_F(EngineQueueTest, TwoBuffersAreFilledOnTwoTicksInQueueOrder) {
 
 TEST_F(EngineQueueTest, ATickWithNothingQueuedChangesNothing) {
     StartWithPatternImage();
-    HostKernel::AdvanceBy(3 * kPeriod);
+    AdvanceTicks(3);
     EXPECT_EQ(owner.ticks.size(), 3u);
     EXPECT_EQ(engine->CompletedFrameCount(), 0u);
     EXPECT_EQ(engine->queuedCount, 0u);
@@ -165,7 +165,7 @@ TEST_F(EngineQueueTest, ALoneBufferSmallerThanTheImageStaysQueuedUntouched) {
     StartWithPatternImage();
     CaptureBuffer& buffer = Buffer(1000000, sizeof(KSSTREAM_HEADER), 0);
     ASSERT_EQ(buffer.QueueOn(*engine), 1000000u);
-    HostKernel::AdvanceBy(5 * kPeriod);
+    AdvanceTicks(5);
     EXPECT_EQ(owner.ticks.size(), 5u);
     EXPECT_EQ(engine->CompletedFrameCount(), 0u);
     EXPECT_EQ(engine->queuedCount, 1u);
@@ -181,13 +181,13 @@ TEST_F(EngineQueueTest, AShortHeadBufferGetsOnlyTheRowsThatFitAndCountsAsComplet
     CaptureBuffer& next = Buffer(1000000, sizeof(KSSTREAM_HEADER), 0);
     ASSERT_EQ(head.QueueOn(*engine), 1000000u);
     ASSERT_EQ(next.QueueOn(*engine), 1000000u);
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     ExpectRows(head, kLine, 1000000 / kLine, kLine);
     EXPECT_EQ(engine->CompletedFrameCount(), 1u);
     EXPECT_EQ(engine->queuedCount, 1u);
     EXPECT_EQ(engine->queuedBytes, 1000000u);
     // The second, alone and short of an image, waits untouched.
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     EXPECT_EQ(engine->CompletedFrameCount(), 1u);
     EXPECT_EQ(std::count(next.memory.begin(), next.memory.end(), 0xEE),
               static_cast<long>(next.memory.size()));
@@ -199,7 +199,7 @@ TEST_F(EngineQueueTest, APitchWiderThanTheBufferAllowsWritesOnlyTheRowsInsideIt)
     // 3000 r + 2560 <= 1843200 fit, that is rows 0..613.
     CaptureBuffer& buffer = Buffer(kYuy2Size, sizeof(HeaderWithFrameInfo), 3000);
     ASSERT_EQ(buffer.QueueOn(*engine), kYuy2Size);
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     ExpectRows(buffer, 3000, 614, kLine);
     EXPECT_EQ(engine->CompletedFrameCount(), 1u);
     EXPECT_EQ(engine->queuedCount, 0u);
@@ -213,7 +213,7 @@ TEST_F(EngineQueueTest, TheMostNegativePitchWritesTheFirstRowOnly) {
     CaptureBuffer& buffer =
         Buffer(kYuy2Size, sizeof(HeaderWithFrameInfo), static_cast<LONG>(0x80000000u));
     ASSERT_EQ(buffer.QueueOn(*engine), kYuy2Size);
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     ExpectRows(buffer, 0x80000000ull, 1, kLine);
     EXPECT_EQ(engine->CompletedFrameCount(), 1u);
 }
@@ -227,7 +227,7 @@ TEST_F(EngineQueueTest, AnImageSizeBeyondHeightRowsFillsOneBufferPerTickWithHeig
     ASSERT_EQ(first.QueueOn(*engine), imageSize);
     ASSERT_EQ(second.QueueOn(*engine), imageSize);
 
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     // 720 rows; the 5120 bytes past them stay as they were.
     ExpectRows(first, kLine, kHeight, kLine);
     EXPECT_EQ(std::count(second.memory.begin(), second.memory.end(), 0xEE),
@@ -236,7 +236,7 @@ TEST_F(EngineQueueTest, AnImageSizeBeyondHeightRowsFillsOneBufferPerTickWithHeig
     EXPECT_EQ(engine->queuedCount, 1u);
     EXPECT_EQ(engine->queuedBytes, imageSize);
 
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     ExpectRows(second, kLine, kHeight, kLine);
     EXPECT_EQ(engine->CompletedFrameCount(), 2u);
     EXPECT_EQ(engine->queuedCount, 0u);
@@ -252,7 +252,7 @@ TEST_F(EngineQueueTest, RowLengthFollowsTheLayout) {
         image.assign(PublishedImage(*engine), PublishedImage(*engine) + kRgbSize);
         CaptureBuffer& buffer = Buffer(kRgbSize, sizeof(KSSTREAM_HEADER), 0);
         ASSERT_EQ(buffer.QueueOn(*engine), kRgbSize);
-        HostKernel::AdvanceBy(kPeriod);
+        AdvanceTicks(1);
         ExpectRows(buffer, 3840, kHeight, 3840);
         ASSERT_EQ(engine->Stop(), STATUS_SUCCESS);
     }
@@ -263,7 +263,7 @@ TEST_F(EngineQueueTest, RowLengthFollowsTheLayout) {
         image.assign(PublishedImage(*engine), PublishedImage(*engine) + imageSize);
         CaptureBuffer& buffer = Buffer(imageSize, sizeof(KSSTREAM_HEADER), 0);
         ASSERT_EQ(buffer.QueueOn(*engine), imageSize);
-        HostKernel::AdvanceBy(kPeriod);
+        AdvanceTicks(1);
         ExpectRows(buffer, 961, height, 961);
         EXPECT_EQ(buffer.data()[1922], 0xEE);
     }
@@ -274,11 +274,11 @@ TEST_F(EngineQueueTest, QueuedBuffersWaitThroughAPauseAndAreFilledAfterTheResume
     ASSERT_EQ(engine->SetPaused(TRUE), STATUS_SUCCESS);
     CaptureBuffer& buffer = Buffer(kYuy2Size, sizeof(KSSTREAM_HEADER), 0);
     ASSERT_EQ(buffer.QueueOn(*engine), kYuy2Size);
-    HostKernel::AdvanceBy(5 * kPeriod);
+    AdvanceTicks(5);
     EXPECT_EQ(engine->queuedCount, 1u);
     EXPECT_EQ(buffer.data()[0], 0xEE);
     ASSERT_EQ(engine->SetPaused(FALSE), STATUS_SUCCESS);
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     ExpectRows(buffer, kLine, kHeight, kLine);
 }
 

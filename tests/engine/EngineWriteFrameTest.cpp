@@ -47,7 +47,7 @@ TEST_F(EngineWriteFrameTest, AnI420PushBecomesTheYuy2ImageOfTheFollowingTicks) {
     CaptureBuffer& second = Buffer(kYuy2Size, sizeof(KSSTREAM_HEADER), 0);
     ASSERT_EQ(first.QueueOn(*engine), kYuy2Size);
     ASSERT_EQ(second.QueueOn(*engine), kYuy2Size);
-    HostKernel::AdvanceBy(2 * kPeriod);
+    AdvanceTicks(2);
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first.memory.begin()));
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), second.memory.begin()));
 }
@@ -234,7 +234,7 @@ TEST_F(EngineWriteFrameTest, AZeroHeightEngineWritesNothing) {
     // The ticks still run and leave a queued buffer as it was.
     CaptureBuffer& buffer = Buffer(64, sizeof(KSSTREAM_HEADER), 0);
     buffer.QueueOn(*engine);
-    HostKernel::AdvanceBy(kPeriod);
+    AdvanceTicks(1);
     EXPECT_EQ(owner.ticks.size(), 1u);
     EXPECT_TRUE(std::all_of(buffer.memory.begin(), buffer.memory.end(),
                             [](UCHAR byte) { return byte == 0xEE; }));

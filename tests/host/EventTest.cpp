@@ -14,9 +14,10 @@ namespace {
 
 constexpr int64_t kStart = HostKernel::kDefaultVirtualStart;
 constexpr NTSTATUS kStatusTimeout = 0x00000102L;
+constexpr int64_t kTick = 156250;  // the default clock interrupt interval
 
 NTSTATUS Wait(KEVENT* event, PLARGE_INTEGER timeout = nullptr) {
-    return KeWaitForSingleObject(event, Suspended, KernelMode, FALSE, timeout);
+    return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, timeout);
 }
 
 // A one-shot timer whose DPC signals `event` after `ticksBeforeSignal`
@@ -117,15 +118,15 @@ TEST_F(EventTest, VirtualWaitAdvancesTimeToTheTimerThatSignals) {
     signaller.Arm();
     EXPECT_EQ(Wait(&event), STATUS_SUCCESS);
     ASSERT_EQ(signaller.runs.size(), 1u);
-    EXPECT_EQ(signaller.runs[0], kStart + 5000);
-    EXPECT_EQ(HostKernel::Now(), kStart + 5000) << "time stops where the event was signalled";
+    EXPECT_EQ(signaller.runs[0], kStart + kTick) << "the interrupt after the due time";
+    EXPECT_EQ(HostKernel::Now(), kStart + kTick) << "time stops where the event was signalled";
     EXPECT_EQ(KeReadStateEvent(&event), 0) << "the satisfied wait reset it";
 }
 
 TEST_F(EventTest, VirtualWaitRunsEveryTimerUpToTheSignallingOne) {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    SignallingTimer signaller(&event, 333667, 4);
+    SignallingTimer signaller(&event, 2 * kTick, 4);
     std::vector<int64_t> other;
     KTIMER unrelated;
     KDPC unrelatedDpc;
@@ -144,10 +145,10 @@ TEST_F(EventTest, VirtualWaitRunsEveryTimerUpToTheSignallingOne) {
     EXPECT_EQ(Wait(&event), STATUS_SUCCESS);
     ASSERT_EQ(signaller.runs.size(), 4u);
     for (int k = 0; k < 4; ++k) {
-        EXPECT_EQ(signaller.runs[k], kStart + (k + 1) * 333667);
+        EXPECT_EQ(signaller.runs[k], kStart + (k + 1) * 2 * kTick);
     }
     ASSERT_EQ(other.size(), 1u) << "a timer due before the signal runs on the way";
-    EXPECT_EQ(other[0], kStart + 400000);
+    EXPECT_EQ(other[0], kStart + 3 * kTick);
     KeSetTimer(&unrelated, late, &unrelatedDpc);
     EXPECT_EQ(Wait(&event), STATUS_UNSUCCESSFUL)
         << "nothing will signal it again, only an unrelated timer is set";
@@ -181,7 +182,7 @@ TEST_F(EventTest, PassiveWorkCarriedByADpcMayWaitOnTheVirtualClock) {
     HostKernel::DrainDpcs();
     EXPECT_EQ(carrier.status, STATUS_SUCCESS);
     ASSERT_EQ(signaller.runs.size(), 1u);
-    EXPECT_EQ(signaller.runs[0], kStart + 1000);
+    EXPECT_EQ(signaller.runs[0], kStart + kTick);
 }
 
 TEST_F(EventTest, VirtualWaitRunsQueuedDpcsFirst) {
@@ -213,16 +214,16 @@ TEST_F(EventTest, VirtualWaitWithNothingToSignalReportsInsteadOfHanging) {
 TEST_F(EventTest, VirtualWaitWithATimeoutStopsAtTheDeadline) {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    SignallingTimer signaller(&event, 10000, 1);
+    SignallingTimer signaller(&event, 4 * kTick, 1);
     signaller.Arm();
     LARGE_INTEGER timeout;
-    timeout.QuadPart = -4000;
+    timeout.QuadPart = -2 * kTick + 1000;  // a time-out is a timer too: seen at an interrupt
     EXPECT_EQ(Wait(&event, &timeout), kStatusTimeout);
-    EXPECT_EQ(HostKernel::Now(), kStart + 4000);
+    EXPECT_EQ(HostKernel::Now(), kStart + 2 * kTick);
     EXPECT_TRUE(signaller.runs.empty());
-    timeout.QuadPart = -20000;
+    timeout.QuadPart = -20 * kTick;
     EXPECT_EQ(Wait(&event, &timeout), STATUS_SUCCESS);
-    EXPECT_EQ(HostKernel::Now(), kStart + 10000);
+    EXPECT_EQ(HostKernel::Now(), kStart + 4 * kTick);
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 
 #include <gmock/gmock.h>
 
+#include <string>
+#include <thread>
+
 namespace ksmini {
 namespace {
 
@@ -14,7 +17,22 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-using KsDevicePnpTest = KsTest;
+class KsDevicePnpTest : public KsTest {
+  protected:
+    void TearDown() override {
+        KsTest::TearDown();
+        host::Variants::Reset();
+    }
+    // The model's option for when Started is set (variant started-flag).
+    static void StartedSet(const char* option) {
+        for (int i = 0; i < host::Variants::Info(host::Variant::StartedFlag).optionCount; ++i) {
+            if (std::string(host::Variants::Info(host::Variant::StartedFlag).options[i]) ==
+                option) {
+                host::Variants::Set(host::Variant::StartedFlag, i);
+            }
+        }
+    }
+};
 
 PDRIVER_OBJECT gSeenDriver = nullptr;
 std::u16string gSeenPath;
@@ -84,6 +102,7 @@ TEST_F(KsDevicePnpTest, AddRunsOnTheNewDeviceAndAFailedAddFreesItsBag) {
 }
 
 TEST_F(KsDevicePnpTest, StartSeesStartedClearAndNoResourcesAndSetsStarted) {
+    StartedSet("after-start");
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     EXPECT_THAT(Mini().Log(), Contains("Start started=0 irp=1 resources=0"));
     EXPECT_TRUE(rig.device->KsDevice()->Started);
@@ -97,6 +116,7 @@ TEST_F(KsDevicePnpTest, StartSeesStartedClearAndNoResourcesAndSetsStarted) {
 }
 
 TEST_F(KsDevicePnpTest, AStartOfAStartedDeviceReachesTheDriverWithStartedSet) {
+    StartedSet("after-start");
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     ASSERT_EQ(rig.device->Start(), STATUS_SUCCESS);
     EXPECT_THAT(StartsAndStops(Mini().Log()),
@@ -123,6 +143,7 @@ TEST_F(KsDevicePnpTest, FilterOpensFailWithDeviceNotReadyUntilTheDeviceStarts) {
 }
 
 TEST_F(KsDevicePnpTest, StopClearsStartedAndFreesTheFreeOnStopFactory) {
+    StartedSet("after-start");
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     ASSERT_EQ(rig.device->Stop(), STATUS_SUCCESS);
     EXPECT_FALSE(rig.device->KsDevice()->Started);
@@ -144,8 +165,10 @@ TEST_F(KsDevicePnpTest, AFactoryMadeWithoutFreeOnStopOutlivesAStop) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     ASSERT_EQ(rig.device->Stop(), STATUS_SUCCESS);
     ASSERT_EQ(rig.device->Start(), STATUS_SUCCESS);
-    // The first factory stayed; the second start added another.
-    EXPECT_EQ(rig.device->Interfaces().size(), 4u);
+    // The first factory stayed (the driver, knowing that, made no second):
+    // its interfaces are back and it opens filters.
+    EXPECT_EQ(rig.device->Interfaces().size(), 2u);
+    EXPECT_EQ(rig.device->OpenFilter(kCategoryVideo, &rig.filter), STATUS_SUCCESS);
 }
 
 TEST_F(KsDevicePnpTest, AFactoryListedInTheDescriptorLivesWithTheDevice) {
@@ -223,9 +246,12 @@ TEST_F(KsDevicePnpTest, KsGetDeviceFindsTheDeviceOfEveryObject) {
     EXPECT_EQ(KsFilterGetDevice(rig.filter->KsFilter()), device);
     EXPECT_EQ(KsPinGetDevice(rig.pin->KsPin()), device);
     PKSFILTERFACTORY factory = nullptr;
-    ASSERT_EQ(KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor, u"OTHER",
-                                    nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, &factory),
-              STATUS_SUCCESS);
+    KsAcquireDevice(device);
+    NTSTATUS made =
+        KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor, u"OTHER", nullptr,
+                              KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, &factory);
+    KsReleaseDevice(device);
+    ASSERT_EQ(made, STATUS_SUCCESS);
     ASSERT_NE(factory, nullptr);
     EXPECT_EQ(factory->FilterDescriptor, &kFilterDescriptor);
     EXPECT_EQ(KsGetDevice(factory), device);
@@ -241,16 +267,14 @@ TEST_F(KsDevicePnpTest, AFilterFactoryCreationCanBeFailed) {
     EXPECT_FALSE(rig.device->Started());
 }
 
-TEST_F(KsDevicePnpTest, TheDeviceMutexExcludesOtherThreadsAndNests) {
+TEST_F(KsDevicePnpTest, TheDeviceMutexExcludesOtherThreads) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     PKSDEVICE device = rig.device->KsDevice();
     long counter = 0;  // guarded by the device mutex only
     auto worker = [&] {
         for (int i = 0; i < 2000; ++i) {
             KsAcquireDevice(device);
-            KsAcquireDevice(device);  // a kernel mutex: its holder may take it again
             ++counter;
-            KsReleaseDevice(device);
             KsReleaseDevice(device);
         }
     };
@@ -259,6 +283,74 @@ TEST_F(KsDevicePnpTest, TheDeviceMutexExcludesOtherThreadsAndNests) {
     a.join();
     b.join();
     EXPECT_EQ(counter, 4000);
+}
+
+TEST_F(KsDevicePnpTest, TheDeviceMutexIsNotRecursive) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    PKSDEVICE device = rig.device->KsDevice();
+    KsAcquireDevice(device);
+    KsAcquireDevice(device);  // a self-deadlock on Windows: reported, not hung
+    ExpectViolations({host::Rule::KsObject});
+    KsReleaseDevice(device);
+    KsReleaseDevice(device);
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u) << "the pairs still match";
+    std::thread other([device] {
+        KsAcquireDevice(device);  // free again
+        KsReleaseDevice(device);
+    });
+    other.join();
+}
+
+TEST_F(KsDevicePnpTest, UnderHeldADriverTakingTheDeviceMutexInStartDeadlocks) {
+    // The mini driver knows the option and does not take it; a driver that
+    // took it anyway is reported.
+    host::Variants::Set(host::Variant::DeviceMutexAtStart, 0);  // held
+    Mini().startHook = [](PKSDEVICE device) {
+        KsAcquireDevice(device);
+        KsReleaseDevice(device);
+    };
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    ExpectViolations({host::Rule::KsObject});
+    Mini().startHook = nullptr;
+}
+
+TEST_F(KsDevicePnpTest, UnderNotHeldStartRunsWithoutTheDeviceMutex) {
+    host::Variants::Set(host::Variant::DeviceMutexAtStart, 1);  // not-held
+    bool heldInStart = true;
+    Mini().startHook = [&heldInStart](PKSDEVICE device) {
+        // A bag change without the mutex is reported: the platform does not hold it.
+        TestItem* item = NewItem("in-start");
+        KsAddItemToObjectBag(device->Bag, item, FreeItem);
+        heldInStart = host::Verifier::ViolationCount() == 0;
+    };
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    EXPECT_FALSE(heldInStart);
+    ExpectViolations({host::Rule::KsObject});
+    Mini().startHook = nullptr;
+}
+
+TEST_F(KsDevicePnpTest, StartedIsSetBeforeStartAfterItOrAfterPostStartAsTheOptionSays) {
+    const char* const options[] = {"before-start", "after-start", "after-post-start"};
+    const char* const seen[] = {"Start started=1 irp=1 resources=0",
+                                "Start started=0 irp=1 resources=0",
+                                "Start started=0 irp=1 resources=0"};
+    for (int i = 0; i < 3; ++i) {
+        rig.Reset();
+        ResetMini();
+        StartedSet(options[i]);
+        ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+        EXPECT_THAT(Mini().Log(), Contains(seen[i])) << options[i];
+        EXPECT_TRUE(rig.device->Started()) << options[i];
+    }
+}
+
+TEST_F(KsDevicePnpTest, KsCreateFilterFactoryWithoutTheDeviceMutexIsReported) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    PKSDEVICE device = rig.device->KsDevice();
+    EXPECT_EQ(KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor, u"OTHER",
+                                    nullptr, 0, nullptr, nullptr, nullptr),
+              STATUS_SUCCESS);
+    ExpectViolations({host::Rule::KsObject});
 }
 
 TEST_F(KsDevicePnpTest, ReleasingTheDeviceMutexWithoutHoldingItIsReported) {

@@ -18,6 +18,7 @@
 
 #include <host/executive/HostKernel.h>
 #include <host/ksmedia.h>
+#include <host/variants/Variants.h>
 #include <host/verifier/Verifier.h>
 
 #include "host/client/Device.h"
@@ -75,6 +76,8 @@ struct MiniDriver {
     // ---- behaviour ----
     NTSTATUS addStatus = STATUS_SUCCESS;
     NTSTATUS startStatus = STATUS_SUCCESS;
+    std::function<void(PKSDEVICE)> startHook;  // runs first in the driver's Start
+    bool factoryLive = false;                  // Start made the factory and it still exists
     bool factoryInStart = true;
     ULONG factoryFlags = KSCREATE_ITEM_FREEONSTOP;
     NTSTATUS filterCreateStatus = STATUS_SUCCESS;
@@ -92,6 +95,9 @@ struct MiniDriver {
     // found it (before each sets its own).
     PVOID filterContextAtCreate = nullptr;
     PVOID pinContextAtCreate = nullptr;
+    // Called last by the capture pin's Create, with the filter control mutex
+    // held by the platform (e.g. to change the pin's bag); null: nothing.
+    std::function<void(PKSPIN)> pinCreated;
     // StandardProcess: clone each frame (8-byte context = Data) and use at
     // most `chunk` bytes per advance (0: the whole remainder).
     bool cloneFrames = true;
@@ -368,6 +374,9 @@ inline NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
     }
     pin->Context = item;
     pin->StreamHeaderSize = m.streamHeaderSize;
+    if (m.pinCreated) {
+        m.pinCreated(pin);
+    }
     return m.pinCreateStatus;
 }
 
@@ -550,22 +559,39 @@ inline NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transl
     Mini().Log(Format("Start started=%d irp=%d resources=%d", device->Started ? 1 : 0,
                       irp != nullptr ? 1 : 0,
                       translated != nullptr || untranslated != nullptr ? 1 : 0));
+    if (Mini().startHook) {
+        Mini().startHook(device);
+    }
     if (!NT_SUCCESS(Mini().startStatus)) {
         return Mini().startStatus;
     }
-    if (!Mini().factoryInStart || device->Started) {
+    // One factory at a time: none again for a start of a started device
+    // (Started alone cannot tell: the class library may set it before Start).
+    if (!Mini().factoryInStart || Mini().factoryLive) {
         return STATUS_SUCCESS;
     }
-    KsAcquireDevice(device);
+    // KsCreateFilterFactory needs the device mutex; the class library may
+    // hold it around Start already (variant device-mutex-at-start), and it is
+    // not recursive.
+    const bool platformHolds = host::Variants::Is(host::Variant::DeviceMutexAtStart, "held");
+    if (!platformHolds) {
+        KsAcquireDevice(device);
+    }
     NTSTATUS status =
         KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor, u"GLOBAL",
                               nullptr, Mini().factoryFlags, nullptr, nullptr, nullptr);
-    KsReleaseDevice(device);
+    if (!platformHolds) {
+        KsReleaseDevice(device);
+    }
+    Mini().factoryLive = NT_SUCCESS(status);
     return status;
 }
 
 inline void DeviceStop(PKSDEVICE device, PIRP) {
     Mini().Log(Format("Stop started=%d", device->Started ? 1 : 0));
+    if ((Mini().factoryFlags & KSCREATE_ITEM_FREEONSTOP) != 0) {
+        Mini().factoryLive = false;  // the class library frees it after this
+    }
 }
 
 inline void DeviceRemove(PKSDEVICE, PIRP) {

@@ -191,10 +191,13 @@ TEST_F(KsProcessTriggerTest, AttemptProcessingFromADpcRunsRightAfterThatDpcAtPas
         Mini().Log("dpc1 returns");
     });
     TestTimer second([&] { Mini().Log("dpc2"); });
-    first.SetIn(1000);
-    second.SetIn(2000);
+    // On consecutive clock interrupts (two timers due at one would queue
+    // both DPCs before dpc1's work item).
+    const int64_t tick = host::HostKernel::TickInterval();
+    first.SetIn(tick);
+    second.SetIn(2 * tick);
     Mini().ClearLog();
-    host::HostKernel::AdvanceBy(3000);
+    host::HostKernel::AdvanceBy(3 * tick);
     EXPECT_EQ(dpcIrql, DISPATCH_LEVEL);
     EXPECT_THAT(Filtered(Mini().Log()), ElementsAre("dpc1", "dpc1 returns", "Process", "dpc2"));
     EXPECT_EQ(Mini().processAtRaisedIrql.load(), 0);

@@ -146,7 +146,8 @@ TEST_F(KsVerifierRulesTest, PassiveOnlyCallsAtDispatchLevelAreCaught) {
         host::ScopedIrql dispatch(DISPATCH_LEVEL);
         KsAddItemToObjectBag(device->Bag, item, FreeItem);
     }
-    ExpectViolations({host::Rule::IrqlTooHigh});
+    // Neither at PASSIVE_LEVEL nor under the device mutex that guards the bag.
+    ExpectViolations({host::Rule::IrqlTooHigh, host::Rule::KsObject});
 }
 
 TEST_F(KsVerifierRulesTest, SetDataFormatMayNotPend) {

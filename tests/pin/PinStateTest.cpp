@@ -98,7 +98,7 @@ TEST_F(PinStates, PauseFromAcquireTouchesNoEngine) {
 TEST_F(PinStates, RunStartsTheEngine) {
     PinHandle* pin = NewPin();
     ASSERT_NE(pin, nullptr);
-    const int64_t startedAt = HostKernel::Now();
+    const int64_t startedAt = HostKernel::InterruptTime();  // the schedule's origin
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(Vcam(pin)->streamingState, EngineRunning);
     EXPECT_EQ(Engine()->state, EngineRunning);

@@ -317,7 +317,7 @@ TEST_F(PinStreaming, WithAClockFramesCarryItsStreamTimeAndExactlyBothValidFlags)
 
     int64_t tickTime = -1;
     for (int i = 0; i < 4 && pin->CompletedCount() == 0; ++i) {
-        tickTime = HostKernel::NextDueTime();
+        tickTime = HostKernel::NextExpiry();  // the interrupt at which the tick runs
         Tick();
     }
     std::vector<host::CompletedFrame> frames = TakeAll(pin);

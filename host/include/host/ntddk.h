@@ -283,6 +283,10 @@ LONG KeReadStateEvent(PRKEVENT Event);
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+// Interrupt time: 100 ns units since boot, as of the last clock interrupt;
+// never moved by a system clock set. Any IRQL. (x64 kernel headers read it
+// from the shared user data page; no import.)
+ULONGLONG KeQueryInterruptTime();
 
 // ---- interlocked singly linked lists ---------------------------------------
 typedef struct alignas(16) _SLIST_ENTRY {
