@@ -654,12 +654,15 @@ bool InterleavingRun::CheckReturned(const host::CompletedFrame& frame) {
         return Fail(ticket + ": presentation time " + std::to_string(time) + " went back from " +
                     std::to_string(lastPresentation_));
     }
-    // Tick k is due k periods after the start and runs at the first clock
-    // interrupt at or after that (no system clock set happens here, so the
-    // system time of the schedule stays where the start put it).
+    // Tick k is due k periods after the start (a relative timer) and is seen
+    // at a clock interrupt less than one interval before or after that (no
+    // system clock set happens here, so the schedule's system time stays
+    // where the start put it).
     const int64_t sinceStart = time - scheduleOrigin_;
-    if (time > HostKernel::Now() || sinceStart < kFramePeriod ||
-        sinceStart % kFramePeriod >= HostKernel::TickInterval()) {
+    const int64_t offGrid = sinceStart % kFramePeriod;
+    const int64_t tick = HostKernel::TickInterval();
+    if (time > HostKernel::Now() || sinceStart <= 0 ||
+        (offGrid >= tick && kFramePeriod - offGrid >= tick)) {
         return Fail(ticket + ": presentation time " + std::to_string(time) +
                     " is not a tick of the schedule that began at " +
                     std::to_string(scheduleOrigin_));
