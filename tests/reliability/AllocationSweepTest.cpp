@@ -78,7 +78,7 @@ TEST_F(AllocationSweepTest, EveryAllocationOfTheWholeLifeFailsOnceAndTheCameraRe
     ASSERT_GT(clean.poolAllocations, 0u);
     ASSERT_GT(clean.bagInsertions, 0u);
     ASSERT_GT(clean.clones, 0u);
-    ASSERT_EQ(clean.factoryCreations, 2u);
+    ASSERT_EQ(clean.factoryCreations, 1u);  // at Add; starts make none
 
     struct Sweep {
         Starve what;

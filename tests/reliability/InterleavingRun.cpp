@@ -156,7 +156,7 @@ bool InterleavingRun::Perform(const Action& action) {
     const bool runningBefore = pin_ != nullptr && pinState_ == KSSTATE_RUN;
     const uint64_t queuedBytes = OutstandingDataBytes();
     const int64_t before = HostKernel::Now();
-    const int64_t nextDue = HostKernel::NextDueTime();
+    const int64_t nextDue = HostKernel::NextExpiry();
 
     if (!Execute(action)) {
         return false;
@@ -180,11 +180,13 @@ bool InterleavingRun::Perform(const Action& action) {
                     ", still out though the pin is stopped or closed");
     }
     // A running engine with a whole image's worth of buffers queued fills one
-    // at each tick; a tick falls in every frame period, and the next due
-    // timer is the engine's.
+    // at each tick; a tick is seen in every frame period plus a clock
+    // interrupt interval (it runs at the first interrupt at or after its due
+    // time), and the next expiring timer is the engine's.
     const bool stillRunning = runningBefore && pin_ != nullptr && pinState_ == KSSTATE_RUN;
-    const bool tickPassed = HostKernel::Now() - before >= kFramePeriod ||
-                            (action.kind == ActionKind::AdvanceToNextDue && nextDue >= 0);
+    const bool tickPassed =
+        HostKernel::Now() - before >= kFramePeriod + HostKernel::TickInterval() ||
+        (action.kind == ActionKind::AdvanceToNextDue && nextDue >= 0);
     // A starved clone or queue entry is handed over again at the next tick
     // and filled at the one after.
     const bool settled = before >= lastStrike_ + 2 * kFramePeriod;
@@ -232,7 +234,7 @@ bool InterleavingRun::Execute(const Action& action) {
             HostKernel::AdvanceBy(action.delta);
             return true;
         case ActionKind::AdvanceToNextDue: {
-            const int64_t due = HostKernel::NextDueTime();
+            const int64_t due = HostKernel::NextExpiry();
             if (due >= 0) {
                 HostKernel::AdvanceTo(std::max(due, HostKernel::Now()));
             } else {

@@ -44,7 +44,7 @@ enum class Starve {
     PoolAllocation,  // Verifier::FailNth: pool and lookaside allocations
     BagInsertion,    // KsFaults::FailBagInsertion
     Clone,           // KsFaults::FailClone
-    FilterFactory,   // KsFaults::FailFilterFactoryCreation, around one device start
+    FilterFactory,   // KsFaults::FailFilterFactoryCreation, around the device's add
 };
 
 const char* StarveName(Starve what);
@@ -71,7 +71,7 @@ struct ScenarioResult {
     uint64_t poolAllocations = 0;       // attempted during the run (failed ones included)
     uint64_t bagInsertions = 0;
     uint64_t clones = 0;
-    uint64_t factoryCreations = 0;  // device starts that made a filter factory
+    uint64_t factoryCreations = 0;  // adds that made a filter factory
     uint64_t injected = 0;          // faults that actually struck
 };
 
@@ -100,7 +100,7 @@ class LifecycleScenario {
               const std::function<std::string()>& checkRefused);
     bool Lifecycle();
     bool OpenAndNegotiate(const char* suffix);
-    bool StartDevice(const char* name, size_t enginesAfter);
+    bool StartDevice(const char* name);
     // Submits one whole capture buffer and waits, in virtual time, for it to
     // come back filled with `expected` and numbered `pictureNumber`.
     bool Capture(const std::string& name, camtest::Yuy2Colour expected, int slack,
@@ -115,7 +115,7 @@ class LifecycleScenario {
 
     Starve what_;
     uint64_t nth_;
-    uint64_t factoryCreations_ = 0;  // starts of a stopped device so far
+    uint64_t factoryCreations_ = 0;  // device adds so far (each makes a factory)
     int64_t lastPresentation_ = 0;   // presentation time of the last frame delivered
     ScenarioResult result_;
     std::vector<uint8_t> format_;  // the negotiated connection format

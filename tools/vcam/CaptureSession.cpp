@@ -173,7 +173,9 @@ void CaptureSession::StreamVirtual() {
     while (!Done()) {
         int64_t target = deadline_;
         if (haveFrame) target = std::min(target, nextPush);
-        const int64_t due = HostKernel::NextDueTime();
+        // The clock interrupt at which the next timer expires (its due time
+        // rounded up to the interrupt grid).
+        const int64_t due = HostKernel::NextExpiry();
         if (due >= 0) target = std::min(target, due);
         if (target == kNever)
             throw ToolError(kExitCamera, "the camera stopped ticking with nothing left to push");
