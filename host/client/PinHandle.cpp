@@ -175,7 +175,9 @@ NTSTATUS PinHandle::WaitForCompletion(std::chrono::milliseconds timeout) {
         if (now >= deadline) {
             return STATUS_TIMEOUT;
         }
-        int64_t next = HostKernel::NextDueTime();
+        // The clock interrupt at which the next timer expires, not its due
+        // time: a timer fires only at an interrupt.
+        int64_t next = HostKernel::NextExpiry();
         HostKernel::AdvanceTo(next >= 0 && next <= deadline ? std::max(next, now) : deadline);
     }
 }
