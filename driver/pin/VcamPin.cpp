@@ -438,8 +438,7 @@ VCAM_RESIDENT void VcamPin::StampFilled(PKSSTREAM_HEADER header) {
         // than the correlation counts as no time.
         const LONGLONG now = static_cast<LONGLONG>(KeQueryInterruptTime());
         const ULONG slot = LoadPublished(&clockSlot);
-        const LONGLONG passed =
-            now > clockInterruptTime[slot] ? now - clockInterruptTime[slot] : 0;
+        const LONGLONG passed = now > clockInterruptTime[slot] ? now - clockInterruptTime[slot] : 0;
         header->PresentationTime.Time = clockStreamTime[slot] + passed;
         header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
     }

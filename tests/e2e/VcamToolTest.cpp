@@ -169,6 +169,14 @@ class FrameStream {
     int code_ = -1;
 };
 
+// When tick n runs: its timer expires at the first 15.625 ms clock interrupt
+// at or after its due time, n periods after the start (which lies on an
+// interrupt).
+int64_t TickSeenAt(int64_t tick) {
+    constexpr int64_t kClockInterrupt = 156250;
+    return (tick * kPeriod + kClockInterrupt - 1) / kClockInterrupt * kClockInterrupt;
+}
+
 // Source frame shown at tick n by a source pushed at `numerator/denominator` fps.
 int64_t ExpectedSourceFrame(int64_t tick, int64_t numerator, int64_t denominator,
                             int64_t frameCount) {
@@ -176,14 +184,17 @@ int64_t ExpectedSourceFrame(int64_t tick, int64_t numerator, int64_t denominator
     auto pushTime = [&](int64_t index) {
         return kPeriod / 2 + index * 10000000 * denominator / numerator;
     };
-    while (k + 1 < frameCount && pushTime(k + 1) < tick * kPeriod) ++k;
+    while (k + 1 < frameCount && pushTime(k + 1) < TickSeenAt(tick)) ++k;
     return k;
 }
 
-// Ticks a finite source of `frameCount` frames gets before the run ends.
+// Ticks a finite source of `frameCount` frames gets before the run ends: up
+// to the first tick after the last push.
 int64_t ExpectedCapturedFrames(int64_t numerator, int64_t denominator, int64_t frameCount) {
     const int64_t lastPush = kPeriod / 2 + (frameCount - 1) * 10000000 * denominator / numerator;
-    return lastPush / kPeriod + 1;
+    int64_t tick = 1;
+    while (TickSeenAt(tick) <= lastPush) ++tick;
+    return tick;
 }
 
 double ChromaPsnr(const uint8_t* a, const uint8_t* b, size_t count) {
@@ -372,9 +383,14 @@ TEST(VcamRunVirtualClock, DeliversExactlyAtTheCameraRate) {
     Result run = Shell(dir, Vcam("run --virtual --seconds 3 --json --output none --snapshot none"));
     ExpectCleanRun(run);
     // 3 s hold 89.9 periods of 333667 units; the first tick falls one period
-    // after the run starts, so 89 ticks fill a buffer, each exactly on time.
+    // after the run starts, so 89 ticks fill a buffer. Each is seen at the
+    // 15.625 ms clock interrupt at or after its due time, so the rate fitted
+    // over 3 s may be off by that interval over the run (0.5 %); the schedule
+    // itself does not drift (the engine's minute-long test holds it exact).
     EXPECT_EQ(JsonNumber(run.out, "frames_delivered"), 89) << run.out;
-    EXPECT_NEAR(JsonNumber(run.out, "delivered_fps"), 30000.0 / 1001.0, 1e-4) << run.out;
+    EXPECT_NEAR(JsonNumber(run.out, "delivered_fps"), 30000.0 / 1001.0,
+                30000.0 / 1001.0 * 156250.0 / 30000000.0)
+        << run.out;
     // Each tick's run is timed on the real clock, even on the virtual one.
     EXPECT_NE(run.out.find("\"tick_duration_us\": {\"median\": "), std::string::npos) << run.out;
 }

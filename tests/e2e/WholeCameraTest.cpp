@@ -296,10 +296,10 @@ TEST_F(WholeCameraTest, FullLifecycleLeavesNothingBehind) {
     std::unique_ptr<host::FilterHandle> refused;
     EXPECT_EQ(device->OpenFilter(kVideo, &refused), STATUS_DEVICE_NOT_READY);
 
-    // A second start makes a new engine; the first stays in the device's bag.
+    // The device's one engine, made at Add, serves the second start too.
     const size_t enginesBefore = Verifier::OutstandingBlocks(PoolTag("HSim"));
     ASSERT_EQ(device->Start(), STATUS_SUCCESS);
-    EXPECT_EQ(Verifier::OutstandingBlocks(PoolTag("HSim")), enginesBefore + 1);
+    EXPECT_EQ(Verifier::OutstandingBlocks(PoolTag("HSim")), enginesBefore);
     OpenStreamingPin();
     host::CompletedFrame fresh = CaptureOne();
     // An image pushed before the stop does not survive into the new run.
@@ -355,22 +355,29 @@ TEST_F(WholeCameraTest, FilterCreateFailsWithoutMemory) {
     EXPECT_EQ(device->OpenFilter(kVideo, &filter), STATUS_SUCCESS);
 }
 
-TEST_F(WholeCameraTest, StartWithoutEngineMemoryFailsAndALaterStartWorks) {
-    ASSERT_EQ(driver->AddDevice(&device), STATUS_SUCCESS);
+TEST_F(WholeCameraTest, AddWithoutEngineMemoryFailsTheDeviceAndALaterDeviceWorks) {
+    // The engine comes with Add: without its memory the device fails whole,
+    // leaving nothing behind; the next device found streams.
     Verifier::FailTag(PoolTag("HSim"));
-    EXPECT_EQ(device->Start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(driver->AddDevice(&device), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(device, nullptr);
     Verifier::ClearFaults();
+    EXPECT_EQ(Verifier::OutstandingBlocks(), 0u)
+        << Verifier::DescribeBlocks(Verifier::OutstandingList());
+    ASSERT_EQ(driver->AddDevice(&device), STATUS_SUCCESS);
     EXPECT_EQ(device->Start(), STATUS_SUCCESS);
     OpenStreamingPin();
     CaptureOne();
 }
 
-TEST_F(WholeCameraTest, EngineBagInsertionFailureLeavesNoEngine) {
-    ASSERT_EQ(driver->AddDevice(&device), STATUS_SUCCESS);
-    host::KsFaults::FailBagInsertionsInto(device->KsDevice()->Bag);
-    EXPECT_EQ(device->Start(), STATUS_INSUFFICIENT_RESOURCES);
+TEST_F(WholeCameraTest, EngineBagInsertionFailureFailsTheDeviceAndLeavesNoEngine) {
+    // The first insertion into a new device's bag is the VcamDevice, the
+    // second the engine.
+    host::KsFaults::FailBagInsertion(2);
+    EXPECT_NE(driver->AddDevice(&device), STATUS_SUCCESS);
     host::KsFaults::Clear();
     EXPECT_EQ(Verifier::OutstandingBlocks(PoolTag("HSim")), 0u);
+    EXPECT_EQ(Verifier::OutstandingBlocks(PoolTag("CDev")), 0u);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include <gmock/gmock.h>
 
+#include <optional>
+
 namespace ksmini {
 namespace {
 
@@ -292,6 +294,7 @@ TEST_F(KsObjectBagTest, KsEditOfTheBagsOwnCopyToALargerSizeFollowsTheVariant) {
     KSOBJECT_BAG bag = rig.device->KsDevice()->Bag;
     ULONG original[2] = {0xAAAAAAAA, 0xBBBBBBBB};
     PVOID pointer = original;
+    std::optional<DeviceHeld> held(rig.device->KsDevice());
     ASSERT_EQ(_KsEdit(bag, &pointer, 8, 8, kTagEdit), STATUS_SUCCESS);
     PVOID copy = pointer;
     {
@@ -307,6 +310,7 @@ TEST_F(KsObjectBagTest, KsEditOfTheBagsOwnCopyToALargerSizeFollowsTheVariant) {
         EXPECT_THAT(std::vector<ULONG>(bigger, bigger + 4),
                     ElementsAre(0xAAAAAAAAu, 0xBBBBBBBBu, 0u, 0u));
     }
+    held.reset();
     // The replaced copy went back to the pool; the new one is the bag's.
     EXPECT_EQ(host::Verifier::OutstandingBlocks(kTagEdit), 1u);
     ASSERT_EQ(rig.device->Remove(), STATUS_SUCCESS);

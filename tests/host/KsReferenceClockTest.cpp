@@ -42,14 +42,15 @@ TEST_F(KsReferenceClockTest, StreamTimeIsZeroInStopRunsInRunAndStandsInPause) {
     ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     HostKernel::AdvanceBy(333667);
     EXPECT_EQ(clock->GetTime(), 333667);
-    // The correlated time pairs that stream time with the system time.
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
+    // The correlated time pairs that stream time with the exact system time
+    // of the same instant (a clock reads a fine-grained counter, not the
+    // value of the last clock interrupt).
     LONGLONG system = 0;
     EXPECT_EQ(clock->GetCorrelatedTime(&system), 333667);
-    EXPECT_EQ(system, now.QuadPart);
-    // The physical time is the system time.
-    EXPECT_EQ(clock->GetPhysicalTime(), now.QuadPart);
+    EXPECT_EQ(system, HostKernel::Now());
+    // The physical time is interrupt time, which a system clock set never
+    // moves back.
+    EXPECT_EQ(clock->GetPhysicalTime(), HostKernel::InterruptTime());
     ASSERT_EQ(rig.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     HostKernel::AdvanceBy(5000);
     EXPECT_EQ(clock->GetTime(), 333667);

@@ -90,8 +90,17 @@ TEST_F(KsStreamQueueTest, HeadersHaveThePinsSizeOrTheOneTheClientAsksFor) {
 }
 
 TEST_F(KsStreamQueueTest, OnAGenerateMappingsPinTheEdgeLeavingAFrameSetsItsDataUsed) {
-    ASSERT_EQ(KsEdit(pin, &pin->Descriptor, host::PoolTag("TDsc")), STATUS_SUCCESS);
-    const_cast<PKSPIN_DESCRIPTOR_EX>(pin->Descriptor)->Flags |= KSPIN_FLAG_GENERATE_MAPPINGS;
+    // A pin whose own descriptor asks for mappings, edited in its Create (where
+    // the platform holds the filter control mutex that guards the pin's bag).
+    rig.pin.reset();
+    Mini().pinCreated = [](PKSPIN created) {
+        ASSERT_EQ(KsEdit(created, &created->Descriptor, host::PoolTag("TDsc")), STATUS_SUCCESS);
+        const_cast<PKSPIN_DESCRIPTOR_EX>(created->Descriptor)->Flags |=
+            KSPIN_FLAG_GENERATE_MAPPINGS;
+    };
+    ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    pin = rig.pin->KsPin();
     Submit(buffers[0], 1000);
     Submit(buffers[1], 1000);
     PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);

@@ -54,8 +54,8 @@ TEST_F(SuspensionTest, CriticalRegionsNestPerThreadAtApcLevelOrBelow) {
 
 // Has a thread signal an event at `irql`, inside a critical region if
 // `inRegion`, then another at PASSIVE_LEVEL outside any; the thread is armed
-// (inside the region) to be suspended at its first suspension point. Returns how many points it was suspended at
-// before the first signal.
+// (inside the region) to be suspended at its first suspension point. Returns how many points it was
+// suspended at before the first signal.
 int SuspendedBeforeFirstSignal(KIRQL irql, bool inRegion) {
     KEVENT first, second;
     KeInitializeEvent(&first, NotificationEvent, FALSE);

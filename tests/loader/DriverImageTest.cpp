@@ -141,21 +141,32 @@ TEST_F(DriverImageTest, RelocatesAsManySharedPageReadsAsTheDisassemblyHolds) {
     ASSERT_NE(image, nullptr) << error;
     std::string listing = CommandOutput("x86_64-w64-mingw32-objdump -d '" + SysPath() + "'");
     ASSERT_FALSE(listing.empty()) << "x86_64-w64-mingw32-objdump is needed";
+    // Interrupt time (offset 0x08, KeQueryInterruptTime) and system time
+    // (0x14, KeQuerySystemTime) are the fields the host keeps.
     size_t sites = 0;
-    for (size_t at = listing.find("0xfffff78000000014"); at != std::string::npos;
-         at = listing.find("0xfffff78000000014", at + 1)) {
-        ++sites;
+    for (const char* address : {"0xfffff78000000008", "0xfffff78000000014"}) {
+        for (size_t at = listing.find(address); at != std::string::npos;
+             at = listing.find(address, at + 1)) {
+            ++sites;
+        }
     }
     EXPECT_GT(sites, 0u);
     EXPECT_EQ(image->SharedPageSites(), sites);
-    // The page the reads now point at carries system time as
-    // KeQuerySystemTime returns it, from the moment the image is entered.
-    host::HostKernel::AdvanceBy(10000000);
+    // The page the reads now point at carries interrupt and system time as
+    // KeQueryInterruptTime and KeQuerySystemTime return them (as of the last
+    // clock interrupt), from the moment the image is entered.
+    host::HostKernel::AdvanceBy(10000000 + 1234);
     host::loader::ImageBoundary::Entering();
-    int64_t seen = 0;
-    std::memcpy(&seen, static_cast<uint8_t*>(host::loader::ImageBoundary::SharedPage()) + 0x14,
-                sizeof seen);
-    EXPECT_EQ(seen, host::HostKernel::Now());
+    const auto* page = static_cast<uint8_t*>(host::loader::ImageBoundary::SharedPage());
+    int64_t interrupt = 0;
+    int64_t system = 0;
+    std::memcpy(&interrupt, page + 0x08, sizeof interrupt);
+    std::memcpy(&system, page + 0x14, sizeof system);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    EXPECT_EQ(interrupt, static_cast<int64_t>(KeQueryInterruptTime()));
+    EXPECT_EQ(system, now.QuadPart);
+    EXPECT_LT(system, host::HostKernel::Now()) << "the value of the last clock interrupt";
 }
 
 TEST_F(DriverImageTest, RealDriverEntryAndAddRunAndInitIsFreedAfterwards) {
@@ -361,11 +372,11 @@ TEST_F(DriverImageTest, RefusesWhatItDoesNotHandleNamingIt) {
             }
         }
     });
-    copy("a shared page field the host does not keep", "offset 0x8", [&](auto* b) {
-        const uint8_t site[] = {0x14, 0, 0, 0, 0x80, 0xf7, 0xff, 0xff};
+    copy("a shared page field the host does not keep", "offset 0x30", [&](auto* b) {
+        const uint8_t site[] = {0x08, 0, 0, 0, 0x80, 0xf7, 0xff, 0xff};
         auto it = std::search(b->begin(), b->end(), std::begin(site), std::end(site));
         ASSERT_NE(it, b->end());
-        *it = 0x08;
+        *it = 0x30;
     });
     copy("a truncated file", "past the end of the file",
          [&](auto* b) { b->resize(b->size() / 2); });
