@@ -599,7 +599,13 @@ BOOLEAN Executive::SetTimer(PKTIMER timer, LONGLONG dueTime, PKDPC dpc, const vo
     const bool absolute = dueTime >= 0;
     int64_t due = absolute ? dueTime : AbsoluteDueTime(QueryInterruptTime(), dueTime);
     bool wasSet = DisarmLocked(timer);
-    timer->DueTime = absolute ? due : due + SystemBase();
+    // The system time it falls due at, for a look in a debugger: saturated, as
+    // a relative time by the whole range never falls due.
+    int64_t systemDue = due;
+    if (!absolute && __builtin_add_overflow(due, SystemBase(), &systemDue)) {
+        systemDue = INT64_MAX;
+    }
+    timer->DueTime = systemDue;
     timer->Dpc = dpc;
     TimerKey key{due, ++sequence_, timer};
     timer->Sequence = std::get<1>(key);
@@ -994,12 +1000,16 @@ void Executive::CheckUnload() {
         for (const auto& entry : armed_) {
             PKTIMER timer = entry.first;
             const ArmedTimer& armed = entry.second;
-            const int64_t due = std::get<0>(armed.key) + (armed.absolute ? 0 : SystemBase());
+            int64_t due = std::get<0>(armed.key);
+            if (!armed.absolute && __builtin_add_overflow(due, SystemBase(), &due)) {
+                due = INT64_MAX;
+            }
             char text[200];
             std::snprintf(text, sizeof text,
                           "KTIMER @%p still set at unload, due at %lld (%lld from now), DPC @%p",
                           static_cast<void*>(timer), static_cast<long long>(due),
-                          static_cast<long long>(due - now), static_cast<void*>(armed.dpc));
+                          static_cast<long long>(due > now ? due - now : 0),
+                          static_cast<void*>(armed.dpc));
             findings.push_back({Rule::TimerStillSet,
                                 RoutineName(reinterpret_cast<const void*>(armed.routine)), text});
         }

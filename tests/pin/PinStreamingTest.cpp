@@ -14,6 +14,8 @@
 #include "pin/PinHarness.h"
 #include "support/ScopedVariant.h"
 
+#include <thread>
+
 using host::HostKernel;
 using host::KsFaults;
 using host::PinHandle;
@@ -78,9 +80,14 @@ TEST_F(PinStreaming, ProcessOnAnEmptyQueuePendsUntilTheNextTick) {
         EXPECT_TRUE(vcam->processPending);
         CaptureBuffer& a = Buffer(kUnfillable);
         // Frames reach the edge without a trigger while the mutex is held.
+        // The client submits from a thread of its own, as a client does (a
+        // client never holds the driver's processing mutex).
         KsPinAcquireProcessingMutex(pin->KsPin());
-        ASSERT_EQ(pin->Submit(a.data(), a.size()), STATUS_SUCCESS);
+        NTSTATUS submitted = STATUS_UNSUCCESSFUL;
+        std::thread client([&] { submitted = pin->Submit(a.data(), a.size()); });
+        client.join();
         KsPinReleaseProcessingMutex(pin->KsPin());
+        ASSERT_EQ(submitted, STATUS_SUCCESS);
         HostKernel::DrainDpcs();
         EXPECT_TRUE(Clones(pin).empty());
         Complete(vcam, 0);  // the next tick asks again, and this time it is heard
