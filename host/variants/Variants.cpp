@@ -176,24 +176,24 @@ void Variants::Reset() {
     }
 }
 
-bool Variants::Select(const std::string& spec, std::string* error) {
+bool Variants::Select(const std::string& selection, std::string* error) {
     Reset();
-    if (spec.empty() || spec == "defaults") {
+    if (selection.empty() || selection == "defaults") {
         return true;
     }
-    if (spec == "adverse") {
+    if (selection == "adverse") {
         for (int v = 0; v < kCount; ++v) {
             gSelected[v].store(kInfo[v].adverse);
         }
         return true;
     }
     size_t start = 0;
-    while (start <= spec.size()) {
-        size_t comma = spec.find(',', start);
+    while (start <= selection.size()) {
+        size_t comma = selection.find(',', start);
         if (comma == std::string::npos) {
-            comma = spec.size();
+            comma = selection.size();
         }
-        if (comma > start && !SelectOne(spec.substr(start, comma - start), error)) {
+        if (comma > start && !SelectOne(selection.substr(start, comma - start), error)) {
             return false;
         }
         start = comma + 1;
@@ -204,9 +204,9 @@ bool Variants::Select(const std::string& spec, std::string* error) {
 void Variants::ApplyEnvironment() {
     static std::once_flag once;
     std::call_once(once, [] {
-        const char* spec = std::getenv("VCAM_VARIANTS");
+        const char* selection = std::getenv("VCAM_VARIANTS");
         std::string error;
-        if (spec != nullptr && !Select(spec, &error)) {
+        if (selection != nullptr && !Select(selection, &error)) {
             std::fprintf(stderr, "VCAM_VARIANTS: %s\n", error.c_str());
             std::exit(2);
         }

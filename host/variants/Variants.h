@@ -65,7 +65,7 @@ class Variants {
     static void Reset();
     // "switch=option,...", "adverse" (every switch on its adverse option), or
     // "" (defaults). False, with *error saying why, for an unknown name.
-    static bool Select(const std::string& spec, std::string* error);
+    static bool Select(const std::string& selection, std::string* error);
     // Applies VCAM_VARIANTS once per process (HostKernel::Boot calls it); a
     // bad value is printed to stderr and the process exits with 2.
     static void ApplyEnvironment();
