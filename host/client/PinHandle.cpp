@@ -100,6 +100,17 @@ bool PinHandle::HasMasterClock() const {
     return pin_->HasMasterClock();
 }
 
+bool PinHandle::ClockCorrelatedTime(int64_t* streamTime, int64_t* systemTime) const {
+    LONGLONG stream = 0;
+    LONGLONG system = 0;
+    if (!pin_->ClockCorrelatedTime(&stream, &system)) {
+        return false;
+    }
+    *streamTime = stream;
+    *systemTime = system;
+    return true;
+}
+
 NTSTATUS PinHandle::ReadStream(const void* headers, ULONG length, uint64_t* ticket) {
     if (headers == nullptr || length < sizeof(KSSTREAM_HEADER)) {
         return STATUS_INVALID_PARAMETER;

@@ -87,6 +87,9 @@ class PinHandle {
     NTSTATUS SetMasterClock();
     // Whether the pin has a master clock now.
     bool HasMasterClock() const;
+    // The master clock's stream time and the system time of the same instant,
+    // read as the client owning the clock reads it; false without a clock.
+    bool ClockCorrelatedTime(int64_t* streamTime, int64_t* systemTime) const;
     // For inspection by tests: the KSPIN as the driver sees it.
     PKSPIN KsPin() const;
 

@@ -268,6 +268,15 @@ bool KsPinObject::HasMasterClock() {
     return clock_ != nullptr;
 }
 
+bool KsPinObject::ClockCorrelatedTime(LONGLONG* streamTime, LONGLONG* systemTime) {
+    std::lock_guard<std::mutex> lock(clockMutex_);
+    if (clock_ == nullptr) {
+        return false;
+    }
+    *streamTime = clock_->GetCorrelatedTime(systemTime);
+    return true;
+}
+
 // The filter's control mutex and controlMutex_ are held by the caller.
 NTSTATUS KsPinObject::Step(KSSTATE to, bool force) {
     const bool serialized = SerializedWithProcess();

@@ -110,6 +110,10 @@ class KsPinObject : public std::enable_shared_from_this<KsPinObject> {
     // running (a clock changes only while the graph is stopped).
     NTSTATUS AssignMasterClock();
     bool HasMasterClock();
+    // The master clock's stream time and the system time of the same instant,
+    // as the client that owns the clock reads them; false while the pin has
+    // no master clock.
+    bool ClockCorrelatedTime(LONGLONG* streamTime, LONGLONG* systemTime);
 
     // ---- the processor's ----
     bool ProcessingAllowed() const;

@@ -391,6 +391,16 @@ TEST(VcamRunVirtualClock, DeliversExactlyAtTheCameraRate) {
     EXPECT_NEAR(JsonNumber(run.out, "delivered_fps"), 30000.0 / 1001.0,
                 30000.0 / 1001.0 * 156250.0 / 30000000.0)
         << run.out;
+    // Every tick is seen at the second or third clock interrupt after the
+    // previous one: intervals of 31.25 or 46.875 ms against the 33.3667 ms
+    // period, the shorter ones by far the more frequent.
+    std::smatch jitter;
+    ASSERT_TRUE(std::regex_search(run.out, jitter,
+                                  std::regex("\"jitter_ms\": \\{\"median\": ([0-9.]+), "
+                                             "\"p99\": [0-9.]+, \"max\": ([0-9.]+)\\}")))
+        << run.out;
+    EXPECT_NEAR(std::stod(jitter[1]), 33.3667 - 31.25, 0.001) << run.out;
+    EXPECT_NEAR(std::stod(jitter[2]), 46.875 - 33.3667, 0.001) << run.out;
     // Each tick's run is timed on the real clock, even on the virtual one.
     EXPECT_NE(run.out.find("\"tick_duration_us\": {\"median\": "), std::string::npos) << run.out;
 }

@@ -133,6 +133,14 @@ void CaptureSession::Open() {
         throw ToolError(kExitCamera,
                         "moving the capture pin to KSSTATE_RUN failed: " + Names::Status(status));
     }
+    // Stream time begins as the move to RUN completes, after the driver
+    // started its schedule (on the real clock that move takes milliseconds):
+    // the clock this client owns says when.
+    streamOrigin_ = start_;
+    int64_t streamTime = 0;
+    int64_t systemTime = 0;
+    if (pin_->ClockCorrelatedTime(&streamTime, &systemTime))
+        streamOrigin_ = systemTime - streamTime;
 
     double seconds = options_.seconds;
     if (seconds < 0 && options_.frames == 0 && !source_->Finite()) seconds = kDefaultSeconds;
@@ -286,7 +294,7 @@ void CaptureSession::DrainCompletions() {
 
 int64_t CaptureSession::SystemTimeOf(const KSSTREAM_HEADER& header) const {
     if ((header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) != 0) {
-        return start_ + header.PresentationTime.Time;
+        return streamOrigin_ + header.PresentationTime.Time;
     }
     return HostKernel::Now();
 }

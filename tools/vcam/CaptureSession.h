@@ -84,7 +84,7 @@ class CaptureSession {
     void DrainCompletions();
     void Deliver(const host::CompletedFrame& frame);
     // The system time a delivery is stamped with: its presentation time is
-    // stream time, which starts at the move to RUN (start_); a frame without
+    // stream time, which starts as the move to RUN completes; a frame without
     // a valid time counts at the moment it came back.
     int64_t SystemTimeOf(const KSSTREAM_HEADER& header) const;
     // The run is over: a limit is reached or the deadline has passed. Once
@@ -117,6 +117,7 @@ class CaptureSession {
     PushLedger ledger_;                           // pushes, shared by producer and capture loop
     StatusLine status_;                           // the live line on a terminal
     int64_t start_ = 0;                           // system time of the run request
+    int64_t streamOrigin_ = 0;                    // system time at stream time 0
     int64_t deadline_ = 0;                        // system time the run ends at (stream limit)
     std::vector<int64_t> presentations_;          // PresentationTime of every delivery, in order
     int64_t lastPresentation_ = 0;                // ... and of the latest one

@@ -46,7 +46,13 @@ std::string Number(double value) {
 }  // namespace
 
 void RunReport::AddDelivery(int64_t presentationTime) {
-    if (fitCount_ == 0) fitOrigin_ = presentationTime;
+    if (fitCount_ == 0) {
+        fitOrigin_ = presentationTime;
+    } else {
+        const int64_t interval = presentationTime - previous_;
+        jitterMs.Add(std::fabs(static_cast<double>(interval - kFramePeriod)) / 1e4);
+    }
+    previous_ = presentationTime;
     const double x = fitCount_;
     const double y = (presentationTime - fitOrigin_) / 1e7;
     fitCount_ += 1;
@@ -71,6 +77,8 @@ void RunReport::PrintText(std::FILE* out) const {
                  static_cast<unsigned long long>(framesDelivered), streamSeconds, deliveredFps);
     std::fprintf(out, "  tick lateness        median %.3f ms, p99 %.3f ms, max %.3f ms\n",
                  latenessMs.Median(), latenessMs.Percentile(99), latenessMs.Max());
+    std::fprintf(out, "  interval jitter      median %.3f ms, p99 %.3f ms, max %.3f ms\n",
+                 jitterMs.Median(), jitterMs.Percentile(99), jitterMs.Max());
     if (latencyMeasurable && !latencyMs.Empty()) {
         std::fprintf(out, "  push to delivery     median %.3f ms, p99 %.3f ms (%zu pushes seen)\n",
                      latencyMs.Median(), latencyMs.Percentile(99), latencyMs.Count());
@@ -122,6 +130,7 @@ void RunReport::PrintJson(std::FILE* out) const {
         "\"stream_seconds\": %s, \"frames_pushed\": %llu, \"frames_delivered\": %llu, "
         "\"frames_cancelled\": %llu, \"delivered_fps\": %s, "
         "\"tick_lateness_ms\": {\"median\": %s, \"p99\": %s, \"max\": %s}, "
+        "\"jitter_ms\": {\"median\": %s, \"p99\": %s, \"max\": %s}, "
         "\"latency_ms\": %s, \"tick_duration_us\": %s, \"ticks_without_buffer\": %llu, "
         "\"picture_number_errors\": %llu, \"short_frames\": %llu, "
         "\"verifier_violations\": %llu, \"pool_blocks_left\": %llu}\n",
@@ -131,8 +140,9 @@ void RunReport::PrintJson(std::FILE* out) const {
         static_cast<unsigned long long>(framesDelivered),
         static_cast<unsigned long long>(framesCancelled), Number(deliveredFps).c_str(),
         Number(latenessMs.Median()).c_str(), Number(latenessMs.Percentile(99)).c_str(),
-        Number(latenessMs.Max()).c_str(), latency.c_str(), tickDuration.c_str(),
-        static_cast<unsigned long long>(TicksWithoutBuffer()),
+        Number(latenessMs.Max()).c_str(), Number(jitterMs.Median()).c_str(),
+        Number(jitterMs.Percentile(99)).c_str(), Number(jitterMs.Max()).c_str(), latency.c_str(),
+        tickDuration.c_str(), static_cast<unsigned long long>(TicksWithoutBuffer()),
         static_cast<unsigned long long>(pictureNumberErrors),
         static_cast<unsigned long long>(shortFrames), static_cast<unsigned long long>(violations),
         static_cast<unsigned long long>(poolBlocksLeft));

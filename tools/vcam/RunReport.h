@@ -16,12 +16,18 @@
 //    be recognised in the captured picture (the pattern, I420 input);
 //  - ticks without a queued buffer: ticks up to the last delivery that
 //    delivered nothing, i.e. last tick number minus frames delivered;
+//  - frame-interval jitter: for each pair of successive deliveries, how far
+//    the interval between their PresentationTimes strays from the frame
+//    period, 333667, in either direction. A tick is seen at the first clock
+//    interrupt at or after its due time, so the jitter shows the clock
+//    interrupt interval; a tick with no buffer shows as a period of jitter;
 //  - tick duration: how long each run of the frame tick's DPC routine took on
 //    the real clock (the host executive times every DPC routine; the tick is
 //    the routine of the camera's timer), against the 100 us a DPC routine
 //    should stay under.
 #pragma once
 
+#include "tools/vcam/CameraFormat.h"
 #include "tools/vcam/Statistics.h"
 
 #include <cstdint>
@@ -46,6 +52,7 @@ class RunReport {
     double deliveredFps = 0;           // Rate() at the end of the run
     Statistics latenessMs;             // tick lateness, milliseconds
     Statistics latencyMs;              // push-to-delivery latency, milliseconds
+    Statistics jitterMs;               // frame-interval jitter, milliseconds
     Statistics tickMicroseconds;       // tick duration, microseconds
     bool latencyMeasurable = false;    // the source's pushes can be recognised
     uint64_t violations = 0;           // verifier rule violations
@@ -61,7 +68,8 @@ class RunReport {
     // The run is clean: no violation, nothing leaked.
     bool Clean() const { return violations == 0 && poolBlocksLeft == 0; }
 
-    // Feeds the delivered-rate fit with one delivery's PresentationTime.
+    // Feeds the delivered-rate fit and the jitter with one delivery's
+    // PresentationTime, in delivery order.
     void AddDelivery(int64_t presentationTime);
     // The delivered rate of the deliveries fed so far (0 for fewer than two).
     double Rate() const;
@@ -74,6 +82,7 @@ class RunReport {
     // delivery) against the delivery's index; written by AddDelivery only.
     double fitCount_ = 0, fitSumX_ = 0, fitSumY_ = 0, fitSumXX_ = 0, fitSumXY_ = 0;
     int64_t fitOrigin_ = 0;  // PresentationTime of the first delivery
+    int64_t previous_ = 0;   // PresentationTime of the latest delivery
 };
 
 }  // namespace vcam
