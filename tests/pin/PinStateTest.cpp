@@ -6,6 +6,14 @@
 #include <gtest/gtest.h>
 
 #include "pin/PinHarness.h"
+#include "support/ScopedVariant.h"
+
+#include <host/executive/Suspension.h>
+#include <host/verifier/Verifier.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 using host::HostKernel;
 using host::PinHandle;
@@ -332,6 +340,59 @@ TEST_F(PinStates, FrameNumberRestartsAtAcquireAndPause) {
     EXPECT_EQ(frames[0].frameInfo.PictureNumber, 1);
     EXPECT_EQ(frames[1].frameInfo.PictureNumber, 2);
     EXPECT_EQ(frames[2].frameInfo.PictureNumber, 1);
+}
+
+// A client's read starts Process on the client's thread, and that thread is
+// suspended inside it (stopped in a debugger), at each of its suspension
+// points in turn, while another thread stops the pin. The way down waits for
+// the processing mutex the suspended Process holds, so it never deletes a
+// clone that Process is about to hand to the engine, and every read comes
+// back once the thread runs on. (Where the platform serializes Process with
+// state changes, it waits itself.)
+TEST_F(PinStates, AStopWaitsForAProcessSuspendedAnywhereInIt) {
+    ScopedVariant overlapping(host::Variant::ProcessDuringStateChange, "overlapping");
+    PinHandle* pin = NewPin();
+    ASSERT_NE(pin, nullptr);
+    CaptureBuffer& buffer = Buffer();
+    CaptureBuffer& next = Buffer();
+    int suspendedAt = 0;
+    for (int point = 1;; ++point) {
+        SCOPED_TRACE("suspended at suspension point " + std::to_string(point));
+        ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        std::atomic<bool> armed{false};
+        std::thread client([&] {
+            host::Suspension::Arm(point, -1);
+            armed.store(true);
+            EXPECT_EQ(pin->Submit(buffer.data(), buffer.size()), STATUS_SUCCESS);
+            host::Suspension::Disarm();
+        });
+        while (!armed.load()) std::this_thread::yield();
+        const bool suspended = host::Suspension::WaitUntilSuspended(1);
+        std::thread stopper;
+        if (suspended) {
+            ++suspendedAt;
+            stopper = std::thread([&] { EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS); });
+            // Time for a way down that does not wait to do its harm.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            host::Suspension::ResumeAll();
+            stopper.join();
+        }
+        client.join();
+        if (!suspended) ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        EXPECT_TRUE(Clones(pin).empty());
+        EXPECT_EQ(TakeAll(pin).size(), 1u);
+        // And the next run streams as ever.
+        ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(pin->Submit(next.data(), next.size()), STATUS_SUCCESS);
+        Tick();
+        std::vector<host::CompletedFrame> frames = TakeAll(pin);
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].header.DataUsed, kImageSize);
+        ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        ASSERT_EQ(host::Verifier::ViolationCount(), 0u) << host::Verifier::Describe();
+        if (!suspended) break;
+    }
+    EXPECT_GT(suspendedAt, 0);
 }
 
 }  // namespace
