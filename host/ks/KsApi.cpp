@@ -5,6 +5,7 @@
 #include "host/loader/ImageBoundary.h"
 #include <host/ks.h>
 
+#include "host/ks/KsControlMutex.h"
 #include "host/ks/KsDeviceObject.h"
 #include "host/ks/KsDriverRecord.h"
 #include "host/ks/KsFaults.h"
@@ -94,6 +95,13 @@ void KsAcquireDevice(PKSDEVICE Device) {
     if (!KsObjectTable::Find(Device, &entry) || entry.kind != KsObjectKind::Device) {
         KsRules::Report(Rule::KsObject, "KsAcquireDevice", caller, "not a live KSDEVICE");
         return;
+    }
+    if (host::ks::KsControlMutex::AnyHeldByCurrentThread()) {
+        // The class library takes the device mutex first and a filter's
+        // control mutex second (filter create and close hold both).
+        KsRules::Report(Rule::KsObject, "KsAcquireDevice", caller,
+                        "the device mutex was taken under a filter's control mutex (the class "
+                        "library takes them the other way round: a deadlock on Windows)");
     }
     if (!entry.device->Mutex().Acquire()) {
         KsRules::Report(Rule::KsObject, "KsAcquireDevice", caller,

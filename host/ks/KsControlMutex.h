@@ -16,6 +16,9 @@ class KsControlMutex {
     void unlock();
     // Any thread: true while the calling thread holds it.
     bool HeldByCurrentThread() const;
+    // True while the calling thread holds any filter's control mutex (the
+    // device mutex must never be taken then).
+    static bool AnyHeldByCurrentThread();
 
   private:
     std::mutex mutex_;                      // the exclusion itself

@@ -285,6 +285,22 @@ TEST_F(KsDevicePnpTest, TheDeviceMutexExcludesOtherThreads) {
     EXPECT_EQ(counter, 4000);
 }
 
+TEST_F(KsDevicePnpTest, TheDeviceMutexTakenUnderTheControlMutexIsReported) {
+    ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
+    // SetDeviceState runs with the filter's control mutex held.
+    Mini().setDeviceState = [](PKSPIN pin, KSSTATE, KSSTATE) {
+        KsAcquireDevice(KsPinGetDevice(pin));
+        KsReleaseDevice(KsPinGetDevice(pin));
+        return STATUS_SUCCESS;
+    };
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ExpectViolations({host::Rule::KsObject});
+    Mini().setDeviceState = nullptr;
+    KsAcquireDevice(rig.device->KsDevice());  // outside it: fine
+    KsReleaseDevice(rig.device->KsDevice());
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u);
+}
+
 TEST_F(KsDevicePnpTest, TheDeviceMutexIsNotRecursive) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     PKSDEVICE device = rig.device->KsDevice();
