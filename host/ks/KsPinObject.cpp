@@ -337,12 +337,16 @@ NTSTATUS KsPinObject::SetState(KSSTATE target) {
     if (target < KSSTATE_STOP || target > KSSTATE_RUN) {
         return STATUS_INVALID_PARAMETER;
     }
+    // ClientState is the client's request, set before the driver is called
+    // and restored when the change fails (ks/ns-ks-_kspin).
+    const KSSTATE requestedBefore = ksPin_.ClientState;
     ksPin_.ClientState = target;
     while (state_.load() != target) {
         KSSTATE current = state_.load();
         KSSTATE next = static_cast<KSSTATE>(current < target ? current + 1 : current - 1);
         NTSTATUS status = Step(next, false);
         if (!NT_SUCCESS(status)) {
+            ksPin_.ClientState = requestedBefore;
             return status;
         }
     }

@@ -56,6 +56,7 @@ TEST_F(KsPinStateTest, ARefusedStepEndsTheWalkInTheOldState) {
     EXPECT_THAT(States(Mini().Log()), ElementsAre("State 1<-0 device=0", "State 2<-1 device=1"));
     EXPECT_EQ(rig.pin->State(), KSSTATE_ACQUIRE);
     EXPECT_EQ(rig.pin->KsPin()->DeviceState, KSSTATE_ACQUIRE);
+    EXPECT_EQ(rig.pin->KsPin()->ClientState, KSSTATE_STOP) << "the failed request is taken back";
     EXPECT_EQ(Mini().processCalls.load(), 0);
 }
 
