@@ -18,6 +18,14 @@ NTSTATUS Device::Stop() {
     return device_->Stop();
 }
 
+NTSTATUS Device::Sleep() {
+    return device_->Sleep();
+}
+
+NTSTATUS Device::Wake() {
+    return device_->Wake();
+}
+
 NTSTATUS Device::Remove() {
     return device_->Remove();
 }

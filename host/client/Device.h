@@ -37,6 +37,12 @@ class Device {
     // device, runs the driver's Remove, frees the factories and the device's bag.
     NTSTATUS Remove();
     bool Started() const;
+    // System sleep and wake: running pins are paused, then the driver's
+    // SetPower(D3) runs; on wake SetPower(D0), then those pins run again.
+    // STATUS_INVALID_DEVICE_STATE unless started (Sleep) or asleep (Wake);
+    // Wake returns the first failure of a pin's way back to RUN.
+    NTSTATUS Sleep();
+    NTSTATUS Wake();
 
     // The interfaces filters can be opened through now (none unless started):
     // one per category of each filter factory, with its reference string.

@@ -7,6 +7,7 @@
 #include "host/ks/KsFilterFactoryObject.h"
 #include "host/ks/KsFilterObject.h"
 #include "host/ks/KsObjectTable.h"
+#include "host/ks/KsPinObject.h"
 #include "host/ks/KsRequest.h"
 #include "host/ks/KsRules.h"
 #include "host/ks/KsStatus.h"
@@ -213,6 +214,64 @@ void KsDeviceObject::StopLocked() {
     }
     SetStarted(false);
     FreeFactories(true);
+}
+
+std::vector<std::shared_ptr<KsPinObject>> KsDeviceObject::OpenPins() {
+    std::vector<std::shared_ptr<KsFilterObject>> filters;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        filters = filters_;
+    }
+    std::vector<std::shared_ptr<KsPinObject>> pins;
+    for (const auto& filter : filters) {
+        for (auto& pin : filter->OpenPins()) {
+            pins.push_back(std::move(pin));
+        }
+    }
+    return pins;
+}
+
+// With pnpMutex_ and the device mutex held.
+void KsDeviceObject::SetPower(DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
+    const KSDEVICE_DISPATCH* dispatch = Dispatch();
+    if (dispatch != nullptr && dispatch->SetPower != nullptr) {
+        KsRequest request(IRP_MJ_POWER, nullptr, nullptr);
+        CallDriver(dispatch->SetPower, &ksDevice_, request.Irp(), to, from);
+    }
+}
+
+NTSTATUS KsDeviceObject::Sleep() {
+    KsClientCall call;
+    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    if (removed_.load() || ksDevice_.Started == FALSE || asleep_) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    PlatformHold hold(mutex_, true);
+    for (const auto& pin : OpenPins()) {
+        pin->Sleep();
+    }
+    SetPower(PowerDeviceD3, PowerDeviceD0);
+    asleep_ = true;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KsDeviceObject::Wake() {
+    KsClientCall call;
+    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    if (!asleep_) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    asleep_ = false;
+    PlatformHold hold(mutex_, true);
+    SetPower(PowerDeviceD0, PowerDeviceD3);
+    NTSTATUS status = STATUS_SUCCESS;
+    for (const auto& pin : OpenPins()) {
+        const NTSTATUS woken = pin->Wake();
+        if (NT_SUCCESS(status) && !NT_SUCCESS(woken)) {
+            status = woken;
+        }
+    }
+    return status;
 }
 
 NTSTATUS KsDeviceObject::Stop() {

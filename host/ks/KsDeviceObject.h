@@ -33,6 +33,7 @@ namespace host::ks {
 class KsDriverRecord;
 class KsFilterFactoryObject;
 class KsFilterObject;
+class KsPinObject;
 
 struct KsInterfaceInfo {
     GUID category;                   // the interface class
@@ -53,6 +54,14 @@ class KsDeviceObject {
     // PASSIVE_LEVEL client requests; see the file comment.
     NTSTATUS Start();
     NTSTATUS Stop();
+    // System sleep, then wake (st/power-and-state-changes-in-avstream), the
+    // device mutex held throughout as the class library holds it for
+    // IRP_MN_SET_POWER and pin sleep and wake: Sleep pauses every running
+    // pin, then calls SetPower(D3); Wake calls SetPower(D0) first, then runs
+    // those pins again. STATUS_INVALID_DEVICE_STATE unless started (Sleep)
+    // or asleep (Wake).
+    NTSTATUS Sleep();
+    NTSTATUS Wake();
     NTSTATUS Remove();
     bool Started() const { return started_.load(); }
     bool Removed() const { return removed_.load(); }
@@ -104,6 +113,10 @@ class KsDeviceObject {
     std::vector<std::shared_ptr<KsFilterObject>> filters_;           // open filters; listMutex_
     std::atomic<bool> started_;  // mirror of ksDevice_.Started for other threads
     std::atomic<bool> removed_;  // Remove has run; nothing more is accepted
+    bool asleep_ = false;        // between Sleep and Wake; pnpMutex_
+    // Every pin open on the device now.
+    std::vector<std::shared_ptr<KsPinObject>> OpenPins();
+    void SetPower(DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
 };
 
 }  // namespace host::ks

@@ -103,6 +103,11 @@ const KSPIN_DESCRIPTOR_EX* KsFilterObject::PinFactory(ULONG pinId) const {
     return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(base + static_cast<size_t>(stride) * pinId);
 }
 
+std::vector<std::shared_ptr<KsPinObject>> KsFilterObject::OpenPins() {
+    std::lock_guard<std::mutex> lock(pinsMutex_);
+    return pins_;
+}
+
 ULONG KsFilterObject::PinInstances(ULONG pinId) {
     std::lock_guard<std::mutex> lock(pinsMutex_);
     ULONG count = 0;

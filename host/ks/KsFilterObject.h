@@ -44,6 +44,8 @@ class KsFilterObject : public std::enable_shared_from_this<KsFilterObject> {
     const KSPIN_DESCRIPTOR_EX* PinFactory(ULONG pinId) const;
     // Pins of factory `pinId` open on this filter now.
     ULONG PinInstances(ULONG pinId);
+    // Every pin open on this filter now.
+    std::vector<std::shared_ptr<KsPinObject>> OpenPins();
 
     // PASSIVE_LEVEL. One IOCTL_KS_PROPERTY request (see KsPropertyDispatcher).
     NTSTATUS Property(const void* input, ULONG inputLength, void* output, ULONG outputLength,

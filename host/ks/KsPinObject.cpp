@@ -353,6 +353,30 @@ NTSTATUS KsPinObject::SetState(KSSTATE target) {
     return STATUS_SUCCESS;
 }
 
+void KsPinObject::Sleep() {
+    std::lock_guard<KsControlMutex> filterControl(filter_->ControlMutex());
+    std::lock_guard<std::mutex> control(controlMutex_);
+    if (closed_.load() || state_.load() != KSSTATE_RUN) {
+        return;
+    }
+    asleep_ = true;
+    // The system sleeps whatever the driver answers.
+    Step(KSSTATE_PAUSE, true);
+}
+
+NTSTATUS KsPinObject::Wake() {
+    std::lock_guard<KsControlMutex> filterControl(filter_->ControlMutex());
+    std::lock_guard<std::mutex> control(controlMutex_);
+    if (closed_.load() || !asleep_) {
+        return STATUS_SUCCESS;
+    }
+    asleep_ = false;
+    if (state_.load() != KSSTATE_PAUSE) {
+        return STATUS_SUCCESS;  // the client moved it meanwhile
+    }
+    return Step(KSSTATE_RUN, false);
+}
+
 NTSTATUS KsPinObject::SetFormat(const void* format, ULONG formatLength) {
     KsClientCall call;
     // The platform calls SetDeviceState and SetDataFormat with the filter

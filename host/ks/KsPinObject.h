@@ -77,6 +77,13 @@ class KsPinObject : public std::enable_shared_from_this<KsPinObject> {
 
     // ---- client requests, PASSIVE_LEVEL ----
     NTSTATUS SetState(KSSTATE target);
+    // System sleep and wake (st/power-and-state-changes-in-avstream), the
+    // device mutex held by the caller: a running pin is paused before the
+    // device's SetPower and runs again on wake. ClientState keeps the
+    // client's request. SetDeviceState runs with the filter control mutex
+    // held, as for every state change.
+    void Sleep();
+    NTSTATUS Wake();
     // A later format change: SetDataFormat with the old format; on failure
     // the old format stays the connection format.
     NTSTATUS SetFormat(const void* format, ULONG formatLength);
@@ -154,6 +161,7 @@ class KsPinObject : public std::enable_shared_from_this<KsPinObject> {
     std::atomic<KSSTATE> minimumProcessingState_;  // RUN or PAUSE, from the descriptor flags
     std::atomic<bool> closed_;                     // closed, or creation failed
     std::mutex controlMutex_;                      // serialises the client requests on this pin
+    bool asleep_ = false;                          // paused by Sleep, to run at Wake; controlMutex_
 };
 
 }  // namespace host::ks

@@ -25,5 +25,6 @@
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CLOSE 0x02
 #define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_POWER 0x16
 #define IRP_MJ_PNP 0x1b
 #endif

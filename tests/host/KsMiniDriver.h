@@ -598,9 +598,13 @@ inline void DeviceRemove(PKSDEVICE, PIRP) {
     Mini().Log("Remove");
 }
 
+inline void DeviceSetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
+    Mini().Log(Format("SetPower D%d<-D%d", to - PowerDeviceD0, from - PowerDeviceD0));
+}
+
 inline const KSDEVICE_DISPATCH kDeviceDispatch = {
-    DeviceAdd, DeviceStart,  nullptr, nullptr, nullptr, DeviceStop, nullptr,
-    nullptr,   DeviceRemove, nullptr, nullptr, nullptr, nullptr,    nullptr};
+    DeviceAdd, DeviceStart,  nullptr, nullptr, nullptr, DeviceStop,     nullptr,
+    nullptr,   DeviceRemove, nullptr, nullptr, nullptr, DeviceSetPower, nullptr};
 
 inline const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, nullptr, 0};
 

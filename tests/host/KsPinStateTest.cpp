@@ -3,6 +3,8 @@
 // state; a pin is walked down to STOP before it closes; STOP flushes.
 #include "KsMiniDriver.h"
 
+#include "host/ks/KsDeviceObject.h"
+
 #include <gmock/gmock.h>
 
 namespace ksmini {
@@ -15,7 +17,8 @@ using KsPinStateTest = KsTest;
 std::vector<std::string> States(const std::vector<std::string>& log) {
     std::vector<std::string> out;
     for (const std::string& entry : log) {
-        if (entry.rfind("State", 0) == 0 || entry.rfind("PinClose", 0) == 0) {
+        if (entry.rfind("State", 0) == 0 || entry.rfind("PinClose", 0) == 0 ||
+            entry.rfind("SetPower", 0) == 0) {
             out.push_back(entry);
         }
     }
@@ -112,6 +115,35 @@ TEST_F(KsPinStateTest, AStoppedPinTakesNoFramesAndStopFlushesTheQueue) {
     ASSERT_EQ(rig.pin->TakeCompleted(&frame), STATUS_SUCCESS);
     EXPECT_EQ(frame.ticket, second);
     EXPECT_EQ(rig.pin->TakeCompleted(&frame), STATUS_NO_MORE_ENTRIES);
+}
+
+TEST_F(KsPinStateTest, SleepPausesARunningPinUnderTheDeviceMutexAndWakeRunsItAgain) {
+    ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    std::vector<bool> deviceMutexHeld;
+    Mini().setDeviceState = [&deviceMutexHeld](PKSPIN pin, KSSTATE, KSSTATE) {
+        PDEVICE_OBJECT fdo = KsPinGetDevice(pin)->FunctionalDeviceObject;
+        deviceMutexHeld.push_back(
+            host::ks::KsDeviceObject::FromDeviceObject(fdo)->Mutex().HeldByCurrentThread());
+        return STATUS_SUCCESS;
+    };
+    Mini().ClearLog();
+    ASSERT_EQ(rig.device->Sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(rig.pin->State(), KSSTATE_PAUSE);
+    EXPECT_EQ(rig.pin->KsPin()->ClientState, KSSTATE_RUN) << "the client asked for nothing";
+    EXPECT_EQ(rig.device->Sleep(), STATUS_INVALID_DEVICE_STATE);
+    ASSERT_EQ(rig.device->Wake(), STATUS_SUCCESS);
+    EXPECT_EQ(rig.pin->State(), KSSTATE_RUN);
+    EXPECT_THAT(States(Mini().Log()), ElementsAre("State 2<-3 device=3", "SetPower D3<-D0",
+                                                  "SetPower D0<-D3", "State 3<-2 device=2"));
+    EXPECT_THAT(deviceMutexHeld, ElementsAre(true, true));
+    EXPECT_EQ(rig.device->Wake(), STATUS_INVALID_DEVICE_STATE);
+    // A pin that was not running is left where it is.
+    ASSERT_EQ(rig.pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    Mini().ClearLog();
+    ASSERT_EQ(rig.device->Sleep(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.device->Wake(), STATUS_SUCCESS);
+    EXPECT_THAT(States(Mini().Log()), ElementsAre("SetPower D3<-D0", "SetPower D0<-D3"));
 }
 
 }  // namespace

@@ -150,6 +150,31 @@ TEST_F(PinStates, PauseAndResumeNeverStartTheEngineASecondTime) {
     EXPECT_EQ(Engine()->CompletedFrameCount(), 2u);
 }
 
+// System sleep pauses the running pin (the device mutex held by the class
+// library) and wake runs it again: the stream goes on where it stood.
+TEST_F(PinStates, SleepAndWakeCarryTheStreamOn) {
+    PinHandle* pin = NewPin();
+    ASSERT_NE(pin, nullptr);
+    CaptureBuffer& a = Buffer();
+    CaptureBuffer& b = Buffer();
+    CaptureBuffer& c = Buffer();
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pin->Submit(a.data(), a.size()), STATUS_SUCCESS);
+    ASSERT_EQ(pin->Submit(b.data(), b.size()), STATUS_SUCCESS);
+    ASSERT_EQ(device_->Sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(Engine()->state, EnginePaused);
+    HostKernel::AdvanceBy(5 * kPeriod);
+    EXPECT_EQ(pin->CompletedCount(), 1u) << "the pause's last tick only";
+    ASSERT_EQ(device_->Wake(), STATUS_SUCCESS);
+    EXPECT_EQ(Engine()->state, EngineRunning);
+    ASSERT_EQ(pin->Submit(c.data(), c.size()), STATUS_SUCCESS);
+    Ticks(2);
+    std::vector<host::CompletedFrame> frames = TakeAll(pin);
+    ASSERT_EQ(frames.size(), 3u);
+    for (const auto& frame : frames) EXPECT_EQ(frame.header.DataUsed, kImageSize);
+    EXPECT_EQ(frames[2].header.Data, c.data());
+}
+
 TEST_F(PinStates, ClonesSurviveAPauseAndCompleteAfterTheResume) {
     PinHandle* pin = NewPin();
     ASSERT_NE(pin, nullptr);

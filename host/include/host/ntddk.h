@@ -487,7 +487,10 @@ typedef enum _SYSTEM_POWER_STATE {
 } SYSTEM_POWER_STATE;
 typedef enum _DEVICE_POWER_STATE {
     PowerDeviceUnspecified = 0,
-    PowerDeviceD0 = 1
+    PowerDeviceD0 = 1,
+    PowerDeviceD1 = 2,
+    PowerDeviceD2 = 3,
+    PowerDeviceD3 = 4
 } DEVICE_POWER_STATE;
 
 typedef struct _DEVICE_CAPABILITIES DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
