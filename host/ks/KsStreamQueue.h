@@ -52,10 +52,13 @@
 // the cancelled frame (the edge never rests there: it moves on to the next
 // live frame), or unlocked where it was, offsets unchanged.
 //
-// Locking: mutex_ guards everything below; it is internal to the library, a
-// leaf (no driver code runs while it is held), and may be taken at any IRQL
-// the stream pointer calls allow (they run on the client's thread, the
-// processing thread and the DPC thread at once). Deleted clones stay
+// Locking: mutex_ guards everything below; it is internal to the library
+// and may be taken at any IRQL the stream pointer calls allow (they run on
+// the client's thread, the processing thread and the DPC thread at once).
+// The only driver code run while it is held is a Cancel callback, whose one
+// allowed call (deleting its clone) finds the lock already held by its
+// thread and does not take it again; any other call is refused, so the lock
+// is a leaf for everything else. Deleted clones stay
 // allocated in a bounded quarantine so that a second delete is recognised
 // rather than followed into freed memory.
 #pragma once
