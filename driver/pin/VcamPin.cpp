@@ -371,6 +371,20 @@ VCAM_PAGE NTSTATUS VcamPin::Process() {
         NTSTATUS status;
         const ULONG pieceBytes = leadingEdge->OffsetOut.Remaining;
 
+        if (pieceBytes == 0 && leadingEdge->OffsetOut.Count != 0) {
+            // Handed over in full already: the advance off this frame failed
+            // to relock on the next one (its read was cancelled) and the
+            // platform may leave the edge where it was. The frame's clone
+            // owns its header, so no mark. An eject moves the edge without a
+            // relock, which cannot fail, and the platform never rests the
+            // edge on a cancelled frame: the loop goes on with the next one.
+            KsStreamPointerUnlock(leadingEdge, TRUE);
+            leadingEdge = KsPinGetLeadingEdgeStreamPointer(ksPin, KSSTREAM_POINTER_STATE_LOCKED);
+            if (leadingEdge == nullptr) {
+                return STATUS_SUCCESS;
+            }
+            continue;
+        }
         if (leadingEdge->StreamHeader->Data == nullptr || pieceBytes == 0) {
             // Nothing to fill: no clone, and the device never sees the frame.
             // A frame with no room left would be a piece of 0 bytes, which
@@ -380,6 +394,12 @@ VCAM_PAGE NTSTATUS VcamPin::Process() {
         } else {
             PKSSTREAM_POINTER clone = pendingClone;
             if (clone == nullptr) {
+                // No Cancel callback: the clone stays locked for its whole
+                // life (the engine writes the buffer from its DPC, which only
+                // a lock allows), and a locked frame is not cancelled, so the
+                // platform would never call one. A read the client cancels
+                // comes back once its clone is deleted: filled, or unfilled
+                // at the way down.
                 status = KsStreamPointerClone(leadingEdge, nullptr, sizeof(CloneContext), &clone);
                 if (!NT_SUCCESS(status)) {
                     KsStreamPointerUnlock(leadingEdge, FALSE);
@@ -399,7 +419,9 @@ VCAM_PAGE NTSTATUS VcamPin::Process() {
             if (accepted == 0) {
                 // Refused: the clone and its cursor wait in pendingClone, the
                 // edge stays on the frame, and the next Process offers the
-                // same piece again.
+                // same piece again. The clone keeps the frame locked, so a
+                // cancel of its read cannot move the edge off it meanwhile:
+                // the edge the next Process locks is on the clone's frame.
                 KsStreamPointerUnlock(leadingEdge, FALSE);
                 StoreFlag(&processPending, TRUE);
                 return STATUS_PENDING;

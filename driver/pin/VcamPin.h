@@ -93,8 +93,10 @@ class VcamPin final : public CompletionSink {
     // (no claim borrows it then); never null once Create passed.
     PKS_VIDEOINFOHEADER videoInfo;
     // The youngest clone, made for the frame at the leading edge, whose piece
-    // the device has not accepted yet; null otherwise. Process only, and
-    // DeleteClones (which resets it) when no Process can run.
+    // the device has not accepted yet; null otherwise. Locked, like every
+    // clone of the pin, so its frame (and the edge on it) stays put even if
+    // the client cancels the read. Process only, and DeleteClones (which
+    // resets it) when no Process can run.
     PKSSTREAM_POINTER pendingClone;
     // Process last ended without handing over every available frame. Plain
     // byte stores: set by Process, cleared by FramesCompleted.

@@ -12,7 +12,7 @@ namespace host {
 
 struct CompletedFrame {
     uint64_t ticket = 0;               // as Submit returned it
-    NTSTATUS status = STATUS_SUCCESS;  // STATUS_CANCELLED: flushed when the pin stopped
+    NTSTATUS status = STATUS_SUCCESS;  // STATUS_CANCELLED: flushed at stop, or CancelRead
     KSSTREAM_HEADER header{};          // the first sizeof(KSSTREAM_HEADER) bytes
     bool hasFrameInfo = false;         // the header's Size holds a KS_FRAME_INFO
     KS_FRAME_INFO frameInfo{};         // valid when hasFrameInfo

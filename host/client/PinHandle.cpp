@@ -125,6 +125,10 @@ NTSTATUS PinHandle::ReadStream(const void* headers, ULONG length, uint64_t* tick
     return pin_->Submit(headers, header.Size, ticket);
 }
 
+NTSTATUS PinHandle::CancelRead(uint64_t ticket) {
+    return pin_->Queue()->CancelRead(ticket);
+}
+
 NTSTATUS PinHandle::Ioctl(const void* input, ULONG inputLength, void* output, ULONG outputLength,
                           ULONG* returned) {
     ULONG ignored = 0;

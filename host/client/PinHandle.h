@@ -45,6 +45,14 @@ class PinHandle {
     NTSTATUS SubmitWithHeaderSize(void* buffer, ULONG size, ULONG headerSize,
                                   uint64_t* ticket = nullptr);
 
+    // Cancels one submitted read, as the client's CancelIo (or the end of
+    // the thread that sent it) does: STATUS_SUCCESS when the read `ticket`
+    // was still pending: it comes back (with STATUS_CANCELLED unless it was
+    // already on its way back) once the platform's cancellation ran, which
+    // waits while the driver holds its frame locked; STATUS_NOT_FOUND when
+    // no read with that ticket is pending on this pin.
+    NTSTATUS CancelRead(uint64_t ticket);
+
     // IOCTL_KS_READ_STREAM as a user-mode client sends it: `headers` holds
     // one KSSTREAM_HEADER (and the extended header behind it, Size bytes in
     // all) naming the buffer by Data and FrameExtent. The frame is queued

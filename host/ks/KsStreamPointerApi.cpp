@@ -47,6 +47,14 @@ NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTE
                                 caller);
 }
 
+NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER StreamPointer) {
+    const void* caller = HOST_CALLER();
+    if (!KsRules::IrqlAtMost(DISPATCH_LEVEL, "KsStreamPointerLock", caller)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    return KsStreamQueue::Lock(StreamPointer, caller);
+}
+
 NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer) {
     const void* caller = HOST_CALLER();
     if (!KsRules::IrqlAtMost(DISPATCH_LEVEL, "KsStreamPointerAdvance", caller)) {

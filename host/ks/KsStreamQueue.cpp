@@ -26,6 +26,18 @@ Registry& TheRegistry() {
     return registry;
 }
 
+// The Cancel callback running on this thread: its queue (whose lock the
+// thread holds) and the clone being cancelled; null outside one.
+struct CancelScope {
+    const KsStreamQueue* queue;
+    const KSSTREAM_POINTER* clone;
+};
+thread_local const CancelScope* tCancel = nullptr;
+
+constexpr const char* kOnlyDeleteInCancel =
+    "called from a Cancel callback, which runs at DISPATCH_LEVEL under the queue's spin lock: "
+    "the only queue call allowed there is KsStreamPointerDelete of the clone being cancelled";
+
 }  // namespace
 
 // ------------------------------------------------------------------ registry
@@ -123,6 +135,9 @@ void KsStreamQueue::Submit(const void* header, ULONG headerSize, uint64_t* ticke
     frame->bufferSize = frame->Header()->FrameExtent;
     frame->cloneRefs = 0;
     frame->passed = false;
+    frame->cancelRequested = false;
+    frame->cancelled = false;
+    frame->cancelling = false;
 
     std::lock_guard<std::mutex> lock(mutex_);
     frame->ticket = ++nextTicket_;
@@ -136,6 +151,24 @@ void KsStreamQueue::Submit(const void* header, ULONG headerSize, uint64_t* ticke
         *ticket = frame->ticket;
     }
     ++generation_;
+}
+
+NTSTATUS KsStreamQueue::CancelRead(uint64_t ticket) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = std::find_if(order_.begin(), order_.end(),
+                           [ticket](const Frame* frame) { return frame->ticket == ticket; });
+    if (it == order_.end()) {
+        return STATUS_NOT_FOUND;
+    }
+    Frame* frame = *it;
+    if (!frame->cancelRequested) {
+        frame->cancelRequested = true;
+        ++generation_;
+        if (!IsLockedLocked(frame)) {
+            CancelFrameLocked(frame);
+        }
+    }
+    return STATUS_SUCCESS;
 }
 
 bool KsStreamQueue::TakeCompleted(KsCompletedFrame* frame) {
@@ -202,6 +235,7 @@ void KsStreamQueue::CheckUnlockedAtStop() {
     for (Pointer* clone : clones_) {
         clone->locked = false;
     }
+    RunDueCancelsLocked();
 }
 
 void KsStreamQueue::Flush() {
@@ -210,23 +244,19 @@ void KsStreamQueue::Flush() {
 
 void KsStreamQueue::StopClones() {
     if (Variants::Is(Variant::StopFrames, "cancel-clones")) {
-        std::vector<std::pair<PFNKSSTREAMPOINTER, PKSSTREAM_POINTER>> calls;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            for (Pointer* clone : clones_) {
-                if (!clone->locked && clone->cancel != nullptr) {
-                    calls.emplace_back(clone->cancel, clone->pub);
-                }
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<PKSSTREAM_POINTER> calls;
+        for (Pointer* clone : clones_) {
+            if (!clone->locked && clone->cancel != nullptr) {
+                calls.push_back(clone->pub);
             }
         }
-        // The driver's Cancel deletes its clone: called without the queue's
-        // lock (a std::mutex is not recursive), at the IRQL it would have.
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        for (auto& call : calls) {
-            call.first(call.second);
+        for (PKSSTREAM_POINTER pub : calls) {
+            auto it = live_.find(pub);
+            if (it != live_.end()) {
+                RunCancelLocked(it->second);
+            }
         }
-        KeLowerIrql(old);
     } else if (Variants::Is(Variant::StopFrames, "wait-for-clones")) {
         const size_t left = CloneCount();
         if (left != 0) {
@@ -294,8 +324,41 @@ void KsStreamQueue::PlaceLocked(Pointer* pointer, Frame* frame) {
     pub.OffsetIn = KSSTREAM_POINTER_OFFSET{data, inCount, inCount};
 }
 
-NTSTATUS KsStreamQueue::MoveToNextLocked(Pointer* pointer) {
+KsStreamQueue::Frame* KsStreamQueue::NextLiveLocked(Frame* frame) {
+    auto it = frame != nullptr ? std::next(frame->position) : order_.begin();
+    while (it != order_.end() && (*it)->cancelled) {
+        ++it;
+    }
+    return it != order_.end() ? *it : nullptr;
+}
+
+bool KsStreamQueue::IsLockedLocked(const Frame* frame) const {
+    if (edge_->frame == frame && edge_->locked) {
+        return true;
+    }
+    return std::any_of(clones_.begin(), clones_.end(), [frame](const Pointer* clone) {
+        return clone->frame == frame && clone->locked;
+    });
+}
+
+NTSTATUS KsStreamQueue::MoveToNextLocked(Pointer* pointer, bool relock) {
     Frame* old = pointer->frame;
+    Frame* next = nullptr;
+    if (old != nullptr) {
+        auto after = std::next(old->position);
+        if (after != order_.end()) {
+            next = *after;
+        }
+    }
+    // A cancelled frame cannot be locked: the relock fails there. Past the
+    // last frame the pointer is past it under either option.
+    const bool relockFails = relock && next != nullptr && next->cancelled;
+    if (relockFails && Variants::Is(Variant::FailedRelock, "left-where-it-was")) {
+        pointer->locked = false;
+        ++generation_;
+        ReleaseFrameLocked(old, STATUS_SUCCESS);
+        return STATUS_DEVICE_NOT_READY;
+    }
     // The pin's descriptor (its own copy once the driver edited it) says
     // whether the platform maps, and so sets DataUsed.
     const bool generateMappings = pin_->Descriptor != nullptr &&
@@ -311,41 +374,112 @@ NTSTATUS KsStreamQueue::MoveToNextLocked(Pointer* pointer) {
         __atomic_store_n(&old->Header()->DataUsed, offset.Count - offset.Remaining,
                          __ATOMIC_RELAXED);
     }
-    Frame* next = nullptr;
-    if (old != nullptr) {
-        auto after = std::next(old->position);
-        if (after != order_.end()) {
-            next = *after;
-        }
-    }
     if (pointer->edge) {
-        PlaceLocked(pointer, next);
+        // The edge never rests on a cancelled frame: AVStream moves it on.
+        Frame* spot = next != nullptr && next->cancelled ? NextLiveLocked(next) : next;
+        PlaceLocked(pointer, spot);
+        pointer->locked = relock && !relockFails && spot != nullptr;
         if (old != nullptr) {
             old->passed = true;
-            MaybeCompleteLocked(old, STATUS_SUCCESS);
         }
     } else {
         if (next != nullptr) {
             ++next->cloneRefs;
         }
         PlaceLocked(pointer, next);
+        pointer->locked = relock && !relockFails && next != nullptr;
         if (old != nullptr) {
             --old->cloneRefs;
-            MaybeCompleteLocked(old, STATUS_SUCCESS);
         }
     }
     ++generation_;
-    pointer->locked = next != nullptr;
-    return next != nullptr ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY;
+    if (old != nullptr) {
+        ReleaseFrameLocked(old, STATUS_SUCCESS);
+    }
+    if (!relock) {
+        return STATUS_SUCCESS;
+    }
+    return pointer->locked ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY;
+}
+
+void KsStreamQueue::ReleaseFrameLocked(Frame* frame, NTSTATUS status) {
+    if (frame->cancelRequested && !frame->cancelled && !IsLockedLocked(frame)) {
+        CancelFrameLocked(frame);
+        return;
+    }
+    MaybeCompleteLocked(frame, status);
+}
+
+void KsStreamQueue::CancelFrameLocked(Frame* frame) {
+    frame->cancelled = true;
+    frame->cancelling = true;
+    frame->passed = true;
+    if (edge_->frame == frame) {
+        PlaceLocked(edge_, NextLiveLocked(frame));
+        edge_->locked = false;
+    }
+    std::vector<PKSSTREAM_POINTER> calls;
+    for (Pointer* clone : clones_) {
+        if (clone->frame == frame && !clone->locked && clone->cancel != nullptr) {
+            calls.push_back(clone->pub);
+        }
+    }
+    for (PKSSTREAM_POINTER pub : calls) {
+        auto it = live_.find(pub);
+        if (it != live_.end() && it->second->frame == frame) {
+            RunCancelLocked(it->second);
+        }
+    }
+    frame->cancelling = false;
+    ++generation_;
+    MaybeCompleteLocked(frame, STATUS_CANCELLED);
+}
+
+void KsStreamQueue::RunCancelLocked(Pointer* clone) {
+    const PKSSTREAM_POINTER pub = clone->pub;
+    const CancelScope scope{this, pub};
+    const CancelScope* outer = tCancel;
+    tCancel = &scope;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    clone->cancel(pub);
+    KeLowerIrql(old);
+    tCancel = outer;
+    if (live_.count(pub) != 0) {
+        KsRules::Report(Rule::StreamPointer, "Cancel callback",
+                        reinterpret_cast<const void*>(clone->cancel),
+                        "the Cancel callback returned without deleting its clone: the IRP of its "
+                        "frame never completes");
+    }
+}
+
+void KsStreamQueue::RunDueCancelsLocked() {
+    for (;;) {
+        auto due = std::find_if(order_.begin(), order_.end(), [this](const Frame* frame) {
+            return frame->cancelRequested && !frame->cancelled && !IsLockedLocked(frame);
+        });
+        if (due == order_.end()) {
+            return;
+        }
+        CancelFrameLocked(*due);
+    }
+}
+
+bool KsStreamQueue::RefusedInCancel(const char* routine, const void* caller) {
+    if (tCancel == nullptr || tCancel->queue != this) {
+        return false;
+    }
+    KsRules::Report(Rule::StreamPointer, routine, caller, kOnlyDeleteInCancel);
+    return true;
 }
 
 void KsStreamQueue::MaybeCompleteLocked(Frame* frame, NTSTATUS status) {
-    if (!frame->passed || frame->cloneRefs != 0 || edge_->frame == frame) {
+    if (!frame->passed || frame->cloneRefs != 0 || edge_->frame == frame || frame->cancelling) {
         return;
     }
     KsCompletedFrame done;
     done.ticket = frame->ticket;
-    done.status = status;
+    done.status = frame->cancelled ? STATUS_CANCELLED : status;
     const auto* bytes = reinterpret_cast<const UCHAR*>(frame->headerBlock.get());
     done.header.assign(bytes, bytes + frame->headerSize);
     done.data = frame->data;
@@ -364,7 +498,7 @@ void KsStreamQueue::DeleteCloneLocked(Pointer* clone) {
     clone->locked = false;
     if (frame != nullptr) {
         --frame->cloneRefs;
-        MaybeCompleteLocked(frame, STATUS_SUCCESS);
+        ReleaseFrameLocked(frame, STATUS_SUCCESS);
     }
     deleted_.insert(clone->pub);
     quarantine_.push_back(clone);
@@ -398,6 +532,16 @@ KsStreamQueue::Access::Access(PKSSTREAM_POINTER driverPointer, const char* routi
         KsRules::Report(Rule::StreamPointer, routine, caller, notLive);
         return;
     }
+    if (tCancel != nullptr && tCancel->queue == queue.get()) {
+        // Inside this queue's Cancel callback, on the thread that holds its
+        // lock: only the clone's own delete may be made.
+        if (std::strcmp(routine, "KsStreamPointerDelete") != 0 || driverPointer != tCancel->clone) {
+            KsRules::Report(Rule::StreamPointer, routine, caller, kOnlyDeleteInCancel);
+            return;
+        }
+        pointer = queue->ResolveLocked(driverPointer, routine, caller);
+        return;
+    }
     lock = std::unique_lock<std::mutex>(queue->mutex_);
     pointer = queue->ResolveLocked(driverPointer, routine, caller);
 }
@@ -405,21 +549,30 @@ KsStreamQueue::Access::Access(PKSSTREAM_POINTER driverPointer, const char* routi
 // ---------------------------------------------------------- stream pointers
 
 PKSSTREAM_POINTER KsStreamQueue::LeadingEdge(KSSTREAM_POINTER_STATE state, const void* caller) {
+    if (RefusedInCancel("KsPinGetLeadingEdgeStreamPointer", caller)) {
+        return nullptr;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
+    if (state != KSSTREAM_POINTER_STATE_LOCKED) {
+        // Unlocked, the edge is there even on no frame; its StreamHeader is
+        // then NULL (and its offsets empty).
+        return edge_->pub;
+    }
     if (edge_->frame == nullptr) {
         return nullptr;
     }
-    if (state == KSSTREAM_POINTER_STATE_LOCKED) {
-        if (edge_->locked) {
-            KsRules::Report(Rule::StreamPointer, "KsPinGetLeadingEdgeStreamPointer", caller,
-                            "the leading edge was locked again while already locked");
-        }
-        edge_->locked = true;
+    if (edge_->locked) {
+        KsRules::Report(Rule::StreamPointer, "KsPinGetLeadingEdgeStreamPointer", caller,
+                        "the leading edge was locked again while already locked");
     }
+    edge_->locked = true;
     return edge_->pub;
 }
 
 PKSSTREAM_POINTER KsStreamQueue::FirstClone() {
+    if (RefusedInCancel("KsPinGetFirstCloneStreamPointer", nullptr)) {
+        return nullptr;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     return clones_.empty() ? nullptr : clones_.front()->pub;
 }
@@ -469,11 +622,38 @@ NTSTATUS KsStreamQueue::Advance(PKSSTREAM_POINTER pointer, const void* caller) {
         return STATUS_INVALID_PARAMETER;
     }
     KsStreamQueue* queue = access.queue.get();
+    if (!p->locked) {
+        // Moved without a relock: nothing can fail.
+        if (p->frame != nullptr) {
+            queue->MoveToNextLocked(p, false);
+        }
+        return STATUS_SUCCESS;
+    }
     if (p->frame == nullptr) {
         p->locked = false;
         return STATUS_DEVICE_NOT_READY;
     }
-    return queue->MoveToNextLocked(p);
+    return queue->MoveToNextLocked(p, true);
+}
+
+NTSTATUS KsStreamQueue::Lock(PKSSTREAM_POINTER pointer, const void* caller) {
+    Access access(pointer, "KsStreamPointerLock", caller);
+    Pointer* p = access.pointer;
+    if (p == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (p->locked) {
+        KsRules::Report(Rule::StreamPointer, "KsStreamPointerLock", caller,
+                        "the stream pointer was locked while already locked");
+        return STATUS_SUCCESS;
+    }
+    // The frame is gone (advanced past the last one) or cancelled.
+    if (p->frame == nullptr || p->frame->cancelled) {
+        return STATUS_DEVICE_NOT_READY;
+    }
+    p->locked = true;
+    ++access.queue->generation_;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS KsStreamQueue::AdvanceOffsets(PKSSTREAM_POINTER pointer, ULONG inUsed, ULONG outUsed,
@@ -514,7 +694,7 @@ NTSTATUS KsStreamQueue::AdvanceOffsets(PKSSTREAM_POINTER pointer, ULONG inUsed, 
     ++queue->generation_;
     ULONG remaining = output ? out.Remaining : in.Remaining;
     if (remaining == 0 || eject) {
-        return queue->MoveToNextLocked(p);
+        return queue->MoveToNextLocked(p, true);
     }
     return STATUS_SUCCESS;
 }
@@ -532,9 +712,12 @@ void KsStreamQueue::Unlock(PKSSTREAM_POINTER pointer, BOOLEAN eject, const void*
         return;
     }
     p->locked = false;
-    if (eject && p->frame != nullptr) {
-        queue->MoveToNextLocked(p);
-        p->locked = false;
+    if (p->frame != nullptr) {
+        if (eject) {
+            queue->MoveToNextLocked(p, false);
+        } else {
+            queue->ReleaseFrameLocked(p->frame, STATUS_SUCCESS);
+        }
     }
     ++queue->generation_;
 }

@@ -11,9 +11,14 @@
 //    KSSTREAM_POINTER and Context points at them (the edge's Context is NULL);
 //  - the pointer's Offset is OffsetOut on an output pin (Count = FrameExtent,
 //    or 0 when Data is null) and OffsetIn on an input pin (Count = DataUsed);
-//  - advancing moves to the next queued frame and relocks, or returns
-//    STATUS_DEVICE_NOT_READY and leaves the pointer unlocked on no frame; an
-//    offset advance never moves past the start of the next frame;
+//  - advancing a locked pointer moves it to the next queued frame and
+//    relocks; past the last frame it returns STATUS_DEVICE_NOT_READY and
+//    leaves the pointer unlocked on no frame (under both failed-relock
+//    options); an offset advance never moves past the start of the next
+//    frame. An unlocked pointer is moved without a relock and always gets
+//    STATUS_SUCCESS;
+//  - the leading edge got UNLOCKED is returned even when it is on no frame
+//    (its StreamHeader is then NULL); got LOCKED, it is NULL then;
 //  - DataUsed is the minidriver's to write (ks/ns-ks-ksstream_header): the
 //    platform never touches it, except on a KSPIN_FLAG_GENERATE_MAPPINGS pin,
 //    where a pointer leaving a frame sets it to Count - Remaining of its
@@ -26,13 +31,34 @@
 //    are flushed back with STATUS_CANCELLED (those clones hold stay with them).
 //
 // A clone that advances past the last frame holds no frame until deleted.
-// Cancel routines given to KsStreamPointerClone are kept but never called:
-// the host does not cancel frames that a driver holds.
 //
-// Locking: mutex_ guards everything below; it is internal to the library, a
-// leaf (no driver code runs while it is held), and may be taken at any IRQL
-// the stream pointer calls allow (they run on the client's thread, the
-// processing thread and the DPC thread at once). Deleted clones stay
+// A read the client cancels (CancelRead: its CancelIo, or its thread
+// ending) is cancelled at once unless a stream pointer (the edge or any
+// clone) has its frame locked: locked frames cannot be cancelled, and the
+// model reads that as "the cancellation waits until the last lock on the
+// frame goes", then runs it. Cancelling a frame:
+//  - moves the leading edge, if it is on the frame, to the next frame that
+//    is not cancelled (AVStream moves the edge only then), unlocked;
+//  - calls the Cancel callback of every unlocked clone on the frame, at
+//    DISPATCH_LEVEL under the queue's lock (the spin lock of the real
+//    library); there the only queue call allowed is KsStreamPointerDelete of
+//    that clone (anything else is reported and refused), and a callback
+//    that leaves its clone alive is reported: the IRP would never complete;
+//  - leaves clones without a callback on the frame until they are deleted;
+//  - completes the read with STATUS_CANCELLED when its last reference goes.
+// A cancelled frame cannot be locked again: KsStreamPointerLock on it, or a
+// locked pointer advanced onto it, fails with STATUS_DEVICE_NOT_READY. The
+// failed-relock variant says where an advanced pointer then is: unlocked on
+// the cancelled frame (the edge never rests there: it moves on to the next
+// live frame), or unlocked where it was, offsets unchanged.
+//
+// Locking: mutex_ guards everything below; it is internal to the library
+// and may be taken at any IRQL the stream pointer calls allow (they run on
+// the client's thread, the processing thread and the DPC thread at once).
+// The only driver code run while it is held is a Cancel callback, whose one
+// allowed call (deleting its clone) finds the lock already held by its
+// thread and does not take it again; any other call is refused, so the lock
+// is a leaf for everything else. Deleted clones stay
 // allocated in a bounded quarantine so that a second delete is recognised
 // rather than followed into freed memory.
 #pragma once
@@ -56,7 +82,7 @@ namespace host::ks {
 // A frame given back to the client.
 struct KsCompletedFrame {
     uint64_t ticket = 0;               // as returned by Submit
-    NTSTATUS status = STATUS_SUCCESS;  // STATUS_CANCELLED when flushed at stop
+    NTSTATUS status = STATUS_SUCCESS;  // STATUS_CANCELLED when flushed at stop or cancelled
     std::vector<UCHAR> header;         // the stream header's Size bytes, as the driver left them
     void* data = nullptr;              // the client's buffer
     ULONG bufferSize = 0;              // its size as submitted
@@ -76,6 +102,10 @@ class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
     // `header` (copied; its Data and FrameExtent name the buffer);
     // *arrivedAtEmptyEdge tells whether the leading edge was pointed at it.
     void Submit(const void* header, ULONG headerSize, uint64_t* ticket, bool* arrivedAtEmptyEdge);
+    // Cancels the read `ticket` (see the file comment): STATUS_SUCCESS while
+    // it is still pending (it comes back later, or is already back when its
+    // frame was not locked), STATUS_NOT_FOUND when no such read is pending.
+    NTSTATUS CancelRead(uint64_t ticket);
     bool TakeCompleted(KsCompletedFrame* frame);
     size_t CompletedCount();
     // Real clock: waits until a completed frame is there or `deadline`.
@@ -111,6 +141,7 @@ class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
     PKSSTREAM_POINTER FirstClone();
     static NTSTATUS Clone(PKSSTREAM_POINTER pointer, PFNKSSTREAMPOINTER cancel, ULONG contextSize,
                           PKSSTREAM_POINTER* clone, const void* caller);
+    static NTSTATUS Lock(PKSSTREAM_POINTER pointer, const void* caller);
     static NTSTATUS Advance(PKSSTREAM_POINTER pointer, const void* caller);
     static NTSTATUS AdvanceOffsets(PKSSTREAM_POINTER pointer, ULONG inUsed, ULONG outUsed,
                                    BOOLEAN eject, const void* caller);
@@ -127,6 +158,9 @@ class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
         ULONG bufferSize;
         int cloneRefs;                         // clones on this frame
         bool passed;                           // the leading edge has left it
+        bool cancelRequested;                  // the client cancelled its read
+        bool cancelled;                        // its cancellation ran: never locked again
+        bool cancelling;                       // Cancel callbacks running: not completed yet
         std::list<Frame*>::iterator position;  // in order_
         PKSSTREAM_HEADER Header() { return reinterpret_cast<PKSSTREAM_HEADER>(headerBlock.get()); }
     };
@@ -134,7 +168,7 @@ class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
         bool edge;  // the leading edge (else a clone)
         bool locked;
         Frame* frame;                            // nullptr: on no frame
-        PFNKSSTREAMPOINTER cancel;               // kept, never called
+        PFNKSSTREAMPOINTER cancel;               // called when its frame is cancelled, if unlocked
         std::list<Pointer*>::iterator position;  // in clones_ (clones only)
         PKSSTREAM_POINTER pub;                   // the driver's view, in the same block
     };
@@ -160,7 +194,25 @@ class KsStreamQueue : public std::enable_shared_from_this<KsStreamQueue> {
         Pointer* pointer = nullptr;
     };
     void PlaceLocked(Pointer* pointer, Frame* frame);
-    NTSTATUS MoveToNextLocked(Pointer* pointer);
+    // Moves `pointer` to the frame after its own; `relock` for a locked
+    // pointer (which is relocked there, or fails to be).
+    NTSTATUS MoveToNextLocked(Pointer* pointer, bool relock);
+    // The first frame after `frame` (from the front when null) that is not
+    // cancelled, or nullptr.
+    Frame* NextLiveLocked(Frame* frame);
+    bool IsLockedLocked(const Frame* frame) const;
+    // A pointer let go of `frame` (moved off it, unlocked it, was deleted):
+    // runs a cancellation that waited for the frame's last lock, else
+    // completes the frame if nothing holds it any more.
+    void ReleaseFrameLocked(Frame* frame, NTSTATUS status);
+    void CancelFrameLocked(Frame* frame);
+    // Calls `clone`'s Cancel callback at DISPATCH_LEVEL with mutex_ held.
+    void RunCancelLocked(Pointer* clone);
+    // Runs every cancellation whose frame is no longer locked.
+    void RunDueCancelsLocked();
+    // Inside this queue's Cancel callback on this thread: reports `routine`
+    // (a queue call made there) and returns true.
+    bool RefusedInCancel(const char* routine, const void* caller);
     void MaybeCompleteLocked(Frame* frame, NTSTATUS status);
     void FlushFrom(bool keepEdge);
     void DeleteCloneLocked(Pointer* clone);

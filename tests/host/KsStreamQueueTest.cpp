@@ -78,6 +78,26 @@ TEST_F(KsStreamQueueTest, TheLeadingEdgeIsNullUntilAFrameArrivesThenPointsAtIt) 
     KsStreamPointerUnlock(edge, FALSE);
 }
 
+TEST_F(KsStreamQueueTest, UnlockedTheLeadingEdgeIsThereEvenOnNoFrame) {
+    // Frameless, the edge got unlocked is the edge, with no header and no
+    // bytes; got locked, it is NULL.
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_UNLOCKED);
+    ASSERT_NE(edge, nullptr);
+    EXPECT_EQ(edge->StreamHeader, nullptr);
+    EXPECT_EQ(edge->OffsetOut.Remaining, 0u);
+    EXPECT_EQ(KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED), nullptr);
+    // The same pointer for life: once a frame arrives it is on it.
+    Submit(buffers[0], 1000);
+    EXPECT_EQ(KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_UNLOCKED), edge);
+    EXPECT_EQ(edge->StreamHeader->Data, buffers[0]);
+    // Used up, it is frameless again, and still there unlocked.
+    ASSERT_EQ(KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED), edge);
+    EXPECT_EQ(KsStreamPointerAdvance(edge), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_UNLOCKED), edge);
+    EXPECT_EQ(edge->StreamHeader, nullptr);
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u) << host::Verifier::Describe();
+}
+
 TEST_F(KsStreamQueueTest, HeadersHaveThePinsSizeOrTheOneTheClientAsksFor) {
     uint64_t ticket = 0;
     EXPECT_EQ(rig.pin->SubmitWithHeaderSize(buffers[0], 10, sizeof(KSSTREAM_HEADER), &ticket),
@@ -400,6 +420,209 @@ TEST_F(KsStreamQueueTest, StopFramesDecidesWhatHappensToClonesLeftAtStop) {
     }
     ExpectViolations({host::Rule::StreamPointer});
     KsStreamPointerDelete(clone);
+}
+
+// ---- a client cancelling its reads ----------------------------------------
+
+// A Cancel callback that leaves its clone alive.
+void KeepOnCancel(PKSSTREAM_POINTER) {
+    ++gCancels;
+}
+// A Cancel callback that makes a queue call besides deleting its clone.
+void WalkOnCancel(PKSSTREAM_POINTER clone) {
+    ++gCancels;
+    EXPECT_EQ(KsStreamPointerGetNextClone(clone), nullptr);  // refused: reported
+    EXPECT_EQ(KsPinGetFirstCloneStreamPointer(clone->Pin), nullptr);
+    KsStreamPointerDelete(clone);
+}
+
+struct Done {
+    uint64_t ticket;
+    NTSTATUS status;
+    bool operator==(const Done& other) const {
+        return ticket == other.ticket && status == other.status;
+    }
+};
+std::ostream& operator<<(std::ostream& out, const Done& done) {
+    return out << "{" << done.ticket << ", 0x" << std::hex << static_cast<ULONG>(done.status)
+               << std::dec << "}";
+}
+
+class KsStreamQueueCancelTest : public KsStreamQueueTest {
+  protected:
+    std::vector<Done> TakeDone() {
+        std::vector<Done> done;
+        host::CompletedFrame frame;
+        while (rig.pin->TakeCompleted(&frame) == STATUS_SUCCESS) {
+            done.push_back({frame.ticket, frame.status});
+        }
+        return done;
+    }
+    PKSSTREAM_POINTER CloneWith(PKSSTREAM_POINTER from, PFNKSSTREAMPOINTER cancel) {
+        PKSSTREAM_POINTER clone = nullptr;
+        EXPECT_EQ(KsStreamPointerClone(from, cancel, 0, &clone), STATUS_SUCCESS);
+        return clone;
+    }
+    PKSSTREAM_POINTER Edge() {
+        return KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_UNLOCKED);
+    }
+};
+
+TEST_F(KsStreamQueueCancelTest, AnUnlockedReadIsCancelledAtOnceAndTheEdgeLeavesItsFrame) {
+    const uint64_t first = Submit(buffers[0], 100);
+    const uint64_t second = Submit(buffers[1], 100);
+    const uint64_t third = Submit(buffers[2], 100);
+    // Queued ahead of the edge: straight back.
+    EXPECT_EQ(rig.pin->CancelRead(second), STATUS_SUCCESS);
+    EXPECT_THAT(TakeDone(), ElementsAre(Done{second, STATUS_CANCELLED}));
+    EXPECT_EQ(Edge()->StreamHeader->Data, buffers[0]);
+    // At the (unlocked) edge: the edge moves to the next live frame.
+    EXPECT_EQ(rig.pin->CancelRead(first), STATUS_SUCCESS);
+    EXPECT_THAT(TakeDone(), ElementsAre(Done{first, STATUS_CANCELLED}));
+    EXPECT_EQ(Edge()->StreamHeader->Data, buffers[2]);
+    // Moved unlocked: locking it is no second lock.
+    ASSERT_NE(KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED), nullptr);
+    KsStreamPointerUnlock(Edge(), FALSE);
+    // The last one: the edge is on no frame.
+    EXPECT_EQ(rig.pin->CancelRead(third), STATUS_SUCCESS);
+    EXPECT_THAT(TakeDone(), ElementsAre(Done{third, STATUS_CANCELLED}));
+    EXPECT_EQ(Edge()->StreamHeader, nullptr);
+    // Reads no longer pending, or never sent, are not found.
+    EXPECT_EQ(rig.pin->CancelRead(first), STATUS_NOT_FOUND);
+    EXPECT_EQ(rig.pin->CancelRead(99), STATUS_NOT_FOUND);
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u) << host::Verifier::Describe();
+}
+
+TEST_F(KsStreamQueueCancelTest, ALockedFrameIsCancelledWhenItsLastLockGoes) {
+    const uint64_t first = Submit(buffers[0], 100);
+    Submit(buffers[1], 100);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER clone = CloneWith(edge, nullptr);  // locked, as its parent
+    EXPECT_EQ(rig.pin->CancelRead(first), STATUS_SUCCESS);
+    EXPECT_TRUE(TakeDone().empty());
+    KsStreamPointerUnlock(edge, FALSE);
+    // The clone still locks it: the edge stays, nothing comes back.
+    EXPECT_EQ(edge->StreamHeader->Data, buffers[0]);
+    EXPECT_TRUE(TakeDone().empty());
+    KsStreamPointerUnlock(clone, FALSE);
+    // Now it is cancelled: the edge moved on; the clone, which has no
+    // callback, keeps the frame and cannot lock it again.
+    EXPECT_EQ(edge->StreamHeader->Data, buffers[1]);
+    EXPECT_TRUE(TakeDone().empty());
+    EXPECT_EQ(clone->StreamHeader->Data, buffers[0]);
+    EXPECT_EQ(KsStreamPointerLock(clone), STATUS_DEVICE_NOT_READY);
+    KsStreamPointerDelete(clone);
+    EXPECT_THAT(TakeDone(), ElementsAre(Done{first, STATUS_CANCELLED}));
+    // A live frame can be locked again.
+    PKSSTREAM_POINTER other = CloneWith(edge, nullptr);
+    EXPECT_EQ(KsStreamPointerLock(other), STATUS_SUCCESS);
+    KsStreamPointerDelete(other);
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u) << host::Verifier::Describe();
+}
+
+TEST_F(KsStreamQueueCancelTest, UnlockedClonesGetTheirCancelAtDispatchUnderTheQueueLock) {
+    const uint64_t first = Submit(buffers[0], 100);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER unlocked = CloneWith(edge, DeleteOnCancel);
+    PKSSTREAM_POINTER locked = CloneWith(edge, DeleteOnCancel);
+    KsStreamPointerUnlock(unlocked, FALSE);
+    KsStreamPointerUnlock(edge, TRUE);  // the edge leaves the frame
+    gCancels = 0;
+    gCancelIrql = PASSIVE_LEVEL;
+    EXPECT_EQ(rig.pin->CancelRead(first), STATUS_SUCCESS);
+    // Locked by a clone: no callback yet.
+    EXPECT_EQ(gCancels.load(), 0);
+    KsStreamPointerUnlock(locked, FALSE);
+    // Both clones are unlocked now; each callback deleted its own clone.
+    EXPECT_EQ(gCancels.load(), 2);
+    EXPECT_EQ(gCancelIrql, DISPATCH_LEVEL);
+    EXPECT_EQ(KsPinGetFirstCloneStreamPointer(pin), nullptr);
+    EXPECT_THAT(TakeDone(), ElementsAre(Done{first, STATUS_CANCELLED}));
+    EXPECT_EQ(host::Verifier::ViolationCount(), 0u) << host::Verifier::Describe();
+}
+
+TEST_F(KsStreamQueueCancelTest, ACancelThatKeepsItsCloneOrCallsTheQueueIsReported) {
+    const uint64_t first = Submit(buffers[0], 100);
+    const uint64_t second = Submit(buffers[1], 100);
+    PKSSTREAM_POINTER edge = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER keeper = CloneWith(edge, KeepOnCancel);
+    KsStreamPointerUnlock(keeper, FALSE);
+    ASSERT_EQ(KsStreamPointerAdvance(edge), STATUS_SUCCESS);
+    PKSSTREAM_POINTER walker = CloneWith(edge, WalkOnCancel);
+    KsStreamPointerUnlock(walker, FALSE);
+    KsStreamPointerUnlock(edge, TRUE);
+    gCancels = 0;
+
+    // The clone outlives its callback: the frame stays until it is deleted.
+    EXPECT_EQ(rig.pin->CancelRead(first), STATUS_SUCCESS);
+    EXPECT_EQ(gCancels.load(), 1);
+    ExpectViolations({host::Rule::StreamPointer});
+    EXPECT_TRUE(TakeDone().empty());
+    KsStreamPointerDelete(keeper);
+    EXPECT_THAT(TakeDone(), ElementsAre(Done{first, STATUS_CANCELLED}));
+
+    // Queue calls other than the clone's own delete are refused, reported,
+    // and do not hang the queue.
+    EXPECT_EQ(rig.pin->CancelRead(second), STATUS_SUCCESS);
+    EXPECT_EQ(gCancels.load(), 2);
+    ExpectViolations({host::Rule::StreamPointer, host::Rule::StreamPointer});
+    EXPECT_THAT(TakeDone(), ElementsAre(Done{second, STATUS_CANCELLED}));
+}
+
+TEST_F(KsStreamQueueCancelTest, FailedRelockOnACancelledFrameLeavesThePointerAsTheVariantSays) {
+    for (const char* option : {"left-where-it-was", "unlocked-on-new-spot"}) {
+        SCOPED_TRACE(option);
+        ScopedVariant relock(host::Variant::FailedRelock, option);
+        const bool leftWhereItWas = std::string(option) == "left-where-it-was";
+        const uint64_t first = Submit(buffers[0], 100);
+        const uint64_t second = Submit(buffers[1], 100);
+        const uint64_t third = Submit(buffers[2], 100);
+        // A clone runs ahead onto the second frame and lets it go unlocked;
+        // the second read is cancelled, the clone (no callback) keeps it.
+        PKSSTREAM_POINTER edge =
+            KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+        PKSSTREAM_POINTER ahead = CloneWith(edge, nullptr);
+        ASSERT_EQ(KsStreamPointerAdvance(ahead), STATUS_SUCCESS);
+        KsStreamPointerUnlock(ahead, FALSE);
+        ASSERT_EQ(rig.pin->CancelRead(second), STATUS_SUCCESS);
+        PKSSTREAM_POINTER behind = CloneWith(edge, nullptr);  // locked on the first
+
+        // The edge uses up the first frame; its relock on the second fails.
+        EXPECT_EQ(KsStreamPointerAdvanceOffsets(edge, 0, 100, FALSE), STATUS_DEVICE_NOT_READY);
+        if (leftWhereItWas) {
+            // Unlocked where it was: on the used-up first frame.
+            EXPECT_EQ(edge->StreamHeader->Data, buffers[0]);
+            EXPECT_EQ(edge->OffsetOut.Remaining, 0u);
+            EXPECT_EQ(edge->OffsetOut.Count, 100u);
+        } else {
+            // Unlocked on the new spot, which the edge never rests on: it
+            // moved on to the next live frame.
+            EXPECT_EQ(edge->StreamHeader->Data, buffers[2]);
+        }
+        // A clone relocking onto the cancelled frame fails the same way.
+        EXPECT_EQ(KsStreamPointerAdvance(behind), STATUS_DEVICE_NOT_READY);
+        EXPECT_EQ(behind->StreamHeader->Data, leftWhereItWas ? buffers[0] : buffers[1]);
+        // Unlocked either way: an unlock now would be a second one.
+        EXPECT_EQ(host::Verifier::ViolationCount(), 0u) << host::Verifier::Describe();
+        KsStreamPointerDelete(ahead);
+        KsStreamPointerDelete(behind);
+        if (leftWhereItWas) {
+            EXPECT_THAT(TakeDone(), ElementsAre(Done{second, STATUS_CANCELLED}));
+            // The edge is moved on by hand (unlocked: no relock to fail).
+            EXPECT_EQ(KsStreamPointerAdvance(edge), STATUS_SUCCESS);
+            EXPECT_EQ(edge->StreamHeader->Data, buffers[2]);
+            EXPECT_THAT(TakeDone(), ElementsAre(Done{first, STATUS_SUCCESS}));
+        } else {
+            EXPECT_THAT(TakeDone(),
+                        ElementsAre(Done{first, STATUS_SUCCESS}, Done{second, STATUS_CANCELLED}));
+        }
+        // Past the last frame the edge is past it, under either option.
+        ASSERT_EQ(KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED), edge);
+        EXPECT_EQ(KsStreamPointerAdvance(edge), STATUS_DEVICE_NOT_READY);
+        EXPECT_EQ(edge->StreamHeader, nullptr);
+        EXPECT_THAT(TakeDone(), ElementsAre(Done{third, STATUS_SUCCESS}));
+        EXPECT_EQ(host::Verifier::ViolationCount(), 0u) << host::Verifier::Describe();
+    }
 }
 
 TEST_F(KsStreamQueueTest, ACloneFailureCanBeInjected) {

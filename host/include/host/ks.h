@@ -578,6 +578,7 @@ NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interfa
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
 NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback,
                               ULONG ContextSize, PKSSTREAM_POINTER* CloneStreamPointer);
+NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER StreamPointer);
 NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer);
 NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
                                        BOOLEAN Eject);
