@@ -69,6 +69,9 @@ class InterleavingRun {
     uint64_t Delivered() const { return delivered_; }
     // Starved resources that struck, in the whole run.
     uint64_t Strikes() const { return strikes_; }
+    // The platform variants the run drew from its seed ("defaults" if none),
+    // or the VCAM_VARIANTS selection.
+    const std::string& VariantsRun() const { return variants_; }
 
   private:
     // What the engine was last brought to, as the model sees it.

@@ -157,6 +157,8 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
             std::snprintf(head, sizeof head, "seed %" PRIu64 " failed at step %d: ", seed,
                           run.FailedStep());
             std::printf("%s%s\n", head, failure.c_str());
+            std::printf("replay: VCAM_SEED=%" PRIu64 " (variants: %s)\n", seed,
+                        run.VariantsRun().c_str());
             report += head + failure.substr(0, failure.find('\n')) + "\n";
         }
     }
