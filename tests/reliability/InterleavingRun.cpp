@@ -46,6 +46,7 @@ InterleavingRun::InterleavingRun(uint64_t seed, int steps, bool trace)
     : seed_(seed), steps_(steps), trace_(trace) {}
 
 InterleavingRun::~InterleavingRun() {
+    HostKernel::SetDpcOverlapChooser(nullptr);
     // The drawn variants end with the run (a VCAM_VARIANTS selection stays).
     if (std::getenv("VCAM_VARIANTS") == nullptr) {
         host::Variants::Reset();
@@ -91,6 +92,18 @@ std::string InterleavingRun::Run() {
         std::printf("seed %llu variants: %s\n", static_cast<unsigned long long>(seed_),
                     variants_.c_str());
     }
+    // A second processor runs the engine's re-armed tick beside the run that
+    // re-armed it whenever the seed's own draw says so (under
+    // one-shot-rearm=overlap); a generator of its own, so that the scheduler's
+    // draws stay those of the seed.
+    overlapPick_.seed(seed_ ^ 0x4F5645524C415053ull);
+    overlapRate_ = static_cast<int>(overlapPick_() % 4);  // in quarters: 0 to 3
+    HostKernel::SetDpcOverlapChooser([this] {
+        ++overlapAsked_;
+        const bool overlap = static_cast<int>(overlapPick_() % 4) < overlapRate_;
+        overlaps_ += overlap ? 1 : 0;
+        return overlap;
+    });
     Verifier::Reset();
     host::KsFaults::Clear();
     poolMark_ = Verifier::AllocationMark();

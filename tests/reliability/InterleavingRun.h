@@ -41,6 +41,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,9 @@ class InterleavingRun {
     uint64_t Delivered() const { return delivered_; }
     // Starved resources that struck, in the whole run.
     uint64_t Strikes() const { return strikes_; }
+    // Re-armed ticks whose DPC ran beside its previous run (the seed chose
+    // so), in the whole run.
+    uint64_t DpcOverlaps() const { return overlaps_; }
     // The platform variants the run drew from its seed ("defaults" if none),
     // or the VCAM_VARIANTS selection.
     const std::string& VariantsRun() const { return variants_; }
@@ -165,6 +169,11 @@ class InterleavingRun {
     uint64_t lastWholeTicket_ = 0;             // the last whole-image buffer submitted
     bool lastWholeDelivered_ = false;          // it came back filled
     uint64_t digest_ = 0xCBF29CE484222325ull;  // FNV-1a offset basis
+    // ---- DPC overlap (HostKernel::SetDpcOverlapChooser) ----
+    std::mt19937_64 overlapPick_;  // the seed's draws of whether a re-armed DPC overlaps
+    int overlapRate_ = 0;          // of each four asks, how many overlap (drawn per seed)
+    uint64_t overlapAsked_ = 0;    // times the chooser was asked
+    uint64_t overlaps_ = 0;        // times it said yes
 };
 
 }  // namespace reliability

@@ -138,6 +138,7 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
     uint64_t steps = 0;
     uint64_t delivered = 0;
     uint64_t strikes = 0;
+    uint64_t overlaps = 0;
     size_t failures = 0;
     std::string report;
     std::fflush(stdout);
@@ -151,6 +152,7 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
         steps += static_cast<uint64_t>(run.StepsRun());
         delivered += run.Delivered();
         strikes += run.Strikes();
+        overlaps += run.DpcOverlaps();
         if (!failure.empty()) {
             ++failures;
             char head[96];
@@ -163,8 +165,9 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
         }
     }
     std::printf("interleavings: %zu seeds run, %" PRIu64 " steps, %zu failures (%" PRIu64
-                " frames delivered, %" PRIu64 " starved resources struck)\n",
-                seeds.size(), steps, failures, delivered, strikes);
+                " frames delivered, %" PRIu64 " starved resources struck, %" PRIu64
+                " overlapping tick DPCs)\n",
+                seeds.size(), steps, failures, delivered, strikes, overlaps);
     std::fflush(stdout);
     EXPECT_EQ(failures, 0u) << report;
     // The runs really stream, and really starve: a scheduler that never
@@ -174,6 +177,7 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
     if (!replaying) {
         EXPECT_GT(delivered, seeds.size() * 10);
         EXPECT_GT(strikes, seeds.size());
+        EXPECT_GT(overlaps, seeds.size());
     }
 }
 
