@@ -37,12 +37,15 @@
 #include "reliability/InterleavingScheduler.h"
 #include "support/CameraImages.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace reliability {
@@ -70,6 +73,8 @@ class InterleavingRun {
     uint64_t Delivered() const { return delivered_; }
     // Starved resources that struck, in the whole run.
     uint64_t Strikes() const { return strikes_; }
+    // Frame source pushes suspended in the middle, in the whole run.
+    uint64_t SuspendedPushes() const { return suspendedPushes_; }
     // Re-armed ticks whose DPC ran beside its previous run (the seed chose
     // so), in the whole run.
     uint64_t DpcOverlaps() const { return overlaps_; }
@@ -80,6 +85,19 @@ class InterleavingRun {
   private:
     // What the engine was last brought to, as the model sees it.
     enum class Engine { Stopped, Paused, Running };
+
+    // A frame source's push on a thread of its own, suspended in the middle.
+    struct SuspendedSource {
+        std::unique_ptr<host::FilterHandle> filter;  // the source's own handle
+        std::vector<uint8_t> frame;
+        camtest::Yuy2Colour colour = camtest::kBlack;  // what its push makes of the frame
+        int slack = 0;
+        int resumeAt = 0;  // the step at which it resumes (INT_MAX: the wrap-up)
+        std::atomic<bool> armed{false};
+        std::atomic<bool> done{false};
+        NTSTATUS status = STATUS_UNSUCCESSFUL;  // the push's answer, once done
+        std::thread thread;
+    };
 
     // A capture buffer out with the driver.
     struct Outstanding {
@@ -102,6 +120,13 @@ class InterleavingRun {
     bool DoRivalClaim();
     bool DoRestartDevice();
     void DoStarve(const Action& action);
+    bool DoSuspendedPush(const Action& action);
+    // Resumes the suspended push, waits for it to return and closes the
+    // source's filter.
+    bool ResumeSource();
+    // The image a tick now fills from: the model's, or one of the others a
+    // suspended push leaves open.
+    std::string CheckImage(const uint8_t* data, ULONG size) const;
     // True once the starved resource has been asked for (the fault struck):
     // it is then disarmed and the strike noted for the current step.
     bool Struck();
@@ -152,8 +177,14 @@ class InterleavingRun {
     int64_t scheduleOrigin_ = 0;                   // system time of the engine's start
     camtest::Yuy2Colour image_ = camtest::kBlack;  // what the next tick delivers
     int imageSlack_ = 0;                           // 1 for images made from RGB24
-    LONGLONG pictureNumber_ = 0;                   // frames delivered since ACQUIRE/PAUSE
-    int64_t lastPresentation_ = 0;                 // of the last frame delivered
+    // Images a tick may fill from instead, (colour, slack): a suspended push
+    // may publish before it is suspended or after it resumes, and which one
+    // is current stays open until a push or a start settles it.
+    std::vector<std::pair<camtest::Yuy2Colour, int>> alsoImages_;
+    std::unique_ptr<SuspendedSource> source_;  // null when no push is suspended
+    uint64_t suspendedPushes_ = 0;             // pushes suspended in the run
+    LONGLONG pictureNumber_ = 0;               // frames delivered since ACQUIRE/PAUSE
+    int64_t lastPresentation_ = 0;             // of the last frame delivered
     // ---- starvation ----
     enum class Starving { None, Pool, Bag, Clone };
     Starving starving_ = Starving::None;

@@ -139,6 +139,7 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
     uint64_t delivered = 0;
     uint64_t strikes = 0;
     uint64_t overlaps = 0;
+    uint64_t suspended = 0;
     size_t failures = 0;
     std::string report;
     std::fflush(stdout);
@@ -153,6 +154,7 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
         delivered += run.Delivered();
         strikes += run.Strikes();
         overlaps += run.DpcOverlaps();
+        suspended += run.SuspendedPushes();
         if (!failure.empty()) {
             ++failures;
             char head[96];
@@ -166,8 +168,8 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
     }
     std::printf("interleavings: %zu seeds run, %" PRIu64 " steps, %zu failures (%" PRIu64
                 " frames delivered, %" PRIu64 " starved resources struck, %" PRIu64
-                " overlapping tick DPCs)\n",
-                seeds.size(), steps, failures, delivered, strikes, overlaps);
+                " overlapping tick DPCs, %" PRIu64 " pushes suspended)\n",
+                seeds.size(), steps, failures, delivered, strikes, overlaps, suspended);
     std::fflush(stdout);
     EXPECT_EQ(failures, 0u) << report;
     // The runs really stream, and really starve: a scheduler that never
@@ -178,6 +180,7 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
         EXPECT_GT(delivered, seeds.size() * 10);
         EXPECT_GT(strikes, seeds.size());
         EXPECT_GT(overlaps, seeds.size());
+        EXPECT_GT(suspended, seeds.size() / 2);
     }
 }
 
