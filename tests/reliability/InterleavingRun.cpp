@@ -169,6 +169,7 @@ uint64_t InterleavingRun::OutstandingDataBytes() const {
 
 bool InterleavingRun::Perform(const Action& action) {
     ++step_;
+    stepStart_.store(HostKernel::Now());
     doing_ = Describe(action);
     deliveredThisStep_ = 0;
     returnedThisStep_ = 0;

@@ -64,6 +64,10 @@ class InterleavingRun {
     std::string Run();
     // Steps performed (scheduled and closing ones).
     int StepsRun() const { return step_; }
+    // Any thread: system time at the start of the current step (for a
+    // watchdog: no step lets much time pass, so one that runs the virtual
+    // clock on and on is a call that never returns).
+    int64_t StepStartTime() const { return stepStart_.load(); }
     // Step at which the run failed (valid when Run returned a failure).
     int FailedStep() const { return failedStep_; }
     // A digest of every step's outcome (what was done, what came back, the
@@ -154,6 +158,7 @@ class InterleavingRun {
     int steps_;
     bool trace_;
     int step_ = 0;
+    std::atomic<int64_t> stepStart_{INT64_MAX};  // see StepStartTime
     int failedStep_ = 0;
     std::string failure_;
     std::string variants_;             // the platform variants the seed drew

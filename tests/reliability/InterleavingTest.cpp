@@ -11,6 +11,8 @@
 // VCAM_FRESH_SEEDS=N runs N fresh seeds instead of ten.
 #include <gtest/gtest.h>
 
+#include <host/executive/HostKernel.h>
+
 #include "reliability/InterleavingRun.h"
 #include "support/KernelTestFixture.h"
 
@@ -22,16 +24,60 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <chrono>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using reliability::InterleavingRun;
 
-// The run in progress, for the crash report; set and cleared by RunSeed.
+// The run in progress, for the crash report and the hang watch; set and
+// cleared (under gRunMutex, which the watch holds while it looks) by the test.
 std::atomic<const InterleavingRun*> gRun{nullptr};
 std::atomic<uint64_t> gSeed{0};
+std::mutex gRunMutex;
+
+// No step lets more than a few hundred frame periods pass; a call that never
+// returns runs the virtual clock on (the engine's ticks keep it moving), and
+// one that has run it on this long is taken for hung.
+constexpr int64_t kHungStep = 600000000;  // 60 s of system time
+
+// Watches the runs from a thread of its own: a run hung in a call (a wait no
+// one ends) names its seed and aborts the process, whose crash report names
+// the step, rather than leaving it to the test's time-out.
+class HangWatch {
+  public:
+    HangWatch()
+        : thread_([this] {
+              while (!stop_.load()) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                  std::lock_guard<std::mutex> lock(gRunMutex);
+                  const InterleavingRun* run = gRun.load();
+                  if (run != nullptr &&
+                      host::HostKernel::Now() - run->StepStartTime() > kHungStep) {
+                      std::printf("\nseed %" PRIu64
+                                  " hung: one step ran the virtual clock on for more than "
+                                  "60 s\nreplay: VCAM_SEED=%" PRIu64 "\n",
+                                  gSeed.load(), gSeed.load());
+                      std::fflush(stdout);
+                      std::abort();
+                  }
+              }
+          }) {}
+    ~HangWatch() {
+        stop_.store(true);
+        thread_.join();
+    }
+    HangWatch(const HangWatch&) = delete;
+    HangWatch& operator=(const HangWatch&) = delete;
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 // Names the seed and step in progress when the process dies of a fault, then
 // hands the signal to whoever handled it before (a sanitizer's report, or the
@@ -144,12 +190,16 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
     std::string report;
     std::fflush(stdout);
     CrashReporter crashes;
+    HangWatch hangs;
     for (uint64_t seed : seeds) {
         InterleavingRun run(seed, kStepsPerSeed, replaying);
         gSeed.store(seed);
         gRun.store(&run);
         const std::string failure = run.Run();
-        gRun.store(nullptr);
+        {
+            std::lock_guard<std::mutex> lock(gRunMutex);
+            gRun.store(nullptr);
+        }
         steps += static_cast<uint64_t>(run.StepsRun());
         delivered += run.Delivered();
         strikes += run.Strikes();
