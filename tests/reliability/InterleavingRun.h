@@ -3,10 +3,15 @@
 // scheduler action per step, with a model of what the camera must do beside
 // it. After every step it checks:
 //  - every submitted capture buffer comes back exactly once (tickets), and
-//    all of them are back whenever the pin is in STOP or closed; a buffer
-//    that comes back unfilled was not written into;
+//    all of them are back whenever the pin is closed, and in STOP too but
+//    for the frame a kept leading edge holds (leading-edge-at-stop=kept),
+//    which comes back at the next run or the close; a buffer that comes back
+//    unfilled was not written into;
 //  - every buffer that comes back filled holds one whole image - the image
-//    of the last push the engine took, or black after a start - with nothing
+//    of the last push the engine took, or black after a start (or the image
+//    of a frame source's push suspended in the middle, which may publish
+//    before it is suspended or when it resumes; a push that waited for the
+//    write gate the suspended one holds was dropped) - with nothing
 //    written past the rows that fit, and is stamped with the frame period,
 //    a presentation time on the engine's schedule that never goes backwards,
 //    and a PictureNumber counting up from 1 after each move to ACQUIRE or
@@ -23,7 +28,11 @@
 // device and checking that no pool block, timer or lookaside list is left.
 //
 // The run is a pure function of the seed: it boots the virtual clock itself,
-// and nothing in it reads the wall clock or iterates an unordered container.
+// draws the platform variants it runs under from the seed (unless
+// VCAM_VARIANTS selects them), decides from the seed when a re-armed tick's
+// DPC runs beside its previous run, runs a suspended frame source's thread
+// only while its own waits for it, and reads no wall clock nor iterates an
+// unordered container.
 // Not thread-safe (the host kernel and the verifier are process-wide).
 #pragma once
 

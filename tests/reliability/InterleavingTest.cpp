@@ -4,11 +4,18 @@
 // at their next use, in the order a seed draws, with the camera's invariants
 // checked after every step (see InterleavingRun.h).
 //
+// Every seed also draws the platform variants it runs under (see
+// host/variants/Variants.h), a suspended frame source and overlapping tick
+// DPCs; VCAM_VARIANTS, when set ("" for the defaults), selects the variants
+// for every seed instead.
+//
 // The test run covers seeds 1 to 40 and ten fresh seeds, printed. A failing
-// seed is printed as "seed S failed at step N: ..." (or "seed S crashed at
-// step N" when the process dies of a fault); VCAM_SEED=S runs that seed
-// alone, printing every step, and replays the failing run exactly;
-// VCAM_FRESH_SEEDS=N runs N fresh seeds instead of ten.
+// seed is printed as "seed S failed at step N: ... [variants: ...]" and
+// "replay: VCAM_SEED=S (variants: ...)" (or "seed S crashed at step N" when
+// the process dies of a fault, "seed S hung" when a call never returns);
+// VCAM_SEED=S runs that seed alone, printing its variants and every step,
+// and replays the failing run exactly; VCAM_FRESH_SEEDS=N runs N fresh seeds
+// instead of ten.
 #include <gtest/gtest.h>
 
 #include <host/executive/HostKernel.h>
