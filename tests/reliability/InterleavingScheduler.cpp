@@ -182,7 +182,7 @@ Action InterleavingScheduler::Next(const CameraView& view) {
             action.kind = kind;
             // A push has a handful of suspension points; a later one is not
             // reached, and the push then just runs.
-            action.point = static_cast<int>(1 + Below(8));
+            action.point = static_cast<int>(1 + Below(5));
             action.holdSteps = Below(4) == 0 ? 0 : static_cast<int>(1 + Below(40));
             return action;
         }
