@@ -1,6 +1,7 @@
 #include "reliability/InterleavingRun.h"
 
 #include <host/executive/HostKernel.h>
+#include <host/executive/Suspension.h>
 #include <host/verifier/Verifier.h>
 
 #include "driver/injection/FrameInjection.h"
@@ -9,6 +10,7 @@
 #include "host/variants/Variants.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <random>
 #include <cstdio>
@@ -46,9 +48,15 @@ InterleavingRun::InterleavingRun(uint64_t seed, int steps, bool trace)
     : seed_(seed), steps_(steps), trace_(trace) {}
 
 InterleavingRun::~InterleavingRun() {
+    HostKernel::SetDpcOverlapChooser(nullptr);
+    if (source_ != nullptr) {
+        // The run ended early: the source's thread runs to its end first.
+        host::Suspension::ResumeAll();
+        source_->thread.join();
+        source_.reset();
+    }
     // The drawn variants end with the run (a VCAM_VARIANTS selection stays).
-    const char* drawn = std::getenv("VCAM_SEED_VARIANTS");
-    if (std::getenv("VCAM_VARIANTS") == nullptr && drawn != nullptr && std::string(drawn) == "1") {
+    if (std::getenv("VCAM_VARIANTS") == nullptr) {
         host::Variants::Reset();
     }
     pin_.reset();
@@ -62,13 +70,12 @@ InterleavingRun::~InterleavingRun() {
 
 namespace {
 
-// The platform variants a seed runs under, with VCAM_SEED_VARIANTS=1 drawn
-// from the seed alone (so a seed replays exactly): each switch keeps its
-// default or takes one of its other options, half the time each. Otherwise
-// the selection made through VCAM_VARIANTS (or the defaults) is kept.
+// The platform variants a seed runs under, drawn from the seed alone (so a
+// seed replays exactly): each switch keeps its default or takes one of its
+// other options, half the time each. A selection made through VCAM_VARIANTS
+// ("" for the defaults) stands instead.
 std::string DrawVariants(uint64_t seed) {
-    const char* draw = std::getenv("VCAM_SEED_VARIANTS");
-    if (std::getenv("VCAM_VARIANTS") != nullptr || draw == nullptr || std::string(draw) != "1") {
+    if (std::getenv("VCAM_VARIANTS") != nullptr) {
         return host::Variants::Describe();
     }
     std::mt19937_64 pick(seed ^ 0x56415249414E5453ull);
@@ -93,6 +100,18 @@ std::string InterleavingRun::Run() {
         std::printf("seed %llu variants: %s\n", static_cast<unsigned long long>(seed_),
                     variants_.c_str());
     }
+    // A second processor runs the engine's re-armed tick beside the run that
+    // re-armed it whenever the seed's own draw says so (under
+    // one-shot-rearm=overlap); a generator of its own, so that the scheduler's
+    // draws stay those of the seed.
+    overlapPick_.seed(seed_ ^ 0x4F5645524C415053ull);
+    overlapRate_ = static_cast<int>(overlapPick_() % 4);  // in quarters: 0 to 3
+    HostKernel::SetDpcOverlapChooser([this] {
+        ++overlapAsked_;
+        const bool overlap = static_cast<int>(overlapPick_() % 4) < overlapRate_;
+        overlaps_ += overlap ? 1 : 0;
+        return overlap;
+    });
     Verifier::Reset();
     host::KsFaults::Clear();
     poolMark_ = Verifier::AllocationMark();
@@ -132,6 +151,7 @@ CameraView InterleavingRun::View() const {
     view.pinState = pinState_;
     view.outstanding = outstanding_.size();
     view.starving = starving_ != Starving::None;
+    view.pushSuspended = source_ != nullptr;
     return view;
 }
 
@@ -149,10 +169,17 @@ uint64_t InterleavingRun::OutstandingDataBytes() const {
 
 bool InterleavingRun::Perform(const Action& action) {
     ++step_;
+    stepStart_.store(HostKernel::Now());
     doing_ = Describe(action);
     deliveredThisStep_ = 0;
     returnedThisStep_ = 0;
     struckThisStep_ = false;
+    if (source_ != nullptr && step_ >= source_->resumeAt) {
+        doing_ = "the suspended push resumes, then " + doing_;
+        if (!ResumeSource()) {
+            return false;
+        }
+    }
     const bool runningBefore = pin_ != nullptr && pinState_ == KSSTATE_RUN;
     const uint64_t queuedBytes = OutstandingDataBytes();
     const int64_t before = HostKernel::Now();
@@ -174,10 +201,16 @@ bool InterleavingRun::Perform(const Action& action) {
                         ", the client walked it to " + StateName(pinState_));
         }
     }
-    if ((pin_ == nullptr || pinState_ == KSSTATE_STOP) && !outstanding_.empty()) {
+    // Everything comes back at STOP but, where the class library keeps its
+    // leading edge, the one frame at the edge (the oldest one out: those
+    // behind the edge went with the clones the driver deletes, those ahead of
+    // it are cancelled); it stays queued for the next run or the close.
+    const size_t keptAtStop =
+        pin_ != nullptr && host::Variants::Is(host::Variant::LeadingEdgeAtStop, "kept") ? 1 : 0;
+    if ((pin_ == nullptr || pinState_ == KSSTATE_STOP) && outstanding_.size() > keptAtStop) {
         return Fail(std::to_string(outstanding_.size()) + " buffer(s), the first ticket " +
-                    std::to_string(outstanding_.begin()->first) +
-                    ", still out though the pin is stopped or closed");
+                    std::to_string(outstanding_.begin()->first) + ", still out though the pin is " +
+                    (pin_ == nullptr ? "closed" : "stopped"));
     }
     // A running engine with a whole image's worth of buffers queued fills one
     // at each tick; a tick is seen in every frame period plus a clock
@@ -202,10 +235,11 @@ bool InterleavingRun::Perform(const Action& action) {
 
     char line[300];
     std::snprintf(line, sizeof line,
-                  "step %d: %s -> %d back (%d filled), %zu out, pin %s%s, time +%lld", step_,
+                  "step %d: %s -> %d back (%d filled), %zu out, pin %s%s%s, time +%lld", step_,
                   doing_.c_str(), returnedThisStep_, deliveredThisStep_, outstanding_.size(),
                   pin_ != nullptr ? StateName(pinState_) : "closed",
                   struckThisStep_ ? ", starved resource struck" : "",
+                  source_ != nullptr ? ", a push suspended" : "",
                   static_cast<long long>(HostKernel::Now() - HostKernel::kDefaultVirtualStart));
     // FNV-1a over every step's outcome: two runs of one seed must agree.
     for (const char* c = line; *c != '\0'; ++c) {
@@ -261,6 +295,8 @@ bool InterleavingRun::Execute(const Action& action) {
         case ActionKind::Starve:
             DoStarve(action);
             return true;
+        case ActionKind::SuspendedPush:
+            return DoSuspendedPush(action);
     }
     return Fail("unknown action");
 }
@@ -285,16 +321,107 @@ bool InterleavingRun::DoPush(const Action& action) {
         colour = Yuy2Colour{action.a, action.b, action.c};
         taken = length >= kI420Size;
     }
+    const int64_t start = HostKernel::Now();
     const NTSTATUS status = filter_->SetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME,
                                                  length != 0 ? pushFrame_.data() : nullptr, length);
     if (status != STATUS_SUCCESS) {
         return Fail("the push answered " + Hex(status));
     }
     if (taken && engine_ == Engine::Running) {
-        image_ = colour;
-        imageSlack_ = slack;
+        // A push waits only for the write gate, which only a suspended push
+        // holds; after its time-out it is dropped. One that did not wait
+        // published its image, though the suspended push may still publish
+        // its own over it when it resumes.
+        if (source_ == nullptr || HostKernel::Now() == start) {
+            image_ = colour;
+            imageSlack_ = slack;
+            alsoImages_.clear();
+            if (source_ != nullptr) {
+                alsoImages_.emplace_back(source_->colour, source_->slack);
+            }
+        }
     }
     return true;
+}
+
+bool InterleavingRun::DoSuspendedPush(const Action& action) {
+    auto source = std::make_unique<SuspendedSource>();
+    NTSTATUS status = device_->OpenFilter(kCameraCategory, &source->filter);
+    if (status != STATUS_SUCCESS) {
+        return Answered(status, STATUS_SUCCESS, "the frame source's filter open");
+    }
+    if (action.length == kI420Size) {
+        MakeUniformI420(&source->frame, action.a, action.b, action.c, kI420Size);
+        source->colour = Yuy2Colour{action.a, action.b, action.c};
+    } else {
+        MakeUniformBgr(&source->frame, action.a, action.b, action.c, kRgbSize);
+        source->colour = Bt601FromBgr(action.a, action.b, action.c);
+        source->slack = 1;
+    }
+    SuspendedSource* pusher = source.get();
+    const int point = action.point;
+    pusher->thread = std::thread([pusher, point] {
+        host::Suspension::Arm(point, -1);
+        pusher->armed.store(true);
+        pusher->status = pusher->filter->SetProperty(FrameInjectionSetId, VCAM_PROPERTY_FRAME,
+                                                     pusher->frame.data(),
+                                                     static_cast<ULONG>(pusher->frame.size()));
+        pusher->done.store(true);
+        host::Suspension::Disarm();
+    });
+    // Until the thread is suspended or done, this one waits: one thread runs
+    // at a time, so the run stays a function of the seed.
+    while (!pusher->armed.load()) {
+        std::this_thread::yield();
+    }
+    const bool suspended = host::Suspension::WaitUntilSuspended(1) && !pusher->done.load();
+    if (suspended) {
+        ++suspendedPushes_;
+        source->resumeAt = action.holdSteps == 0 ? INT_MAX : step_ + action.holdSteps;
+        alsoImages_.emplace_back(source->colour, source->slack);
+        source_ = std::move(source);
+        return true;
+    }
+    // The push has fewer suspension points: it ran through like any other.
+    pusher->thread.join();
+    status = pusher->filter->Close();
+    if (status != STATUS_SUCCESS) {
+        return Fail("the frame source's filter close answered " + Hex(status));
+    }
+    if (!Answered(pusher->status, STATUS_SUCCESS, "the frame source's push")) {
+        return false;
+    }
+    if (engine_ == Engine::Running) {
+        image_ = pusher->colour;
+        imageSlack_ = pusher->slack;
+        alsoImages_.clear();
+    }
+    return true;
+}
+
+bool InterleavingRun::ResumeSource() {
+    std::unique_ptr<SuspendedSource> source = std::move(source_);
+    host::Suspension::ResumeAll();
+    source->thread.join();
+    // Its image, if it published one now, stays among those a tick may use.
+    const NTSTATUS status = source->filter->Close();
+    if (status != STATUS_SUCCESS) {
+        return Fail("the frame source's filter close answered " + Hex(status));
+    }
+    return Answered(source->status, STATUS_SUCCESS, "the suspended push");
+}
+
+std::string InterleavingRun::CheckImage(const uint8_t* data, ULONG size) const {
+    std::string wrong = CheckFilledBuffer(data, size, image_, imageSlack_);
+    if (wrong.empty()) {
+        return wrong;
+    }
+    for (const auto& other : alsoImages_) {
+        if (CheckFilledBuffer(data, size, other.first, other.second).empty()) {
+            return std::string();
+        }
+    }
+    return alsoImages_.empty() ? wrong : wrong + " (nor is it one a suspended push left open)";
 }
 
 bool InterleavingRun::DoSubmit(const Action& action) {
@@ -383,9 +510,14 @@ void InterleavingRun::ApplyWalk(KSSTATE from, KSSTATE to, int64_t walkStart) {
                 break;
             case KSSTATE_RUN:
                 if (engine_ != Engine::Paused) {
-                    // A start: a new schedule from now, and a black image.
+                    // A start: a new schedule from now, and a black image
+                    // (a suspended push may still publish into it).
                     image_ = kBlack;
                     imageSlack_ = 0;
+                    alsoImages_.clear();
+                    if (source_ != nullptr) {
+                        alsoImages_.emplace_back(source_->colour, source_->slack);
+                    }
                     scheduleOrigin_ = walkStart;
                     // Stream time starts again from 0 after a stop.
                     lastPresentation_ = 0;
@@ -726,7 +858,7 @@ bool InterleavingRun::CheckReturned(const host::CompletedFrame& frame) {
                         std::to_string(pictureNumber_));
         }
     }
-    const std::string content = CheckFilledBuffer(out.memory.data(), out.size, image_, imageSlack_);
+    const std::string content = CheckImage(out.memory.data(), out.size);
     if (!content.empty()) {
         return Fail(ticket + " (" + std::to_string(out.size) + " bytes): " + content);
     }
@@ -758,6 +890,12 @@ bool InterleavingRun::SetUp() {
 bool InterleavingRun::WrapUp() {
     // The camera still streams what is pushed, whatever came before.
     Disarm();
+    if (source_ != nullptr) {
+        doing_ = "wrap-up: the suspended push resumes";
+        if (!ResumeSource()) {
+            return false;
+        }
+    }
     Action action;
     if (filter_ == nullptr) {
         action.kind = ActionKind::OpenFilter;

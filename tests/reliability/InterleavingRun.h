@@ -3,10 +3,15 @@
 // scheduler action per step, with a model of what the camera must do beside
 // it. After every step it checks:
 //  - every submitted capture buffer comes back exactly once (tickets), and
-//    all of them are back whenever the pin is in STOP or closed; a buffer
-//    that comes back unfilled was not written into;
+//    all of them are back whenever the pin is closed, and in STOP too but
+//    for the frame a kept leading edge holds (leading-edge-at-stop=kept),
+//    which comes back at the next run or the close; a buffer that comes back
+//    unfilled was not written into;
 //  - every buffer that comes back filled holds one whole image - the image
-//    of the last push the engine took, or black after a start - with nothing
+//    of the last push the engine took, or black after a start (or the image
+//    of a frame source's push suspended in the middle, which may publish
+//    before it is suspended or when it resumes; a push that waited for the
+//    write gate the suspended one holds was dropped) - with nothing
 //    written past the rows that fit, and is stamped with the frame period,
 //    a presentation time on the engine's schedule that never goes backwards,
 //    and a PictureNumber counting up from 1 after each move to ACQUIRE or
@@ -23,7 +28,11 @@
 // device and checking that no pool block, timer or lookaside list is left.
 //
 // The run is a pure function of the seed: it boots the virtual clock itself,
-// and nothing in it reads the wall clock or iterates an unordered container.
+// draws the platform variants it runs under from the seed (unless
+// VCAM_VARIANTS selects them), decides from the seed when a re-armed tick's
+// DPC runs beside its previous run, runs a suspended frame source's thread
+// only while its own waits for it, and reads no wall clock nor iterates an
+// unordered container.
 // Not thread-safe (the host kernel and the verifier are process-wide).
 #pragma once
 
@@ -37,11 +46,15 @@
 #include "reliability/InterleavingScheduler.h"
 #include "support/CameraImages.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace reliability {
@@ -60,6 +73,10 @@ class InterleavingRun {
     std::string Run();
     // Steps performed (scheduled and closing ones).
     int StepsRun() const { return step_; }
+    // Any thread: system time at the start of the current step (for a
+    // watchdog: no step lets much time pass, so one that runs the virtual
+    // clock on and on is a call that never returns).
+    int64_t StepStartTime() const { return stepStart_.load(); }
     // Step at which the run failed (valid when Run returned a failure).
     int FailedStep() const { return failedStep_; }
     // A digest of every step's outcome (what was done, what came back, the
@@ -69,10 +86,31 @@ class InterleavingRun {
     uint64_t Delivered() const { return delivered_; }
     // Starved resources that struck, in the whole run.
     uint64_t Strikes() const { return strikes_; }
+    // Frame source pushes suspended in the middle, in the whole run.
+    uint64_t SuspendedPushes() const { return suspendedPushes_; }
+    // Re-armed ticks whose DPC ran beside its previous run (the seed chose
+    // so), in the whole run.
+    uint64_t DpcOverlaps() const { return overlaps_; }
+    // The platform variants the run drew from its seed ("defaults" if none),
+    // or the VCAM_VARIANTS selection.
+    const std::string& VariantsRun() const { return variants_; }
 
   private:
     // What the engine was last brought to, as the model sees it.
     enum class Engine { Stopped, Paused, Running };
+
+    // A frame source's push on a thread of its own, suspended in the middle.
+    struct SuspendedSource {
+        std::unique_ptr<host::FilterHandle> filter;  // the source's own handle
+        std::vector<uint8_t> frame;
+        camtest::Yuy2Colour colour = camtest::kBlack;  // what its push makes of the frame
+        int slack = 0;
+        int resumeAt = 0;  // the step at which it resumes (INT_MAX: the wrap-up)
+        std::atomic<bool> armed{false};
+        std::atomic<bool> done{false};
+        NTSTATUS status = STATUS_UNSUCCESSFUL;  // the push's answer, once done
+        std::thread thread;
+    };
 
     // A capture buffer out with the driver.
     struct Outstanding {
@@ -95,6 +133,13 @@ class InterleavingRun {
     bool DoRivalClaim();
     bool DoRestartDevice();
     void DoStarve(const Action& action);
+    bool DoSuspendedPush(const Action& action);
+    // Resumes the suspended push, waits for it to return and closes the
+    // source's filter.
+    bool ResumeSource();
+    // The image a tick now fills from: the model's, or one of the others a
+    // suspended push leaves open.
+    std::string CheckImage(const uint8_t* data, ULONG size) const;
     // True once the starved resource has been asked for (the fault struck):
     // it is then disarmed and the strike noted for the current step.
     bool Struck();
@@ -122,6 +167,7 @@ class InterleavingRun {
     int steps_;
     bool trace_;
     int step_ = 0;
+    std::atomic<int64_t> stepStart_{INT64_MAX};  // see StepStartTime
     int failedStep_ = 0;
     std::string failure_;
     std::string variants_;             // the platform variants the seed drew
@@ -145,8 +191,14 @@ class InterleavingRun {
     int64_t scheduleOrigin_ = 0;                   // system time of the engine's start
     camtest::Yuy2Colour image_ = camtest::kBlack;  // what the next tick delivers
     int imageSlack_ = 0;                           // 1 for images made from RGB24
-    LONGLONG pictureNumber_ = 0;                   // frames delivered since ACQUIRE/PAUSE
-    int64_t lastPresentation_ = 0;                 // of the last frame delivered
+    // Images a tick may fill from instead, (colour, slack): a suspended push
+    // may publish before it is suspended or after it resumes, and which one
+    // is current stays open until a push or a start settles it.
+    std::vector<std::pair<camtest::Yuy2Colour, int>> alsoImages_;
+    std::unique_ptr<SuspendedSource> source_;  // null when no push is suspended
+    uint64_t suspendedPushes_ = 0;             // pushes suspended in the run
+    LONGLONG pictureNumber_ = 0;               // frames delivered since ACQUIRE/PAUSE
+    int64_t lastPresentation_ = 0;             // of the last frame delivered
     // ---- starvation ----
     enum class Starving { None, Pool, Bag, Clone };
     Starving starving_ = Starving::None;
@@ -162,6 +214,11 @@ class InterleavingRun {
     uint64_t lastWholeTicket_ = 0;             // the last whole-image buffer submitted
     bool lastWholeDelivered_ = false;          // it came back filled
     uint64_t digest_ = 0xCBF29CE484222325ull;  // FNV-1a offset basis
+    // ---- DPC overlap (HostKernel::SetDpcOverlapChooser) ----
+    std::mt19937_64 overlapPick_;  // the seed's draws of whether a re-armed DPC overlaps
+    int overlapRate_ = 0;          // of each four asks, how many overlap (drawn per seed)
+    uint64_t overlapAsked_ = 0;    // times the chooser was asked
+    uint64_t overlaps_ = 0;        // times it said yes
 };
 
 }  // namespace reliability

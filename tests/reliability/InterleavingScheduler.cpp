@@ -74,6 +74,21 @@ std::string Describe(const Action& action) {
             return "a second pin tries to claim the engine";
         case ActionKind::RestartDevice:
             return "stop and start the device";
+        case ActionKind::SuspendedPush:
+            if (action.holdSteps == 0) {
+                std::snprintf(text, sizeof text,
+                              "a source pushes %s (%u %u %u), suspended at its point %d until "
+                              "the wrap-up",
+                              action.length == kI420Size ? "I420" : "RGB24", action.a, action.b,
+                              action.c, action.point);
+            } else {
+                std::snprintf(text, sizeof text,
+                              "a source pushes %s (%u %u %u), suspended at its point %d for %d "
+                              "steps",
+                              action.length == kI420Size ? "I420" : "RGB24", action.a, action.b,
+                              action.c, action.point, action.holdSteps);
+            }
+            break;
         case ActionKind::Starve:
             return action.a == kStarvePool
                        ? "starve the next pool or lookaside allocation"
@@ -94,12 +109,19 @@ Action InterleavingScheduler::Next(const CameraView& view) {
     std::vector<Choice> choices;
     if (view.pinOpen) {
         choices = {
-            {ActionKind::PushI420, 10},       {ActionKind::PushRgb24, 6},
-            {ActionKind::PushWrongLength, 4}, {ActionKind::Submit, roomForBuffers ? 30u : 0u},
-            {ActionKind::AdvanceBy, 18},      {ActionKind::AdvanceToNextDue, 10},
-            {ActionKind::SetState, 9},        {ActionKind::ChangeFormat, 2},
-            {ActionKind::ClosePin, 2},        {ActionKind::CloseFilter, 1},
-            {ActionKind::RivalClaim, 2},      {ActionKind::Starve, view.starving ? 0u : 3u},
+            {ActionKind::PushI420, 10},
+            {ActionKind::PushRgb24, 6},
+            {ActionKind::PushWrongLength, 4},
+            {ActionKind::Submit, roomForBuffers ? 30u : 0u},
+            {ActionKind::AdvanceBy, 18},
+            {ActionKind::AdvanceToNextDue, 10},
+            {ActionKind::SetState, 9},
+            {ActionKind::ChangeFormat, 2},
+            {ActionKind::ClosePin, 2},
+            {ActionKind::CloseFilter, 1},
+            {ActionKind::RivalClaim, 2},
+            {ActionKind::Starve, view.starving ? 0u : 3u},
+            {ActionKind::SuspendedPush, view.pushSuspended ? 0u : 2u},
         };
     } else if (view.filterOpen) {
         choices = {
@@ -110,14 +132,17 @@ Action InterleavingScheduler::Next(const CameraView& view) {
             {ActionKind::CloseFilter, 1},
             {ActionKind::RivalClaim, 1},
             {ActionKind::Starve, view.starving ? 0u : 1u},
+            {ActionKind::SuspendedPush, view.pushSuspended ? 0u : 1u},
         };
     } else {
         choices = {
             {ActionKind::OpenFilter, 8},
-            {ActionKind::RestartDevice, 2},
+            // A source's filter is open while its push is suspended.
+            {ActionKind::RestartDevice, view.pushSuspended ? 0u : 2u},
             {ActionKind::AdvanceBy, 2},
             {ActionKind::RivalClaim, 1},
             {ActionKind::Starve, view.starving ? 0u : 1u},
+            {ActionKind::SuspendedPush, view.pushSuspended ? 0u : 1u},
         };
     }
     uint64_t total = 0;
@@ -150,6 +175,15 @@ Action InterleavingScheduler::Next(const CameraView& view) {
             action.kind = kind;
             const uint64_t which = Below(10);
             action.a = which < 6 ? kStarvePool : (which < 8 ? kStarveBag : kStarveClone);
+            return action;
+        }
+        case ActionKind::SuspendedPush: {
+            Action action = Push(Below(2) == 0 ? ActionKind::PushI420 : ActionKind::PushRgb24);
+            action.kind = kind;
+            // A push has a handful of suspension points; a later one is not
+            // reached, and the push then just runs.
+            action.point = static_cast<int>(1 + Below(5));
+            action.holdSteps = Below(4) == 0 ? 0 : static_cast<int>(1 + Below(40));
             return action;
         }
         case ActionKind::SetState: {

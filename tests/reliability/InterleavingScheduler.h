@@ -5,8 +5,9 @@
 // makes the class library call the pin's Process), time advancing in small
 // steps or to the next due timer, stream state changes, format changes, pin
 // closes and re-creations, filter closes and re-opens, a second client trying to claim
-// the engine, device restarts, and now and then a resource that runs out at
-// its next use (whichever call that is).
+// the engine, device restarts, now and then a resource that runs out at its
+// next use (whichever call that is), and a frame source whose pushing thread
+// is suspended in the middle of its push while all of that goes on.
 //
 // What it draws depends only on the seed and on the view of the camera it is
 // shown (which objects are open, the pin's state, buffers outstanding), so a
@@ -28,8 +29,9 @@ struct CameraView {
     bool filterOpen = false;
     bool pinOpen = false;
     KSSTATE pinState = KSSTATE_STOP;
-    size_t outstanding = 0;  // capture buffers submitted and not yet back
-    bool starving = false;   // a starved resource has not been asked for yet
+    size_t outstanding = 0;      // capture buffers submitted and not yet back
+    bool starving = false;       // a starved resource has not been asked for yet
+    bool pushSuspended = false;  // a frame source's push is suspended on its thread
 };
 
 enum class ActionKind {
@@ -48,6 +50,11 @@ enum class ActionKind {
     RivalClaim,     // a second filter and pin try STOP -> ACQUIRE, then go away
     RestartDevice,  // Plug and Play stops and starts the device (no filter open)
     Starve,         // the next allocation of resource `a` fails, wherever it is
+    // A frame source pushes a whole frame (I420 for `length` kI420Size, else
+    // RGB24; colour (a, b, c)) through a filter of its own, on a thread of
+    // its own that is suspended at its `point`-th suspension point for
+    // `holdSteps` steps (0: until the wrap-up), if the push has that many.
+    SuspendedPush,
 };
 
 // The resources a Starve action can make fail (Action::a).
@@ -67,6 +74,8 @@ struct Action {
     ULONG headerSize = 0;           // Submit: stream header bytes
     int64_t delta = 0;              // AdvanceBy: 100 ns units
     KSSTATE target = KSSTATE_STOP;  // SetState
+    int point = 0;                  // SuspendedPush: the suspension point, from 1
+    int holdSteps = 0;              // SuspendedPush: steps suspended, 0 to the wrap-up
 };
 
 // One line saying what the action does, for traces and failure reports.

@@ -4,12 +4,21 @@
 // at their next use, in the order a seed draws, with the camera's invariants
 // checked after every step (see InterleavingRun.h).
 //
+// Every seed also draws the platform variants it runs under (see
+// host/variants/Variants.h), a suspended frame source and overlapping tick
+// DPCs; VCAM_VARIANTS, when set ("" for the defaults), selects the variants
+// for every seed instead.
+//
 // The test run covers seeds 1 to 40 and ten fresh seeds, printed. A failing
-// seed is printed as "seed S failed at step N: ..." (or "seed S crashed at
-// step N" when the process dies of a fault); VCAM_SEED=S runs that seed
-// alone, printing every step, and replays the failing run exactly;
-// VCAM_FRESH_SEEDS=N runs N fresh seeds instead of ten.
+// seed is printed as "seed S failed at step N: ... [variants: ...]" and
+// "replay: VCAM_SEED=S (variants: ...)" (or "seed S crashed at step N" when
+// the process dies of a fault, "seed S hung" when a call never returns);
+// VCAM_SEED=S runs that seed alone, printing its variants and every step,
+// and replays the failing run exactly; VCAM_FRESH_SEEDS=N runs N fresh seeds
+// instead of ten.
 #include <gtest/gtest.h>
+
+#include <host/executive/HostKernel.h>
 
 #include "reliability/InterleavingRun.h"
 #include "support/KernelTestFixture.h"
@@ -22,16 +31,60 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <chrono>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using reliability::InterleavingRun;
 
-// The run in progress, for the crash report; set and cleared by RunSeed.
+// The run in progress, for the crash report and the hang watch; set and
+// cleared (under gRunMutex, which the watch holds while it looks) by the test.
 std::atomic<const InterleavingRun*> gRun{nullptr};
 std::atomic<uint64_t> gSeed{0};
+std::mutex gRunMutex;
+
+// No step lets more than a few hundred frame periods pass; a call that never
+// returns runs the virtual clock on (the engine's ticks keep it moving), and
+// one that has run it on this long is taken for hung.
+constexpr int64_t kHungStep = 600000000;  // 60 s of system time
+
+// Watches the runs from a thread of its own: a run hung in a call (a wait no
+// one ends) names its seed and aborts the process, whose crash report names
+// the step, rather than leaving it to the test's time-out.
+class HangWatch {
+  public:
+    HangWatch()
+        : thread_([this] {
+              while (!stop_.load()) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                  std::lock_guard<std::mutex> lock(gRunMutex);
+                  const InterleavingRun* run = gRun.load();
+                  if (run != nullptr &&
+                      host::HostKernel::Now() - run->StepStartTime() > kHungStep) {
+                      std::printf("\nseed %" PRIu64
+                                  " hung: one step ran the virtual clock on for more than "
+                                  "60 s\nreplay: VCAM_SEED=%" PRIu64 "\n",
+                                  gSeed.load(), gSeed.load());
+                      std::fflush(stdout);
+                      std::abort();
+                  }
+              }
+          }) {}
+    ~HangWatch() {
+        stop_.store(true);
+        thread_.join();
+    }
+    HangWatch(const HangWatch&) = delete;
+    HangWatch& operator=(const HangWatch&) = delete;
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 // Names the seed and step in progress when the process dies of a fault, then
 // hands the signal to whoever handled it before (a sanitizer's report, or the
@@ -138,31 +191,42 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
     uint64_t steps = 0;
     uint64_t delivered = 0;
     uint64_t strikes = 0;
+    uint64_t overlaps = 0;
+    uint64_t suspended = 0;
     size_t failures = 0;
     std::string report;
     std::fflush(stdout);
     CrashReporter crashes;
+    HangWatch hangs;
     for (uint64_t seed : seeds) {
         InterleavingRun run(seed, kStepsPerSeed, replaying);
         gSeed.store(seed);
         gRun.store(&run);
         const std::string failure = run.Run();
-        gRun.store(nullptr);
+        {
+            std::lock_guard<std::mutex> lock(gRunMutex);
+            gRun.store(nullptr);
+        }
         steps += static_cast<uint64_t>(run.StepsRun());
         delivered += run.Delivered();
         strikes += run.Strikes();
+        overlaps += run.DpcOverlaps();
+        suspended += run.SuspendedPushes();
         if (!failure.empty()) {
             ++failures;
             char head[96];
             std::snprintf(head, sizeof head, "seed %" PRIu64 " failed at step %d: ", seed,
                           run.FailedStep());
             std::printf("%s%s\n", head, failure.c_str());
+            std::printf("replay: VCAM_SEED=%" PRIu64 " (variants: %s)\n", seed,
+                        run.VariantsRun().c_str());
             report += head + failure.substr(0, failure.find('\n')) + "\n";
         }
     }
     std::printf("interleavings: %zu seeds run, %" PRIu64 " steps, %zu failures (%" PRIu64
-                " frames delivered, %" PRIu64 " starved resources struck)\n",
-                seeds.size(), steps, failures, delivered, strikes);
+                " frames delivered, %" PRIu64 " starved resources struck, %" PRIu64
+                " overlapping tick DPCs, %" PRIu64 " pushes suspended)\n",
+                seeds.size(), steps, failures, delivered, strikes, overlaps, suspended);
     std::fflush(stdout);
     EXPECT_EQ(failures, 0u) << report;
     // The runs really stream, and really starve: a scheduler that never
@@ -172,6 +236,8 @@ TEST_F(InterleavingTest, EveryInvariantHoldsAfterEveryStepOfEverySeed) {
     if (!replaying) {
         EXPECT_GT(delivered, seeds.size() * 10);
         EXPECT_GT(strikes, seeds.size());
+        EXPECT_GT(overlaps, seeds.size());
+        EXPECT_GT(suspended, seeds.size() / 2);
     }
 }
 
