@@ -136,6 +136,7 @@ TEST_F(KsPinStateTest, SleepPausesARunningPinUnderTheDeviceMutexAndWakeRunsItAga
     EXPECT_EQ(rig.pin->State(), KSSTATE_RUN);
     EXPECT_THAT(States(Mini().Log()), ElementsAre("State 2<-3 device=3", "SetPower D3<-D0",
                                                   "SetPower D0<-D3", "State 3<-2 device=2"));
+    Mini().setDeviceState = nullptr;  // it refers to this scope
     EXPECT_THAT(deviceMutexHeld, ElementsAre(true, true));
     EXPECT_EQ(rig.device->Wake(), STATUS_INVALID_DEVICE_STATE);
     // A pin that was not running is left where it is.
