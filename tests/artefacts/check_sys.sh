@@ -280,9 +280,13 @@ check $? "every imported routine is on the allowlist ($(wc -l <"$work/imported")
 # Code: no AVX (the kernel saves no extended state for a driver), no x87, no
 # privileged instruction (control or debug registers, port I/O, interrupt
 # flag, descriptor tables, MSRs) and no gs:-relative access (the processor
-# block is the kernel's).
+# block is the kernel's). The constructor and destructor lists the linker
+# puts into .text are pointers, not code (their own check refuses them): their
+# bytes, which change with the image base, are not read as instructions.
 LC_ALL=C "$objdump" -d "$sys" >"$work/code" 2>&1
-forbidden=$(awk -F'\t' 'NF >= 3 {
+forbidden=$(awk -F'\t' '/^[0-9a-f]+ <.*>:$/ {
+        list = ($0 ~ /<(__CTOR_LIST__|__DTOR_LIST__|\.ctors|\.dtors)>:$/); next }
+    NF >= 3 && !list {
         split($3, part, " "); mnemonic = part[1]; operands = $3
         if (mnemonic ~ /^v/ && mnemonic !~ /^verr|^verw/ || operands ~ /%[yz]mm/) print "AVX " $1 " " $3
         else if (mnemonic ~ /^f/ && mnemonic !~ /^femms/) print "x87 " $1 " " $3
