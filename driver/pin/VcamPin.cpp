@@ -368,29 +368,13 @@ VCAM_PAGE NTSTATUS VcamPin::Process() {
     }
 
     for (;;) {
-        NTSTATUS status;
         const ULONG pieceBytes = leadingEdge->OffsetOut.Remaining;
 
-        if (pieceBytes == 0 && leadingEdge->OffsetOut.Count != 0) {
-            // Handed over in full already: the advance off this frame failed
-            // to relock on the next one (its read was cancelled) and the
-            // platform may leave the edge where it was. The frame's clone
-            // owns its header, so no mark. An eject moves the edge without a
-            // relock, which cannot fail, and the platform never rests the
-            // edge on a cancelled frame: the loop goes on with the next one.
-            KsStreamPointerUnlock(leadingEdge, TRUE);
-            leadingEdge = KsPinGetLeadingEdgeStreamPointer(ksPin, KSSTREAM_POINTER_STATE_LOCKED);
-            if (leadingEdge == nullptr) {
-                return STATUS_SUCCESS;
-            }
-            continue;
-        }
         if (leadingEdge->StreamHeader->Data == nullptr || pieceBytes == 0) {
             // Nothing to fill: no clone, and the device never sees the frame.
             // A frame with no room left would be a piece of 0 bytes, which
             // the device's answer of 0 could not tell from a refusal.
             MarkUnfilled(leadingEdge->StreamHeader);
-            status = KsStreamPointerAdvance(leadingEdge);
         } else {
             PKSSTREAM_POINTER clone = pendingClone;
             if (clone == nullptr) {
@@ -400,7 +384,8 @@ VCAM_PAGE NTSTATUS VcamPin::Process() {
                 // platform would never call one. A read the client cancels
                 // comes back once its clone is deleted: filled, or unfilled
                 // at the way down.
-                status = KsStreamPointerClone(leadingEdge, nullptr, sizeof(CloneContext), &clone);
+                const NTSTATUS status =
+                    KsStreamPointerClone(leadingEdge, nullptr, sizeof(CloneContext), &clone);
                 if (!NT_SUCCESS(status)) {
                     KsStreamPointerUnlock(leadingEdge, FALSE);
                     StoreFlag(&processPending, TRUE);
@@ -430,18 +415,20 @@ VCAM_PAGE NTSTATUS VcamPin::Process() {
             // this count, never on DataUsed, which the class library does not
             // write for this pin.
             Publish(&context->handedOver, LoadPublished(&context->handedOver) + accepted);
-            status = KsStreamPointerAdvanceOffsets(leadingEdge, 0, accepted, FALSE);
         }
 
-        if (NT_SUCCESS(status)) {
-            continue;
-        }
-        if (status == STATUS_DEVICE_NOT_READY) {
-            // The queue is used up; the edge is no longer locked.
+        // Done with the frame. An eject moves the edge on without a relock,
+        // so it cannot fail; a locked advance could, past the last frame or
+        // onto a cancelled one, and the class library may then leave the
+        // edge where it was. The edge is got again, locked on the next frame.
+        KsStreamPointerUnlock(leadingEdge, TRUE);
+        leadingEdge = KsPinGetLeadingEdgeStreamPointer(ksPin, KSSTREAM_POINTER_STATE_LOCKED);
+        if (leadingEdge == nullptr) {
+            // The queue is used up. STATUS_SUCCESS, not STATUS_PENDING: the
+            // class library calls Process again while a frame is at the pin,
+            // so a frame that arrived while this call ran is not missed.
             return STATUS_SUCCESS;
         }
-        StoreFlag(&processPending, TRUE);
-        return status;
     }
 }
 

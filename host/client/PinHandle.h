@@ -47,9 +47,11 @@ class PinHandle {
 
     // Cancels one submitted read, as the client's CancelIo (or the end of
     // the thread that sent it) does: STATUS_SUCCESS when the read `ticket`
-    // was still pending: it comes back (with STATUS_CANCELLED unless it was
-    // already on its way back) once the platform's cancellation ran, which
-    // waits while the driver holds its frame locked; STATUS_NOT_FOUND when
+    // was still pending: it comes back with STATUS_CANCELLED once the
+    // platform's cancellation ran, which waits while the driver holds its
+    // frame locked (so a frame filled meanwhile comes back cancelled too: the
+    // model's reading, the notes say only that a locked frame is not
+    // cancelled); STATUS_NOT_FOUND when
     // no read with that ticket is pending on this pin.
     NTSTATUS CancelRead(uint64_t ticket);
 

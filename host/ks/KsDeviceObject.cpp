@@ -207,6 +207,8 @@ void KsDeviceObject::SetStarted(bool started) {
 }
 
 void KsDeviceObject::StopLocked() {
+    // A device that stops is no longer asleep: its next start is a fresh one.
+    asleep_ = false;
     const KSDEVICE_DISPATCH* dispatch = Dispatch();
     KsRequest request(IRP_MJ_PNP, nullptr, nullptr);
     if (dispatch != nullptr && dispatch->Stop != nullptr) {

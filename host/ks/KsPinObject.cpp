@@ -371,7 +371,7 @@ NTSTATUS KsPinObject::Wake() {
         return STATUS_SUCCESS;
     }
     asleep_ = false;
-    if (state_.load() != KSSTATE_PAUSE) {
+    if (state_.load() != KSSTATE_PAUSE || ksPin_.ClientState != KSSTATE_RUN) {
         return STATUS_SUCCESS;  // the client moved it meanwhile
     }
     return Step(KSSTATE_RUN, false);

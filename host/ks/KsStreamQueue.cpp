@@ -350,9 +350,10 @@ NTSTATUS KsStreamQueue::MoveToNextLocked(Pointer* pointer, bool relock) {
             next = *after;
         }
     }
-    // A cancelled frame cannot be locked: the relock fails there. Past the
-    // last frame the pointer is past it under either option.
-    const bool relockFails = relock && next != nullptr && next->cancelled;
+    // The relock fails past the last frame (there is none to lock) and on a
+    // cancelled frame, which cannot be locked: the pointer is then unlocked
+    // on the new spot, or back where it was (variant failed-relock).
+    const bool relockFails = relock && old != nullptr && (next == nullptr || next->cancelled);
     if (relockFails && Variants::Is(Variant::FailedRelock, "left-where-it-was")) {
         pointer->locked = false;
         ++generation_;
@@ -669,8 +670,10 @@ NTSTATUS KsStreamQueue::AdvanceOffsets(PKSSTREAM_POINTER pointer, ULONG inUsed, 
         return STATUS_DEVICE_NOT_READY;
     }
     if (!p->locked) {
+        // The pointer must be locked (ks/ns-ks-_ksstream_pointer_offset).
         KsRules::Report(Rule::StreamPointer, "KsStreamPointerAdvanceOffsets", caller,
                         "the offsets of an unlocked stream pointer were advanced");
+        return STATUS_DEVICE_NOT_READY;
     }
     const bool output = queue->flow_ == KSPIN_DATAFLOW_OUT;
     KSSTREAM_POINTER_OFFSET& out = p->pub->OffsetOut;

@@ -12,11 +12,12 @@
 //  - the pointer's Offset is OffsetOut on an output pin (Count = FrameExtent,
 //    or 0 when Data is null) and OffsetIn on an input pin (Count = DataUsed);
 //  - advancing a locked pointer moves it to the next queued frame and
-//    relocks; past the last frame it returns STATUS_DEVICE_NOT_READY and
-//    leaves the pointer unlocked on no frame (under both failed-relock
-//    options); an offset advance never moves past the start of the next
-//    frame. An unlocked pointer is moved without a relock and always gets
-//    STATUS_SUCCESS;
+//    relocks; where the relock fails (past the last frame, or on a
+//    cancelled one) it returns STATUS_DEVICE_NOT_READY and leaves the
+//    pointer unlocked on the new spot, or back where it was with its offsets
+//    (variant failed-relock); an offset advance never moves past the start
+//    of the next frame. An unlocked pointer is moved without a relock and
+//    always gets STATUS_SUCCESS;
 //  - the leading edge got UNLOCKED is returned even when it is on no frame
 //    (its StreamHeader is then NULL); got LOCKED, it is NULL then;
 //  - DataUsed is the minidriver's to write (ks/ns-ks-ksstream_header): the

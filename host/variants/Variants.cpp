@@ -62,7 +62,7 @@ const VariantInfo kInfo[kCount] = {
      "MAPPINGS DataUsed: any pointer or edges"},
     {"mappings-dataused-unit", {"bytes", "mappings"}, 2, 1, "MAPPINGS DataUsed: mappings or bytes"},
     {"failed-relock",
-     {"left-where-it-was", "unlocked-on-new-spot"},
+     {"unlocked-on-new-spot", "left-where-it-was"},
      2,
      1,
      "After a failed relock the pointer is unlocked on the new spot, or left where it was"},

@@ -26,7 +26,7 @@ enum class Variant : int {
     MappingsDataUsedOffset,       // offset-out | offset-in (GENERATE_MAPPINGS pins)
     MappingsDataUsedPointers,     // edges | any-pointer
     MappingsDataUsedUnit,         // bytes | mappings
-    FailedRelock,                 // left-where-it-was | unlocked-on-new-spot
+    FailedRelock,                 // unlocked-on-new-spot | left-where-it-was
     StopFrames,                   // complete-unreferenced | cancel-clones | wait-for-clones
     LeadingEdgeAtStop,            // reset | kept
     MasterClock,                  // before-acquire | before-pause | never

@@ -120,10 +120,11 @@ TEST_F(KsPinStateTest, AStoppedPinTakesNoFramesAndStopFlushesTheQueue) {
 TEST_F(KsPinStateTest, SleepPausesARunningPinUnderTheDeviceMutexAndWakeRunsItAgain) {
     ASSERT_EQ(OpenCapturePin(), STATUS_SUCCESS);
     ASSERT_EQ(rig.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    std::vector<bool> deviceMutexHeld;
-    Mini().setDeviceState = [&deviceMutexHeld](PKSPIN pin, KSSTATE, KSSTATE) {
+    // Shared with the hook, which a failed assertion's tear-down still calls.
+    auto deviceMutexHeld = std::make_shared<std::vector<bool>>();
+    Mini().setDeviceState = [deviceMutexHeld](PKSPIN pin, KSSTATE, KSSTATE) {
         PDEVICE_OBJECT fdo = KsPinGetDevice(pin)->FunctionalDeviceObject;
-        deviceMutexHeld.push_back(
+        deviceMutexHeld->push_back(
             host::ks::KsDeviceObject::FromDeviceObject(fdo)->Mutex().HeldByCurrentThread());
         return STATUS_SUCCESS;
     };
@@ -136,8 +137,8 @@ TEST_F(KsPinStateTest, SleepPausesARunningPinUnderTheDeviceMutexAndWakeRunsItAga
     EXPECT_EQ(rig.pin->State(), KSSTATE_RUN);
     EXPECT_THAT(States(Mini().Log()), ElementsAre("State 2<-3 device=3", "SetPower D3<-D0",
                                                   "SetPower D0<-D3", "State 3<-2 device=2"));
-    Mini().setDeviceState = nullptr;  // it refers to this scope
-    EXPECT_THAT(deviceMutexHeld, ElementsAre(true, true));
+    Mini().setDeviceState = nullptr;
+    EXPECT_THAT(*deviceMutexHeld, ElementsAre(true, true));
     EXPECT_EQ(rig.device->Wake(), STATUS_INVALID_DEVICE_STATE);
     // A pin that was not running is left where it is.
     ASSERT_EQ(rig.pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);

@@ -616,9 +616,15 @@ TEST_F(KsStreamQueueCancelTest, FailedRelockOnACancelledFrameLeavesThePointerAsT
             EXPECT_THAT(TakeDone(),
                         ElementsAre(Done{first, STATUS_SUCCESS}, Done{second, STATUS_CANCELLED}));
         }
-        // Past the last frame the edge is past it, under either option.
+        // Past the last frame there is nothing to relock either: the edge is
+        // past it, or stays on the frame until an unlocked move takes it on.
         ASSERT_EQ(KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED), edge);
         EXPECT_EQ(KsStreamPointerAdvance(edge), STATUS_DEVICE_NOT_READY);
+        if (leftWhereItWas) {
+            EXPECT_EQ(edge->StreamHeader->Data, buffers[2]);
+            EXPECT_TRUE(TakeDone().empty());
+            EXPECT_EQ(KsStreamPointerAdvance(edge), STATUS_SUCCESS);  // unlocked
+        }
         EXPECT_EQ(edge->StreamHeader, nullptr);
         EXPECT_THAT(TakeDone(), ElementsAre(Done{third, STATUS_SUCCESS}));
         EXPECT_EQ(host::Verifier::ViolationCount(), 0u) << host::Verifier::Describe();

@@ -133,9 +133,10 @@ void CaptureSession::Open() {
         throw ToolError(kExitCamera,
                         "moving the capture pin to KSSTATE_RUN failed: " + Names::Status(status));
     }
-    // Stream time begins as the move to RUN completes, after the driver
-    // started its schedule (on the real clock that move takes milliseconds):
-    // the clock this client owns says when.
+    // Stream time is the master clock's, not the run request's: it runs from
+    // when the class library moved the clock (after the driver started its
+    // schedule; on the real clock that move takes milliseconds). The clock
+    // this client owns says where its zero lies.
     streamOrigin_ = start_;
     int64_t streamTime = 0;
     int64_t systemTime = 0;

@@ -84,7 +84,7 @@ class CaptureSession {
     void DrainCompletions();
     void Deliver(const host::CompletedFrame& frame);
     // The system time a delivery is stamped with: its presentation time is
-    // stream time, which starts as the move to RUN completes; a frame without
+    // stream time, counted from the master clock's zero; a frame without
     // a valid time counts at the moment it came back.
     int64_t SystemTimeOf(const KSSTREAM_HEADER& header) const;
     // The run is over: a limit is reached or the deadline has passed. Once
