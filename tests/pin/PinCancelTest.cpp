@@ -198,7 +198,7 @@ TEST_P(PinCancel, AReadCancelledWhilePausedWaitsForTheResumeOrTheStop) {
     ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     Collect(pin);
     ASSERT_LE(back_.size(), 1u);
-    const Read& held = reads[1];
+    const Read held = reads[1];  // a copy: reads grows below
     EXPECT_EQ(pin->CancelRead(held.ticket), STATUS_SUCCESS);
     Ticks(3);
     EXPECT_EQ(pin->CompletedCount(), 0u);  // the engine holds it, paused
