@@ -4,6 +4,7 @@
 
 #include "host/ks/KsFilterObject.h"
 #include "host/ks/KsPinObject.h"
+#include "host/ks/KsPinProcessor.h"
 #include "host/ks/KsStatus.h"
 #include "host/ks/KsStreamQueue.h"
 
@@ -94,6 +95,10 @@ NTSTATUS PinHandle::SubmitWithHeaderSize(void* buffer, ULONG size, ULONG headerS
 
 NTSTATUS PinHandle::SetMasterClock() {
     return pin_->AssignMasterClock();
+}
+
+int PinHandle::ProcessingMutexWaiters() const {
+    return pin_->Processor()->DriverWaiters();
 }
 
 bool PinHandle::HasMasterClock() const {

@@ -100,6 +100,9 @@ class PinHandle {
     // The master clock's stream time and the system time of the same instant,
     // read as the client owning the clock reads it; false without a clock.
     bool ClockCorrelatedTime(int64_t* streamTime, int64_t* systemTime) const;
+    // For tests: threads of the driver blocked in KsPinAcquireProcessingMutex
+    // on this pin now.
+    int ProcessingMutexWaiters() const;
     // For inspection by tests: the KSPIN as the driver sees it.
     PKSPIN KsPin() const;
 

@@ -221,7 +221,9 @@ void KsPinProcessor::DriverLock(const void* caller) {
                         "(inside Process, or acquired twice): it is not recursive");
         return;
     }
+    ++driverWaiters_;
     Lock();
+    --driverWaiters_;
     driverHolds_.store(true);
     driverSince_ = HostKernel::Now();
 }

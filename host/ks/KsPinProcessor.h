@@ -87,6 +87,8 @@ class KsPinProcessor : public std::enable_shared_from_this<KsPinProcessor> {
     // with their rules checked; `caller` names the driver's call site.
     void DriverLock(const void* caller);
     void DriverUnlock(const void* caller);
+    // Any thread, for tests: threads blocked in DriverLock now.
+    int DriverWaiters() const { return driverWaiters_.load(); }
 
     // Consecutive STATUS_SUCCESS answers without the leading edge moving
     // that the verifier takes for a spin.
@@ -104,8 +106,9 @@ class KsPinProcessor : public std::enable_shared_from_this<KsPinProcessor> {
     std::atomic<bool> started_;           // Start ran
     std::atomic<bool> shutdown_;          // Shutdown ran
     std::atomic<bool> blocked_;           // BlockPasses .. UnblockPasses
-    std::atomic<bool> driverHolds_;     // the driver holds the mutex (KsPinAcquireProcessingMutex)
-    std::atomic<bool> retryAtRelease_;  // a trigger came while the driver held it
+    std::atomic<bool> driverHolds_;      // the driver holds the mutex (KsPinAcquireProcessingMutex)
+    std::atomic<bool> retryAtRelease_;   // a trigger came while the driver held it
+    std::atomic<int> driverWaiters_{0};  // threads blocked in DriverLock
     std::atomic<std::thread::id> inProcess_;  // the thread inside Process, or the default id
     int64_t driverSince_ = 0;                 // system time of the driver's acquire; mutex_
     bool virtualClock_;                       // chosen at Start

@@ -12,7 +12,6 @@
 #include <host/verifier/Verifier.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 using host::HostKernel;
@@ -396,9 +395,16 @@ TEST_F(PinStates, AStopWaitsForAProcessSuspendedAnywhereInIt) {
         std::thread stopper;
         if (suspended) {
             ++suspendedAt;
-            stopper = std::thread([&] { EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS); });
-            // Time for a way down that does not wait to do its harm.
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::atomic<bool> stopped{false};
+            stopper = std::thread([&] {
+                EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+                stopped.store(true);
+            });
+            // The way down either waits for the processing mutex the
+            // suspended Process holds, or (without it) goes all the way.
+            while (!stopped.load() && pin->ProcessingMutexWaiters() == 0) {
+                std::this_thread::yield();
+            }
             host::Suspension::ResumeAll();
             stopper.join();
         }
