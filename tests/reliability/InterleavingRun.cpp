@@ -212,6 +212,18 @@ bool InterleavingRun::Perform(const Action& action) {
                     std::to_string(outstanding_.begin()->first) + ", still out though the pin is " +
                     (pin_ == nullptr ? "closed" : "stopped"));
     }
+    if (pin_ != nullptr && pinState_ == KSSTATE_STOP && outstanding_.size() == 1) {
+        // The one kept is the frame the leading edge is on.
+        const Outstanding& kept = outstanding_.begin()->second;
+        PKSSTREAM_POINTER edge =
+            KsPinGetLeadingEdgeStreamPointer(pin_->KsPin(), KSSTREAM_POINTER_STATE_UNLOCKED);
+        const void* expected = kept.noData ? nullptr : kept.memory.data();
+        if (edge == nullptr || edge->StreamHeader == nullptr ||
+            edge->StreamHeader->Data != expected) {
+            return Fail("the buffer of ticket " + std::to_string(outstanding_.begin()->first) +
+                        " is still out at STOP, but the leading edge is not on it");
+        }
+    }
     // A running engine with a whole image's worth of buffers queued fills one
     // at each tick; a tick is seen in every frame period plus a clock
     // interrupt interval (it runs at the first interrupt at or after its due
