@@ -2,6 +2,7 @@
 
 #include "driver/injection/FrameInjection.h"
 #include "tools/vcam/Camera.h"
+#include "tools/vcam/InfoText.h"
 #include "tools/vcam/Names.h"
 #include "tools/vcam/Negotiation.h"
 #include "tools/vcam/ToolError.h"
@@ -12,19 +13,9 @@ namespace vcam {
 
 namespace {
 
-void Field(std::FILE* out, int depth, const char* name, const std::string& value) {
-    std::fprintf(out, "%.*s%-26s: %s\n", depth, "\t\t\t", name, value.c_str());
-}
-
-std::string Num(long long value) {
-    return std::to_string(value);
-}
-
-std::string Hex(unsigned long long value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%08llX", value);
-    return text;
-}
+using infotext::Field;
+using infotext::Hex;
+using infotext::Num;
 
 std::string Size(const SIZE& size) {
     return Num(size.cx) + " x " + Num(size.cy);

@@ -1,6 +1,7 @@
 #include "tools/vcam/device/DeviceInfo.h"
 
 #include "tools/vcam/device/DeviceCamera.h"
+#include "tools/vcam/InfoText.h"
 
 #include <string>
 
@@ -8,19 +9,9 @@ namespace vcam {
 
 namespace {
 
-void Field(std::FILE* out, int depth, const char* name, const std::string& value) {
-    std::fprintf(out, "%.*s%-26s: %s\n", depth, "\t\t\t", name, value.c_str());
-}
-
-std::string Num(long long value) {
-    return std::to_string(value);
-}
-
-std::string Hex(unsigned long long value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%08llX", value);
-    return text;
-}
+using infotext::Field;
+using infotext::Hex;
+using infotext::Num;
 
 std::string Or(const KsResult& result, const std::string& value) {
     return result.Ok() ? value : result.detail;
